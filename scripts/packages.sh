@@ -1,0 +1,23 @@
+# Debian packages the project needs, and the one function that installs the missing ones.
+
+BUILD_PACKAGES=(cmake g++ make pkg-config libssl-dev zlib1g-dev nlohmann-json3-dev)
+TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libgmock-dev sg3-utils openssl)
+
+# install_packages PKG...: installs those of PKG that are not installed yet. Needs root (or
+# everything already installed); runs apt-get update once before installing.
+install_packages() {
+    local missing=() p
+    for p in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$p")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing Debian packages: ${missing[*]} (run as root to install them)" >&2
+        return 1
+    fi
+    echo "installing: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}

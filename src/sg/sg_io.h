@@ -1,0 +1,70 @@
+// The SG_IO command transport: the only code that opens, drives and closes sg nodes.
+#pragma once
+
+#include <cstdint>
+
+// Data direction codes accepted in SgRequest::direction. The small codes and the sg
+// driver's own negative values are both accepted; anything else is refused.
+inline constexpr int8_t DIR_NONE = 0;
+inline constexpr int8_t DIR_FROM_DEV = 1;
+inline constexpr int8_t DIR_TO_DEV = 2;
+
+// Time-out of every command that does not ask for its own (SgRequest::timeout_ms 0).
+inline constexpr uint32_t SG_DEFAULT_TIMEOUT_MS = 5000;
+// Size of the sense area handed to the driver with every command.
+inline constexpr int SG_SENSE_LEN = 32;
+// Lowest sg driver version that takes sg_io_hdr requests.
+inline constexpr int SG_MIN_VERSION = 30000;
+
+// One SCSI command for send_io. The caller owns the record, the CDB and the data buffer,
+// and clears the whole record before filling it.
+struct SgRequest {
+    // Set by the caller.
+    int32_t fd;
+    uint8_t *cdb;
+    uint8_t cdb_len;
+    int8_t direction;
+    void *data;
+    uint32_t data_len;
+    uint8_t debug;
+    uint32_t timeout_ms; // 0: SG_DEFAULT_TIMEOUT_MS
+
+    // Written by send_io from the sense data. A field that an outcome does not write keeps
+    // what the record held before the call.
+    uint8_t sense_format; // sense byte 0, whole, when the driver wrote sense bytes
+    uint8_t sense_key;    // when the response code is 70h-73h (low 7 bits)
+    uint8_t asc;
+    uint8_t ascq;
+    int32_t resid; // after every SG_IO ioctl, failed or not
+    uint8_t ata_error; // when ATA registers came back
+    uint8_t ata_device;
+    uint8_t ata_status;
+
+    // Written after every SG_IO ioctl, failed or not, so that a failure the driver reports
+    // only in the status words (a time-out among them) reaches the caller.
+    uint8_t status;         // masked_status of the sg_io_hdr
+    uint16_t host_status;   // DID_* codes; 0 when the host adapter saw no error
+    uint16_t driver_status; // DRIVER_* codes; DRIVER_SENSE (08h) alone means sense came back
+    uint32_t info;          // SG_INFO_* bits
+    uint8_t sense_len;      // sense bytes the driver wrote (sb_len_wr, at most 32)
+    bool ata_regs_valid;    // this command, and not an earlier one, returned ATA registers
+};
+
+// Process-wide diagnostics level, 0 at start. Above 0 the download senders set
+// SgRequest::debug; at 2 or more send_io also dumps the header and the sense bytes.
+extern int debug_level;
+
+// Adds 1 to debug_level.
+void raise_debug_level();
+
+// Opens an sg node read-write, non-blocking, and checks the driver version.
+// Returns the descriptor (0 or more), or -1 after printing why.
+int get_sg_fd(const char *path);
+
+// Closes a descriptor from get_sg_fd. Returns what close returned (0 or -1); prints nothing.
+int close_sg_fd(int fd);
+
+// Runs one command through the SG_IO ioctl and writes the result fields of req.
+// Returns 0 when the driver ran the command, whatever the device answered; -1 when the
+// direction is not understood (nothing sent, nothing written) or the ioctl failed.
+int send_io(SgRequest *req);
