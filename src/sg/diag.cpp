@@ -1,0 +1,119 @@
+#include "sg/diag.h"
+
+#include "sg/sg_io.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+// The low 32 bits of an address, as the dumps show pointers.
+unsigned low32(const void *p) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
+
+} // namespace
+
+void print_scsi_status(uint8_t masked_status) {
+    switch (masked_status) {
+    case 0x01:
+        puts("CHECK CONDITION");
+        break;
+    case 0x04:
+        puts("BUSY");
+        break;
+    case 0x11:
+        puts("COMMAND TERMINATED");
+        break;
+    case 0x14:
+        puts("QUEUE FULL");
+        break;
+    default:
+        break;
+    }
+}
+
+void print_sense_key(uint8_t sense_key, uint8_t asc, uint8_t ascq) {
+    static const char *const names[] = {
+        "NO SENSE",       "RECOVERED ERROR", "NOT READY",       "MEDIUM ERROR",
+        "HARDWARE ERROR", "ILLEGAL REQUEST", "UNIT ATTENTION",  "DATA PROTECT",
+        "BLACK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",    "ABORTED COMMAND",
+    };
+    unsigned key = sense_key & 0x0F;
+    if (key < sizeof names / sizeof names[0]) {
+        puts(names[key]);
+    } else {
+        printf("UNKNOWN SENSE KEY 0x%x\n", key);
+    }
+    print_asc_ascq(asc, ascq);
+}
+
+void print_asc_ascq(uint8_t asc, uint8_t ascq) {
+    printf("ACQ: 0x%x\tASCQ: 0x%x\n", asc, ascq);
+    if (asc == 0x20 && ascq == 0x00) {
+        puts("INVALID COMMAND OPERATION CODE");
+    } else if (asc == 0x24 && ascq == 0x00) {
+        puts("INVALID FIELD IN CDB");
+    }
+}
+
+void dump_sense_bytes(const uint8_t *bytes, int count) {
+    puts(" OFFSET\tVALUE");
+    for (int i = 0; i < count; ++i) {
+        printf(" [0x%x]\t0x%x\n", static_cast<unsigned>(i), bytes[i]);
+    }
+}
+
+void print_io_hdr(const sg_io_hdr_t *hdr) {
+    time_t now = time(nullptr);
+    printf("\n%s: %s---------------------------------\n", "print_io_hdr", ctime(&now));
+    printf("type int interface_id %d\n", hdr->interface_id);
+    printf("type int  dxfer_direction %d\n", hdr->dxfer_direction);
+    printf("type unsigned char cmd_len 0x%x\n", hdr->cmd_len);
+    printf("type unsigned char mx_sb_len 0x%x\n", hdr->mx_sb_len);
+    printf("type unsigned short iovec_count 0x%x\n", hdr->iovec_count);
+    printf("type unsigned int dxfer_len %d\n", static_cast<int>(hdr->dxfer_len));
+    printf("type void * dxferp 0x%x\n", low32(hdr->dxferp));
+    printf("type unsigned char * cmdp 0x%x\n", low32(hdr->cmdp));
+    printf("type unsigned char * sbp 0x%x\n", low32(hdr->sbp));
+    printf("type unsigned int timeout %d\n", static_cast<int>(hdr->timeout));
+    printf("type unsigned int flags 0x%x\n", hdr->flags);
+    printf("type int pack_id %d\n", hdr->pack_id);
+    printf("type void * usr_ptr 0x%x\n", low32(hdr->usr_ptr));
+    printf("type unsigned char status 0x%x\n", hdr->status);
+    printf("type unsigned char masked_status 0x%x\n", hdr->masked_status);
+    printf("type unsigned char msg_status 0x%x\n", hdr->msg_status);
+    printf("type unsigned char sb_len_wr 0x%x\n", hdr->sb_len_wr);
+    printf("type unsigned short host_status 0x%x\n", hdr->host_status);
+    printf("type unsigned short driver_status 0x%x\n", hdr->driver_status);
+    printf("type int resid %d\n", hdr->resid);
+    printf("type unsigned int duration %d\n", static_cast<int>(hdr->duration));
+    printf("type unsigned int info 0x%x\n", hdr->info);
+    puts("-----------------------------------------");
+}
+
+void print_command_diagnostics(const sg_io_hdr_t *hdr, const SgRequest *req,
+                               const uint8_t *sense) {
+    if (req->sense_len != 0) {
+        unsigned code = sense[0] & 0x7F;
+        if (code < 0x70 || code > 0x73) {
+            printf("Invalid RESPONSE CODE 0x%x in SENSE data 0x%x 0x%x 0x%x 0x%x 0x%x\n",
+                   sense[0], sense[1], sense[2], sense[3], sense[4], sense[5]);
+        }
+        printf("format x%x, sense x%x, acq x%x, ascq x%x\n", req->sense_format, req->sense_key,
+               req->asc, req->ascq);
+    } else {
+        puts(" No Sense data returned");
+    }
+    if ((hdr->info & SG_INFO_CHECK) != 0 || hdr->masked_status != 0 || hdr->msg_status != 0 ||
+        hdr->host_status != 0 || hdr->driver_status != 0) {
+        printf(" info 0x%x\n masked_status 0x%x\n msg_status 0x%x\n host_status 0x%x\n"
+               " driver_status 0x%x\n",
+               hdr->info, hdr->masked_status, hdr->msg_status, hdr->host_status,
+               hdr->driver_status);
+        print_scsi_status(hdr->masked_status);
+        if ((hdr->driver_status & 0x08) != 0) {
+            print_sense_key(req->sense_key, req->asc, req->ascq);
+        }
+    }
+}

@@ -1,0 +1,27 @@
+// Sense data decoding: a pure function of the bytes the driver wrote.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct SenseFields {
+    uint8_t response_code; // sense byte 0, whole (bit 7 is the VALID bit of fixed format)
+    bool has_key;          // the response code (low 7 bits) is 70h-73h
+    uint8_t sense_key;
+    uint8_t asc;
+    uint8_t ascq;
+    bool has_ata; // ATA registers were found, every one of them inside the written bytes
+    uint8_t ata_error;
+    uint8_t ata_status;
+    uint8_t ata_device;
+    uint8_t ata_count;
+};
+
+// True for the operation codes of ATA PASS-THROUGH (12) and (16).
+bool is_ata_passthrough_opcode(uint8_t opcode);
+
+// Decodes sense data. sense holds len bytes as the driver wrote them (sb_len_wr); only the
+// first SG_SENSE_LEN are looked at, and positions at or past len read as zero. opcode is the
+// CDB's first byte: for ATA PASS-THROUGH the registers are also recovered from the fixed
+// layouts that Linux writes for it.
+SenseFields decode_sense(const uint8_t *sense, size_t len, uint8_t opcode);
