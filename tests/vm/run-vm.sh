@@ -8,8 +8,8 @@
 #                  [--results DIR] [--timeout SECONDS] [--keep] [--accept] [--self-test]
 #   --bin PATH        a host program to run in the guest (with every library ldd lists);
 #                     the sg3-utils programs the stack scenarios use are always added
-#   --scenarios FILE  scenario file(s) to run; default: scenarios/stack.txt, and with --full
-#                     (or DLCOR_VM_SCENARIOS=full) also scenarios/dl_cor_fw.txt
+#   --scenarios FILE  scenario file(s) to run instead of the sets below
+#   --full            add every scenario set (as DLCOR_VM_SCENARIOS=full does)
 #   --expected DIR    where NAME.stdout, NAME.status, NAME.stderr, NAME.capture live
 #   --results DIR     keep the guest's results (NAME.stdout, .stderr, .status) there
 #   --timeout SECONDS host-side limit for the whole boot (default 420)
@@ -51,9 +51,21 @@ while [ $# -gt 0 ]; do
     *) echo "run-vm.sh: unknown argument: $1" >&2; exit 1 ;;
     esac
 done
+# The scenario sets: stack (sg3-utils only, always), dl_cor_fw, cfs (needs cfs_tool),
+# timeout (one dropped download command: about two minutes). DLCOR_VM_SCENARIOS names
+# the sets to add, comma-separated; "full" (or --full) adds all of them.
 if [ ${#scenario_files[@]} -eq 0 ]; then
-    scenario_files=("$here/scenarios/stack.txt")
-    [ $full -eq 1 ] && scenario_files+=("$here/scenarios/dl_cor_fw.txt")
+    sets=stack
+    [ $full -eq 1 ] && sets=stack,dl_cor_fw,cfs,timeout
+    case ${DLCOR_VM_SCENARIOS:-} in '' | full | stack) ;; *) sets=stack,$DLCOR_VM_SCENARIOS ;; esac
+    for set in ${sets//,/ }; do
+        if [ "$set" = cfs ] && ! printf '%s\n' "${bins[@]}" | grep -q '/cfs_tool$'; then
+            echo "run-vm.sh: no cfs_tool given (--bin): the cfs scenarios are not run" >&2
+            continue
+        fi
+        [ -f "$here/scenarios/$set.txt" ] || { echo "run-vm.sh: no scenario set $set" >&2; exit 1; }
+        scenario_files+=("$here/scenarios/$set.txt")
+    done
 fi
 
 skip() { echo "SKIP: $*" >&2; exit $SKIP; }

@@ -1,0 +1,2 @@
+send_write_buffer: .*
+send_io: .*
