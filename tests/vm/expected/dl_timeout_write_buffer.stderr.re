@@ -1,2 +1,2 @@
-send_write_buffer: .*
+send_write_buffer: command timed out
 send_io: .*
