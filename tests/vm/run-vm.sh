@@ -269,6 +269,9 @@ for b in "${bins[@]}"; do
     done < <(ldd "$b" 2>/dev/null | awk '/=> \//{print $3; next} /^[[:space:]]*\//{print $1}')
 done
 
+# Helper scripts the scenarios call (guest/)
+for g in "$here"/guest/*; do cp "$g" "$root/bin/"; done
+
 i=0
 for f in "${scenario_files[@]}"; do
     i=$((i + 1))
