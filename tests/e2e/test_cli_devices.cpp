@@ -1,9 +1,12 @@
 // The device run with device paths that cannot be sg nodes: missing paths, /dev/null, a
-// directory and a plain file. Every case names its devices with -d, so /dev is not scanned.
+// directory and a plain file. Every case names its devices with -d, so /dev is not scanned,
+// except the empty-scan case, which runs only where /dev holds no entry named "sg...".
 #include "harness.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <dirent.h>
 #include <string>
 #include <vector>
 
@@ -107,6 +110,35 @@ TEST(CliDevices, RunStopsAtTheFirstDeviceThatFails) {
          not_sg_out("/dev/null") + could_not_open("/dev/null"),
          k_not_sg_err,
          3},
+    });
+}
+
+bool dev_has_sg_entries() {
+    DIR *dev = opendir("/dev");
+    if (dev == nullptr) {
+        return true; // unknown: treat as present, so that nothing is run against it
+    }
+    bool found = false;
+    while (struct dirent *e = readdir(dev)) {
+        found = found || std::strncmp(e->d_name, "sg", 2) == 0;
+    }
+    closedir(dev);
+    return found;
+}
+
+TEST(CliDevices, ScanOfDevWithoutSgNodesProcessesNothing) {
+    if (dev_has_sg_entries()) {
+        GTEST_SKIP() << "/dev has sg entries; this case never opens real nodes";
+    }
+    run_cases({
+        {"listing", {"-i"}, "", "", 0},
+        {"extended listing with the code", {"--enump", "--tmc", "31847"}, "", "", 0},
+        {"configuration file never read", {"-c", "/nonexistent/x.cfs"}, "", "", 0},
+        {"model filter with warnings",
+         {"-m", "a", "-m", "b", "-f", "x.bin"},
+         "WARNING: Multiple values given for -m. Using last value: B\n",
+         "",
+         0},
     });
 }
 

@@ -175,39 +175,6 @@ TEST(ScanOptions, OperandsAreCounted) {
     EXPECT_EQ(s.opts.list_mode, 1);
 }
 
-TEST(ScanOptions, RefusedCommandLines) {
-    struct Case {
-        std::vector<std::string> args;
-        std::string err;
-    };
-    const Case cases[] = {
-        {{"-f", "-d"}, "dl_cor_fw: option requires an argument -- 'f'\n"},
-        {{"-d", "-v"}, "dl_cor_fw: option requires an argument -- 'd'\n"},
-        {{"--tmc", "--enum"}, "dl_cor_fw: option requires an argument -- 'tmc'\n"},
-        {{"--tmc=-i"}, "dl_cor_fw: option requires an argument -- 'tmc'\n"},
-        {{"-f", "-:"}, "dl_cor_fw: option requires an argument -- 'f'\n"},
-        {{"-s", "--debug"}, "dl_cor_fw: option requires an argument -- 's'\n"},
-        {{"-x", "-v"}, "dl_cor_fw: invalid option -- 'x'\n"},
-        {{"-i", "-f"}, "dl_cor_fw: option requires an argument -- 'f'\n"},
-        {{"--enumx"}, "dl_cor_fw: unrecognized option '--enumx'\n"},
-        {{"--debug=1"}, "dl_cor_fw: option '--debug' doesn't allow an argument\n"},
-    };
-    for (const auto &c : cases) {
-        Scan s = scan(c.args);
-        EXPECT_TRUE(s.result.exit_now) << c.args[0];
-        EXPECT_EQ(s.result.status, 1) << c.args[0];
-        EXPECT_EQ(s.err, c.err) << c.args[0];
-        EXPECT_EQ(s.out, k_usage) << c.args[0];
-    }
-}
-
-TEST(ScanOptions, NoArgumentsPrintsUsageOnly) {
-    Scan s = scan({});
-    EXPECT_TRUE(s.result.exit_now);
-    EXPECT_EQ(s.result.status, 1);
-    EXPECT_EQ(s.out, k_usage);
-}
-
 TEST(ScanOptions, VersionEndsTheScanAtOnce) {
     Scan s = scan({"-i", "-v", "-x", "-f", "-d"});
     EXPECT_TRUE(s.result.exit_now);
@@ -241,16 +208,10 @@ TEST(CheckOptions, BindingOrder) {
     };
     const Case cases[] = {
         {{"-d", "/dev/sg0", "extra"}, k_usage, 1},
-        {{"-m", "abc", "stray"}, k_usage, 1},
-        {{"-m", "abc"}, must + k_usage, 1},
         {{"-w", "-p"}, must + k_usage, 1},
-        {{"-m", "abc", "-c", "x.cfs"}, together + k_usage, 1},
         {{"-m", "abc", "-c", "x.cfs", "-w", "-p"}, together + k_usage, 1},
-        {{"-w", "-p", "-i"}, two_modes + k_usage, 1},
         {{"-w", "-p", "-f", "a", "-c", "b"}, two_modes + k_usage, 1},
-        {{"-f", "a.bin", "-c", "b.cfs", "-d", "/dev/sg0"}, ignoring, -1},
         {{"-f", "a.bin", "-c", "b.cfs"}, ignoring, -1},
-        {{"-f", "a.bin"}, need_device, 1},
         {{"-f", "a.bin", "-i"}, need_device, 1},
         {{"-f", "a.bin", "-m", "x"}, "", -1},
         {{"-f", "a.bin", "-d", "/dev/sg0"}, "", -1},
@@ -294,14 +255,6 @@ TEST(MultipleValueWarnings, OrderAndFormatting) {
                                    "WARNING: Multiple values given for -s. Using last value: 44\n"
                                    "WARNING: Multiple values given for --tmc. Using last value: "
                                    "-2147483648\n");
-}
-
-TEST(MultipleValueWarnings, NeverForListingsDevicesOrModes) {
-    Scan s = scan({"-i", "-i", "--enum", "--enump", "--enump", "-d", "a", "-d", "b", "-w", "-w",
-                   "-p", "-p", "-s", "-1", "--tmc", "3"});
-    CaptureStdout();
-    print_multiple_value_warnings(s.opts);
-    EXPECT_EQ(GetCapturedStdout(), "");
 }
 
 TEST(ForcedMethod, FromTheModeFlags) {
