@@ -174,7 +174,9 @@ SgRequest finished_write_buffer(const Answer &a, uint8_t *cdb) {
     req.data_len = 32768;
     sg_io_hdr_t hdr{};
     uint8_t sense[SG_SENSE_LEN] = {};
-    memcpy(sense, a.sense.data(), a.sense.size());
+    if (!a.sense.empty()) {
+        memcpy(sense, a.sense.data(), a.sense.size());
+    }
     hdr.sb_len_wr = static_cast<uint8_t>(a.sense.size());
     hdr.masked_status = a.masked_status;
     hdr.host_status = a.host_status;
