@@ -357,7 +357,7 @@ TEST(AtaDownloadFailure, AbortedDownloadShowsTheReturnedRegisters) {
     EXPECT_EQ(c.err, "send_io: Input/output error\n");
 }
 
-TEST(AtaDownloadFailure, NewlyCaughtFailureSaysWhyBeforeTheSpecifiedOutput) {
+TEST(AtaDownloadFailure, NewlyCaughtFailureSaysWhyBeforeRegistersAndPerror) {
     uint8_t cdb[12] = {0xA1, 0x0A, 0x26, 0x07, 0x08, 0x00, 0x00, 0x00, 0x00, 0x92};
     SgRequest req = finished_download({"", 0, 0x01, 0, 0x08, 0, k_not_ata, true, nullptr}, cdb);
     CommandVerdict v = judge_ata_download_command(0, req);
