@@ -14,7 +14,9 @@
 
 int debug_level = 0;
 
-void raise_debug_level() { ++debug_level; }
+void raise_debug_level() {
+    ++debug_level;
+}
 
 int map_direction(int8_t direction) {
     switch (direction) {
@@ -96,7 +98,9 @@ int get_sg_fd(const char *path) {
     return fd;
 }
 
-int close_sg_fd(int fd) { return close(fd); }
+int close_sg_fd(int fd) {
+    return close(fd);
+}
 
 int send_io(SgRequest *req) {
     int dxfer_direction = map_direction(req->direction);
