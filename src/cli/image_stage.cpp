@@ -1,5 +1,7 @@
 #include "cli/image_stage.h"
 
+#include "download/download.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -20,14 +22,28 @@ bool passes_model_filter(const RunOptions &opts, const DeviceIdentity &id, const
 }
 
 StageOutcome run_image_stage(const RunOptions &opts, const DeviceIdentity &id, const char *path,
-                             [[maybe_unused]] int fd, [[maybe_unused]] RunState *state) {
-    // Image selection: the -f file for every device; with a CFS file the CFS step picks the
-    // image for a drive whose identity is complete, and may pass the drive over or end the
-    // run. The CFS step comes with the configuration module.
-    if (!passes_model_filter(opts, id, path)) {
+                             int fd, RunState *state) {
+    // Image selection: the -f file for every device.
+    OwnedText selected;
+    if (opts.fw_path) {
+        selected = copy_text(opts.fw_path.get());
+        if (!selected) {
+            perror("malloc");
+            return {true, k_exit_usage};
+        }
+    }
+    if (!passes_model_filter(opts, id, path) || !selected) {
         return {false, 0};
     }
-    // Download of the selected image: opening it, download_fw_file and the result lines (the
-    // revision check for a CFS-driven download). It comes with the download module.
+    int result = download_image_file(fd, selected.get(), path, opts.segment_count,
+                                     forced_method(opts), id.is_ata);
+    if (result == DOWNLOAD_IMAGE_NOT_OPENED) {
+        state->run_status = k_exit_download_failed;
+    } else if (result < 0) {
+        puts("FW Download FAILED");
+        state->run_status = k_exit_download_failed;
+    } else {
+        puts("Download SUCCESSFUL");
+    }
     return {false, 0};
 }
