@@ -11,11 +11,18 @@ namespace {
 constexpr const char *k_skipped = " \t\v\r\n";
 // The first of these ends a line.
 constexpr const char *k_line_end = "\r\n";
-// Looked for at the end of a field.
-constexpr const char *k_field_end = ";#";
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t';
+}
+
+// Returns the first ';' or '#' in [pos, line_end), or line_end when there is none. The search
+// stops at the line's end so that reading a long text stays linear.
+const char *find_field_mark(const char *pos, const char *line_end) {
+    while (pos < line_end && *pos != ';' && *pos != '#') {
+        ++pos;
+    }
+    return pos;
 }
 
 // Copies [from, to) less its leading and trailing spaces and tabs into an exact-size block.
@@ -50,7 +57,7 @@ int read_fields(const char *pos, const char *line_end, CfsScan *scan, CfsEntry *
     char **fields[4] = {&entry->model_pattern, &entry->old_fw_pattern, &entry->image_path,
                         &entry->new_fw_pattern};
     for (int k = 1; k <= 4; ++k) {
-        const char *mark = pos + strcspn(pos, k_field_end);
+        const char *mark = find_field_mark(pos, line_end);
         const char *end;
         if (mark < line_end && *mark == ';') {
             end = mark;
