@@ -128,7 +128,9 @@ temp_file write_temp(const bytes &b) {
     FILE *out = fopen(path.c_str(), "wb");
     EXPECT_NE(out, nullptr);
     if (out != nullptr) {
-        EXPECT_EQ(fwrite(b.data(), 1, b.size(), out), b.size());
+        if (!b.empty()) {
+            EXPECT_EQ(fwrite(b.data(), 1, b.size(), out), b.size());
+        }
         fclose(out);
     }
     return temp_file(path);
