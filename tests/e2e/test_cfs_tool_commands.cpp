@@ -281,6 +281,14 @@ TEST(CfsToolLookup, BrokenFifthLineIsASyntaxError) {
     EXPECT_EQ(r.out, "fw/qx2000a_b205.bin\n");
 }
 
+TEST(CfsToolUnpack, FailedWriteOfStandardOutputIsStatus74) {
+    std::string dir = packed_dir(k_worked_text);
+    RunResult r =
+        run_command({"sh", "-c", "exec \"$0\" unpack \"$1\" >/dev/full", k_tool, dir + "/map.cfs"});
+    EXPECT_EQ(r.status, 74);
+    EXPECT_EQ(r.err, "cfs_tool: standard output: No space left on device\n");
+}
+
 TEST(CfsToolLoad, UnusableFilesGiveTheLoadCodeAndMessage) {
     std::string dir = make_temp_dir();
     write_file(dir + "/empty.cfs", "");

@@ -53,6 +53,14 @@ struct fd_holder {
     }
 };
 
+// Closes the descriptor now, for its result, and leaves the holder empty. Returns what close
+// returned.
+int close_now(fd_holder *h) {
+    int fd = h->fd;
+    h->fd = -1;
+    return close(fd);
+}
+
 // Reads the whole stream into *out. Returns 0, or -1 with errno set.
 int read_stream(FILE *f, std::string *out) {
     char chunk[65536];
@@ -125,8 +133,7 @@ int write_atomically(const char *out_path, const unsigned char *buf, size_t len)
         r = fsync(out.fd);
     }
     if (r == 0) {
-        r = close(out.fd);
-        out.fd = -1;
+        r = close_now(&out);
     }
     if (r == 0) {
         r = rename(tmp.c_str(), out_path);
