@@ -78,7 +78,7 @@ enum CfsScanResult : int {
     CFS_SCAN_NOMEM = -2,  // memory ran out copying a field; errno is kept
 };
 
-// Starts a scan at the beginning of text.
+// Returns a scan positioned at the beginning of text, on line 1.
 CfsScan cfs_scan_start(const char *text);
 
 // Reads the next entry line, skipping blank and comment lines. Returns a CfsScanResult; only
