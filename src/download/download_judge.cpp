@@ -3,6 +3,7 @@
 // driver status, the SCSI status, the sense data, the ATA registers and the residual count.
 #include "download/download_plan.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 namespace {
@@ -101,11 +102,14 @@ CommandVerdict failed_plainly() {
     return v;
 }
 
-template <typename... Args> CommandVerdict failed_because(const char *format, Args... args) {
+__attribute__((format(printf, 1, 2))) CommandVerdict failed_because(const char *format, ...) {
     CommandVerdict v{};
     v.failed = true;
     v.explained = true;
-    snprintf(v.reason, sizeof v.reason, format, args...);
+    va_list args;
+    va_start(args, format);
+    vsnprintf(v.reason, sizeof v.reason, format, args);
+    va_end(args);
     return v;
 }
 
