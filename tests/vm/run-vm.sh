@@ -52,15 +52,21 @@ while [ $# -gt 0 ]; do
     esac
 done
 # The scenario sets: stack (sg3-utils only, always), dl_cor_fw, cfs (needs cfs_tool),
-# timeout (one dropped download command: about two minutes). DLCOR_VM_SCENARIOS names
+# sgsim (the stack and dl_cor_fw scenarios again under the simulated bay; needs sgsim and
+# libsgsim.so), timeout (one dropped download command: about two minutes). DLCOR_VM_SCENARIOS names
 # the sets to add, comma-separated; "full" (or --full) adds all of them.
 if [ ${#scenario_files[@]} -eq 0 ]; then
     sets=stack
-    [ $full -eq 1 ] && sets=stack,dl_cor_fw,cfs,timeout
+    [ $full -eq 1 ] && sets=stack,dl_cor_fw,cfs,sgsim,timeout
     case ${DLCOR_VM_SCENARIOS:-} in '' | full | stack) ;; *) sets=stack,$DLCOR_VM_SCENARIOS ;; esac
     for set in ${sets//,/ }; do
         if [ "$set" = cfs ] && ! printf '%s\n' "${bins[@]}" | grep -q '/cfs_tool$'; then
             echo "run-vm.sh: no cfs_tool given (--bin): the cfs scenarios are not run" >&2
+            continue
+        fi
+        if [ "$set" = sgsim ] && ! { printf '%s\n' "${bins[@]}" | grep -q '/sgsim$' &&
+            printf '%s\n' "${bins[@]}" | grep -q '/libsgsim\.so$'; }; then
+            echo "run-vm.sh: no sgsim and libsgsim.so given (--bin): the sgsim scenarios are not run" >&2
             continue
         fi
         [ -f "$here/scenarios/$set.txt" ] || { echo "run-vm.sh: no scenario set $set" >&2; exit 1; }
@@ -311,21 +317,26 @@ now() { cut -d' ' -f1 /proc/uptime; }
 say "@@READY $(now)"
 # Scenario lines: "NAME COMMAND..." runs COMMAND with sh in /work and reports its output;
 # "setup COMMAND..." runs it unreported (only a failure is logged). # starts a comment.
+# "NAME=REF COMMAND..." compares with REF's expected files. "@wrap PREFIX..." runs every
+# later command of the file as PREFIX sh -c COMMAND (e.g. under the simulated bay).
 for f in /scenarios/*; do
+    wrap=
     while IFS= read -r line; do
-        case $line in '' | '#'*) continue ;; esac
-        name=${line%%[ 	]*}
-        cmd=${line#"$name"}
+        case $line in '' | '#'*) continue ;; '@wrap '*) wrap=${line#@wrap }; continue ;; esac
+        tok=${line%%[ 	]*}
+        cmd=${line#"$tok"}
+        name=${tok%%=*}
+        ref=${tok#*=}
         if [ "$name" = setup ]; then
-            (cd /work && sh -c "$cmd") > /tmp/setup.out 2>&1 ||
+            (cd /work && $wrap sh -c "$cmd") > /tmp/setup.out 2>&1 ||
                 say "@@LOG setup failed: $cmd: $(cat /tmp/setup.out)"
             continue
         fi
         t0=$(now)
-        (cd /work && exec timeout 300 sh -c "$cmd") > /tmp/stdout 2> /tmp/stderr < /dev/null
+        (cd /work && exec timeout 300 $wrap sh -c "$cmd") > /tmp/stdout 2> /tmp/stderr < /dev/null
         rc=$?
         t1=$(now)
-        say "@@BEGIN $name"
+        say "@@BEGIN $name $ref"
         say "@@STATUS $rc"
         say "@@TIME $t0 $t1"
         say "@@STDOUT"
@@ -405,7 +416,7 @@ out=$tmp/out
 mkdir -p "$out"
 grep '^@@\(LOG\|NODE\|READY\|DONE\|BOOT\)' "$results" | sed 's/^@@/guest: /' >&2 || true
 awk -v dir="$out" '
-    /^@@BEGIN / { name = $2; stream = ""; next }
+    /^@@BEGIN / { name = $2; stream = ""; print $3 > (dir "/" name ".ref"); close(dir "/" name ".ref"); next }
     /^@@STATUS / { print $2 > (dir "/" name ".status"); close(dir "/" name ".status"); next }
     /^@@TIME / { printf "%.1f\n", $3 - $2 > (dir "/" name ".time"); close(dir "/" name ".time"); next }
     /^@@STDOUT$/ { stream = "stdout"; printf "" > (dir "/" name ".stdout.b64"); next }
@@ -421,33 +432,34 @@ fail=0
 checked=0
 while read -r name; do
     checked=$((checked + 1))
-    if [ $accept -eq 1 ]; then
+    ref=$(cat "$out/$name.ref")
+    if [ $accept -eq 1 ] && [ "$ref" = "$name" ]; then
         mask "$out/$name.stdout" > "$expected_dir/$name.stdout"
         cp "$out/$name.status" "$expected_dir/$name.status"
         if [ -s "$out/$name.stderr" ]; then cp "$out/$name.stderr" "$expected_dir/$name.stderr"; else rm -f "$expected_dir/$name.stderr"; fi
         continue
     fi
     bad=
-    if [ ! -f "$expected_dir/$name.stdout" ] || [ ! -f "$expected_dir/$name.status" ]; then
+    if [ ! -f "$expected_dir/$ref.stdout" ] || [ ! -f "$expected_dir/$ref.status" ]; then
         bad="no expected files"
     else
         mask "$out/$name.stdout" > "$out/$name.stdout.masked"
-        diff -u "$expected_dir/$name.stdout" "$out/$name.stdout.masked" > "$out/$name.diff" || bad="stdout differs"
-        if [ -f "$expected_dir/$name.stderr" ]; then
-            diff -u "$expected_dir/$name.stderr" "$out/$name.stderr" >> "$out/$name.diff" || bad="${bad:+$bad, }stderr differs"
-        elif [ -f "$expected_dir/$name.stderr.re" ]; then
-            if ! lines_match "$expected_dir/$name.stderr.re" "$out/$name.stderr"; then
-                { echo "standard error does not match $name.stderr.re:"; cat "$out/$name.stderr"; } >> "$out/$name.diff"
+        diff -u "$expected_dir/$ref.stdout" "$out/$name.stdout.masked" > "$out/$name.diff" || bad="stdout differs"
+        if [ -f "$expected_dir/$ref.stderr" ]; then
+            diff -u "$expected_dir/$ref.stderr" "$out/$name.stderr" >> "$out/$name.diff" || bad="${bad:+$bad, }stderr differs"
+        elif [ -f "$expected_dir/$ref.stderr.re" ]; then
+            if ! lines_match "$expected_dir/$ref.stderr.re" "$out/$name.stderr"; then
+                { echo "standard error does not match $ref.stderr.re:"; cat "$out/$name.stderr"; } >> "$out/$name.diff"
                 bad="${bad:+$bad, }stderr differs"
             fi
         elif [ -s "$out/$name.stderr" ]; then
             { echo "unexpected standard error:"; cat "$out/$name.stderr"; } >> "$out/$name.diff"
             bad="${bad:+$bad, }unexpected stderr"
         fi
-        want=$(cat "$expected_dir/$name.status")
+        want=$(cat "$expected_dir/$ref.status")
         got=$(cat "$out/$name.status")
         [ "$want" = "$got" ] || bad="${bad:+$bad, }status $got, expected $want"
-        if [ -f "$expected_dir/$name.capture" ]; then
+        if [ -f "$expected_dir/$ref.capture" ]; then
             # each line: CAPTURE-FILE KIND — the capture's bytes must be those printed
             while read -r cap kind; do
                 [ -n "$cap" ] || continue
@@ -457,7 +469,7 @@ while read -r name; do
                     bad="${bad:+$bad, }$kind bytes differ from $cap"
                     printf 'capture %s %s:\n  %s\nprinted:\n  %s\n' "$cap" "$kind" "$w" "$g" >> "$out/$name.diff"
                 fi
-            done < "$expected_dir/$name.capture"
+            done < "$expected_dir/$ref.capture"
         fi
     fi
     t=$(cat "$out/$name.time" 2>/dev/null || echo ?)
@@ -473,7 +485,7 @@ done < "$out/order"
 # Every scenario line of the files must have reported.
 want_n=0
 for f in "${scenario_files[@]}"; do
-    n=$(grep -Ev '^[[:space:]]*(#|$)' "$f" | grep -Evc '^setup[[:space:]]' || true)
+    n=$(grep -Ev '^[[:space:]]*(#|$)' "$f" | grep -Ev '^@wrap ' | grep -Evc '^setup[[:space:]]' || true)
     want_n=$((want_n + n))
 done
 if [ "$checked" -ne "$want_n" ]; then
