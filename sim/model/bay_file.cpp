@@ -94,7 +94,8 @@ Fault parse_fault(const json &f) {
     static const std::set<std::string> k_kinds = {
         "errno", "check", "abort", "timeout", "busy", "no_data", "no_passthrough",
         "vanish", "version"};
-    check_keys(f, {"on", "index", "kind", "errno", "key", "asc", "ascq", "value"}, "fault");
+    check_keys(f, {"on", "index", "kind", "errno", "key", "asc", "ascq", "value", "comment"},
+               "fault");
     Fault out;
     out.on = get_text(f, "on", "any");
     out.kind = get_text(f, "kind", "");
@@ -123,7 +124,7 @@ Drive parse_drive(const json &j) {
     check_keys(j,
                {"node", "type", "vendor", "product", "flavor", "model", "serial", "revision",
                 "fwreq", "dotted_flag", "fwreq_text", "fwreq_suffix", "pio_in_status",
-                "abort_status", "ata_passthrough", "firmware", "faults"},
+                "abort_status", "ata_passthrough", "firmware", "faults", "unit_attention", "comment"},
                "drive");
     Drive d;
     d.node = get_text(j, "node", "");
@@ -159,6 +160,7 @@ Drive parse_drive(const json &j) {
     d.pio_in_status = static_cast<uint8_t>(get_number(j, "pio_in_status", 0x50, 0, 255));
     d.abort_status = static_cast<uint8_t>(get_number(j, "abort_status", 0x41, 0, 255));
     d.ata_passthrough = get_flag(j, "ata_passthrough", true);
+    d.unit_attention = get_flag(j, "unit_attention", false);
     if (j.contains("firmware")) {
         const json &fw = j["firmware"];
         check_keys(fw, {"mode", "target"}, d.node + ": firmware");
@@ -246,8 +248,14 @@ bool load_bay(const std::string &path, Bay &bay, json &doc, std::string &err) {
 }
 
 bool save_bay(const std::string &path, const Bay &bay, json &doc, std::string &err) {
-    for (size_t i = 0; i < bay.drives.size() && i < doc["drives"].size(); i++)
-        doc["drives"][i]["revision"] = bay.drives[i].revision;
+    for (size_t i = 0; i < bay.drives.size() && i < doc["drives"].size(); i++) {
+        json &d = doc["drives"][i];
+        d["revision"] = bay.drives[i].revision;
+        if (bay.drives[i].unit_attention)
+            d["unit_attention"] = true;
+        else
+            d.erase("unit_attention");
+    }
     std::string tmp = path + ".tmp." + std::to_string(getpid());
     {
         std::ofstream out(tmp, std::ios::trunc);

@@ -49,7 +49,6 @@ struct PendingDownload {
 struct DriveRuntime {
     std::map<std::string, uint32_t> counts; // commands seen, per kind
     bool vanished = false;
-    bool unit_attention = false; // 3Fh/16h pending after activated microcode (SCSI)
     PendingDownload download;
 };
 
@@ -73,6 +72,9 @@ struct Drive {
     FirmwareMode fw_mode = FirmwareMode::validate;
     std::string fw_target; // accept_any: the revision it moves to
     std::vector<Fault> faults;
+    // 3Fh/16h pending after activated microcode (SCSI); kept in the bay file, since the
+    // drive holds it until a command other than INQUIRY arrives.
+    bool unit_attention = false;
     DriveRuntime rt;
 };
 
@@ -109,7 +111,7 @@ struct Answer {
     std::vector<uint8_t> data;
     int32_t resid = 0;
     uint32_t duration_ms = 0;
-    bool firmware_changed = false; // the bay file must be written back
+    bool state_changed = false; // revision or unit attention changed: write the bay back
 };
 
 // The sg driver's derived fields of an answer: masked_status and info (SG_INFO_CHECK).

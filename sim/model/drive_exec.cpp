@@ -111,10 +111,12 @@ Answer execute_command(Bay &bay, size_t idx, const Command &cmd) {
     count_kinds(d, kinds);
     if (const Fault *f = firing_fault(d, kinds))
         return apply_fault(bay, d, *f, cmd);
-    if (d.type == DriveType::scsi && d.rt.unit_attention && cmd.cdb[0] != 0x12 &&
+    if (d.type == DriveType::scsi && d.unit_attention && cmd.cdb[0] != 0x12 &&
         !continues_download(d, cmd)) {
-        d.rt.unit_attention = false;
-        return check_condition(cmd, fixed_sense(k_key_unit_attention, 0x3f, 0x16));
+        d.unit_attention = false;
+        Answer a = check_condition(cmd, fixed_sense(k_key_unit_attention, 0x3f, 0x16));
+        a.state_changed = true;
+        return a;
     }
     return d.type == DriveType::scsi ? scsi_drive_answer(d, cmd)
                                      : sata_drive_answer(bay, d, cmd);

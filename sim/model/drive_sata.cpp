@@ -239,7 +239,7 @@ static Answer sata_passthrough(const Bay &bay, Drive &d, const Command &cmd) {
         if (o.has_data)
             std::memcpy(a.data.data(), o.data.data(), std::min<size_t>(512, cmd.dxfer_len));
     }
-    a.firmware_changed = o.changed;
+    a.state_changed = o.changed;
     if (o.regs.status & k_ata_status_error_bits) {
         a.status = k_status_check_condition;
         a.driver_status = k_driver_sense;

@@ -90,8 +90,8 @@ static Answer scsi_write_buffer(Drive &d, const Command &cmd) {
         return check_condition(cmd, fixed_sense(k_key_illegal_request, 0x26, 0x00));
     Answer a;
     if (r == ChunkResult::applied) {
-        d.rt.unit_attention = true;
-        a.firmware_changed = d.revision != before;
+        a.state_changed = d.revision != before || !d.unit_attention;
+        d.unit_attention = true;
     }
     return a;
 }

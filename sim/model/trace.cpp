@@ -24,7 +24,7 @@ static const char *direction_name(int direction) {
 }
 
 std::string trace_line(const std::string &node, const Command &cmd, const Answer &a) {
-    json j;
+    nlohmann::ordered_json j;
     j["node"] = node;
     j["cdb"] = to_hex(cmd.cdb);
     j["direction"] = direction_name(cmd.direction);

@@ -49,7 +49,7 @@ static int sg_io(PreloadState &s, size_t drive, sg_io_hdr_t *h) {
     if (!s.bay.trace_path.empty() &&
         !append_trace(s.bay.trace_path, trace_line(s.bay.drives[drive].node, cmd, a)))
         std::fprintf(stderr, "sgsim: cannot append to %s\n", s.bay.trace_path.c_str());
-    if (a.firmware_changed)
+    if (a.state_changed)
         save_firmware(s);
     if (a.io_errno != 0) {
         errno = a.io_errno;

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "preload_state.h"
@@ -155,4 +156,80 @@ SGSIM_EXPORT int statx(int dirfd, const char *path, int flags, unsigned int mask
     stx->stx_dev_major = major(st.st_dev);
     stx->stx_dev_minor = minor(st.st_dev);
     return 0;
+}
+
+// Whether a path names a bay node (1), a refused node (-1) or neither (0).
+static int node_or_refused(int dirfd, const char *path) {
+    PreloadState &s = preload_state();
+    if (!s.active || path == nullptr)
+        return 0;
+    std::lock_guard<std::mutex> lock(s.mu);
+    PathVerdict v = classify_path(s, dirfd, path);
+    return v.kind == PathKind::node ? 1 : v.kind == PathKind::refused ? -1 : 0;
+}
+
+SGSIM_EXPORT int access(const char *path, int mode) noexcept {
+    int k = node_or_refused(AT_FDCWD, path);
+    if (k != 0) {
+        errno = ENOENT;
+        return k > 0 ? 0 : -1;
+    }
+    static auto real = reinterpret_cast<decltype(&access)>(next_symbol("access"));
+    return real(path, mode);
+}
+
+SGSIM_EXPORT int faccessat(int dirfd, const char *path, int mode, int flags) noexcept {
+    int k = node_or_refused(dirfd, path);
+    if (k != 0) {
+        errno = ENOENT;
+        return k > 0 ? 0 : -1;
+    }
+    static auto real = reinterpret_cast<decltype(&faccessat)>(next_symbol("faccessat"));
+    return real(dirfd, path, mode, flags);
+}
+
+// Extended attributes: a node has none (so that listings of /dev do not stumble on it).
+static ssize_t no_xattr(const char *path, bool list, bool &handled) {
+    int k = node_or_refused(AT_FDCWD, path);
+    handled = k != 0;
+    errno = k > 0 ? ENODATA : ENOENT;
+    return k > 0 && list ? 0 : -1;
+}
+
+SGSIM_EXPORT ssize_t getxattr(const char *path, const char *name, void *value,
+                              size_t size) noexcept {
+    bool handled;
+    ssize_t r = no_xattr(path, false, handled);
+    if (handled)
+        return r;
+    static auto real = reinterpret_cast<decltype(&getxattr)>(next_symbol("getxattr"));
+    return real(path, name, value, size);
+}
+
+SGSIM_EXPORT ssize_t lgetxattr(const char *path, const char *name, void *value,
+                               size_t size) noexcept {
+    bool handled;
+    ssize_t r = no_xattr(path, false, handled);
+    if (handled)
+        return r;
+    static auto real = reinterpret_cast<decltype(&lgetxattr)>(next_symbol("lgetxattr"));
+    return real(path, name, value, size);
+}
+
+SGSIM_EXPORT ssize_t listxattr(const char *path, char *list, size_t size) noexcept {
+    bool handled;
+    ssize_t r = no_xattr(path, true, handled);
+    if (handled)
+        return r;
+    static auto real = reinterpret_cast<decltype(&listxattr)>(next_symbol("listxattr"));
+    return real(path, list, size);
+}
+
+SGSIM_EXPORT ssize_t llistxattr(const char *path, char *list, size_t size) noexcept {
+    bool handled;
+    ssize_t r = no_xattr(path, true, handled);
+    if (handled)
+        return r;
+    static auto real = reinterpret_cast<decltype(&llistxattr)>(next_symbol("llistxattr"));
+    return real(path, list, size);
 }

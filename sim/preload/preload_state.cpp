@@ -14,12 +14,40 @@
 
 static constexpr unsigned k_sg_major = 21;
 
+// The character-device majors through which a disk can be reached, as this kernel
+// numbers them; read through stdio, which the interposer does not see.
+static std::set<unsigned> read_disk_char_majors() {
+    std::set<unsigned> majors = {21, 9}; // sg, st
+    FILE *f = std::fopen("/proc/devices", "re");
+    if (f == nullptr)
+        return majors;
+    char line[256];
+    bool chars = false;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        if (std::strncmp(line, "Character", 9) == 0 || std::strncmp(line, "Block", 5) == 0) {
+            chars = line[0] == 'C';
+            continue;
+        }
+        unsigned major;
+        char name[128];
+        if (!chars || std::sscanf(line, "%u %127s", &major, name) != 2)
+            continue;
+        std::string n = name;
+        if (n == "sg" || n == "bsg" || n == "st" || n == "osst" || n == "ch" ||
+            n.rfind("nvme", 0) == 0)
+            majors.insert(major);
+    }
+    std::fclose(f);
+    return majors;
+}
+
 static void load_from_environment(PreloadState &s) {
     const char *bay = std::getenv("SGSIM_BAY");
     if (bay == nullptr || *bay == '\0')
         return;
     s.active = true;
     s.bay_path = bay;
+    s.disk_char_majors = read_disk_char_majors();
     std::string err;
     Bay loaded;
     if (!load_bay(s.bay_path, loaded, s.doc, err)) {
@@ -112,28 +140,43 @@ static bool is_disk_node(const std::string &p) {
            (has("nst") && starts_digit(n, 3)) || has("bsg") || has("nvme");
 }
 
+static bool find_node(const PreloadState &s, const std::string &p, PathVerdict &v) {
+    for (size_t i = 0; i < s.bay.drives.size(); i++) {
+        if (s.bay.drives[i].node == p) {
+            v.kind = PathKind::node;
+            v.drive = i;
+            return true;
+        }
+    }
+    return false;
+}
+
 PathVerdict classify_path(PreloadState &s, int dirfd, const char *path) {
     PathVerdict v;
     std::string abs;
     if (!s.active || path == nullptr || !absolute_path(dirfd, path, abs))
         return v;
     std::string p = lexical_normal(abs);
-    for (size_t i = 0; i < s.bay.drives.size(); i++) {
-        if (s.bay.drives[i].node == p) {
-            v.kind = PathKind::node;
-            v.drive = i;
-            return v;
-        }
-    }
-    if (p.rfind("/dev/", 0) != 0)
+    if (find_node(s, p, v))
         return v;
     if (is_disk_node(p)) {
         v.kind = PathKind::refused;
         return v;
     }
-    // A link elsewhere in /dev (by-id, block/8:0 ...) must not lead to a real disk either.
+    // A link (by-id, block/8:0, one in a temporary directory ...) must not lead to a real
+    // disk either: what the path resolves to is judged by its name and by its kind.
     char resolved[PATH_MAX];
-    if (realpath(p.c_str(), resolved) != nullptr && is_disk_node(resolved))
+    if (realpath(p.c_str(), resolved) == nullptr)
+        return v;
+    if (find_node(s, resolved, v))
+        return v;
+    static auto real_stat = reinterpret_cast<int (*)(const char *, struct stat *)>(
+        next_symbol("stat"));
+    struct stat st;
+    if (is_disk_node(resolved) ||
+        (real_stat(resolved, &st) == 0 &&
+         (S_ISBLK(st.st_mode) ||
+          (S_ISCHR(st.st_mode) && s.disk_char_majors.count(major(st.st_rdev))))))
         v.kind = PathKind::refused;
     return v;
 }

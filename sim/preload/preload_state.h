@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 
@@ -21,6 +22,7 @@ struct PreloadState {
     nlohmann::json doc;
     Bay bay;
     std::map<int, size_t> fds; // descriptor -> drive index
+    std::set<unsigned> disk_char_majors; // sg, bsg, nvme, st ... from /proc/devices
 };
 
 // The state, loaded from the environment on first use. A bay that cannot be loaded leaves
