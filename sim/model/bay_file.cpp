@@ -91,9 +91,9 @@ Fault parse_fault(const json &f) {
     static const std::set<std::string> k_on = {
         "open", "version",     "any",          "inquiry",  "vpd", "identify", "fwreq",
         "ata",  "check_power", "write_buffer", "download", "tur", "other"};
-    static const std::set<std::string> k_kinds = {
-        "errno", "check", "abort", "timeout", "busy", "no_data", "no_passthrough",
-        "vanish", "version"};
+    static const std::set<std::string> k_kinds = {"errno",          "check",  "abort",
+                                                  "timeout",        "busy",   "no_data",
+                                                  "no_passthrough", "vanish", "version"};
     check_keys(f, {"on", "index", "kind", "errno", "key", "asc", "ascq", "value", "comment"},
                "fault");
     Fault out;
@@ -106,8 +106,7 @@ Fault parse_fault(const json &f) {
     bool special = out.on == "open" || out.on == "version";
     if (out.on == "open" && out.kind != "errno" && out.kind != "vanish")
         throw BayError("fault: an open can only fail (errno) or vanish");
-    if (out.on == "version" && out.kind != "errno" && out.kind != "vanish" &&
-        out.kind != "version")
+    if (out.on == "version" && out.kind != "errno" && out.kind != "vanish" && out.kind != "version")
         throw BayError("fault: SG_GET_VERSION_NUM can only fail, vanish or answer a version");
     if (out.kind == "version" && !special)
         throw BayError("fault: kind \"version\" needs \"on\": \"version\"");
@@ -124,7 +123,8 @@ Drive parse_drive(const json &j) {
     check_keys(j,
                {"node", "type", "vendor", "product", "flavor", "model", "serial", "revision",
                 "fwreq", "dotted_flag", "fwreq_text", "fwreq_suffix", "pio_in_status",
-                "abort_status", "ata_passthrough", "firmware", "faults", "unit_attention", "comment"},
+                "abort_status", "ata_passthrough", "firmware", "faults", "unit_attention",
+                "comment"},
                "drive");
     Drive d;
     d.node = get_text(j, "node", "");

@@ -16,8 +16,8 @@ bool bay_from_json(const nlohmann::json &doc, Bay &bay, std::string &err);
 // the reason in err.
 bool load_bay(const std::string &path, Bay &bay, nlohmann::json &doc, std::string &err);
 
-// Puts every drive's revision and pending unit attention into doc and writes doc to path atomically (a temporary
-// file beside it, then rename). Returns true, or false with the reason in err.
+// Puts every drive's revision and pending unit attention into doc and writes doc to path atomically
+// (a temporary file beside it, then rename). Returns true, or false with the reason in err.
 bool save_bay(const std::string &path, const Bay &bay, nlohmann::json &doc, std::string &err);
 
 // Names of the enumerations as the bay file spells them.

@@ -34,8 +34,9 @@ enum class AbortSense { linux_6_1, sat, descriptor };
 struct Fault {
     std::string on;
     uint32_t index = 0;
-    std::string kind; // errno, check, abort, timeout, busy, no_data, no_passthrough, vanish, version
-    int err = 0;      // errno: the error number
+    std::string
+        kind;    // errno, check, abort, timeout, busy, no_data, no_passthrough, vanish, version
+    int err = 0; // errno: the error number
     uint8_t key = 0, asc = 0, ascq = 0; // check
     int value = 0;                      // version: the number SG_GET_VERSION_NUM answers
 };
@@ -63,12 +64,12 @@ struct Drive {
     std::string serial;
     std::string revision; // SCSI: 4 characters; SATA: the 8-character firmware revision
     FwreqAnswer fwreq = FwreqAnswer::ignore;
-    bool dotted_flag = false;     // IDENTIFY byte 275 = 50h ('P')
+    bool dotted_flag = false;         // IDENTIFY byte 275 = 50h ('P')
     std::string fwreq_text = "{rev}"; // answer bytes 0-39; {rev} stands for the revision
-    std::string fwreq_suffix;     // dotted answer bytes 464-467
-    uint8_t pio_in_status = 0x50; // Status at the end of IDENTIFY (QEMU ends with 58h)
-    uint8_t abort_status = 0x41;  // Status with which the drive aborts a command
-    bool ata_passthrough = true;  // false: the SAT layer refuses ATA PASS-THROUGH
+    std::string fwreq_suffix;         // dotted answer bytes 464-467
+    uint8_t pio_in_status = 0x50;     // Status at the end of IDENTIFY (QEMU ends with 58h)
+    uint8_t abort_status = 0x41;      // Status with which the drive aborts a command
+    bool ata_passthrough = true;      // false: the SAT layer refuses ATA PASS-THROUGH
     FirmwareMode fw_mode = FirmwareMode::validate;
     std::string fw_target; // accept_any: the revision it moves to
     std::vector<Fault> faults;
@@ -115,7 +116,9 @@ struct Answer {
 };
 
 // The sg driver's derived fields of an answer: masked_status and info (SG_INFO_CHECK).
-inline uint8_t masked_status_of(const Answer &a) { return (a.status >> 1) & 0x7f; }
+inline uint8_t masked_status_of(const Answer &a) {
+    return (a.status >> 1) & 0x7f;
+}
 inline uint32_t info_of(const Answer &a) {
     return (masked_status_of(a) | a.host_status | a.driver_status) != 0 ? 1 : 0;
 }

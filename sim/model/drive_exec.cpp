@@ -118,8 +118,7 @@ Answer execute_command(Bay &bay, size_t idx, const Command &cmd) {
         a.state_changed = true;
         return a;
     }
-    return d.type == DriveType::scsi ? scsi_drive_answer(d, cmd)
-                                     : sata_drive_answer(bay, d, cmd);
+    return d.type == DriveType::scsi ? scsi_drive_answer(d, cmd) : sata_drive_answer(bay, d, cmd);
 }
 
 int open_drive(Bay &bay, size_t idx) {

@@ -29,13 +29,13 @@ struct IdentifyWord {
     uint16_t value;
 };
 static const IdentifyWord k_identify_words[] = {
-    {0, 0x0040},   {1, 0x0020},   {3, 0x0010},   {4, 0x7e00},   {5, 0x0200},   {6, 0x003f},
-    {20, 0x0003},  {21, 0x0200},  {22, 0x0004},  {47, 0x8010},  {48, 0x0001},  {49, 0x0b00},
-    {51, 0x0200},  {52, 0x0200},  {53, 0x0007},  {54, 0x0020},  {55, 0x0010},  {56, 0x003f},
-    {57, 0x7e00},  {59, 0x0110},  {60, 0x8000},  {62, 0x0007},  {63, 0x0007},  {64, 0x0003},
-    {65, 0x0078},  {66, 0x0078},  {67, 0x0078},  {68, 0x0078},  {69, 0x4000},  {75, 0x001f},
-    {76, 0x0100},  {80, 0x00f0},  {81, 0x0016},  {82, 0x4021},  {83, 0x7400},  {84, 0x4000},
-    {85, 0x4021},  {86, 0x3400},  {87, 0x4000},  {88, 0x203f},  {93, 0x6001},  {100, 0x8000},
+    {0, 0x0040},   {1, 0x0020},   {3, 0x0010},  {4, 0x7e00},  {5, 0x0200},  {6, 0x003f},
+    {20, 0x0003},  {21, 0x0200},  {22, 0x0004}, {47, 0x8010}, {48, 0x0001}, {49, 0x0b00},
+    {51, 0x0200},  {52, 0x0200},  {53, 0x0007}, {54, 0x0020}, {55, 0x0010}, {56, 0x003f},
+    {57, 0x7e00},  {59, 0x0110},  {60, 0x8000}, {62, 0x0007}, {63, 0x0007}, {64, 0x0003},
+    {65, 0x0078},  {66, 0x0078},  {67, 0x0078}, {68, 0x0078}, {69, 0x4000}, {75, 0x001f},
+    {76, 0x0100},  {80, 0x00f0},  {81, 0x0016}, {82, 0x4021}, {83, 0x7400}, {84, 0x4000},
+    {85, 0x4021},  {86, 0x3400},  {87, 0x4000}, {88, 0x203f}, {93, 0x6001}, {100, 0x8000},
     {106, 0x6000}, {169, 0x0001},
 };
 
@@ -57,7 +57,8 @@ std::vector<uint8_t> identify_data(const Drive &d) {
 }
 
 // The answer to a firmware request that the drive understands: bytes 0-39 its text
-// ({rev} replaced by the revision), for the dotted request also bytes 464-467 its suffix.
+// ({rev} replaced by the revision), for the dotted request also bytes 464-467 its suffix
+// (blank padded).
 static std::vector<uint8_t> fwreq_data(const Drive &d) {
     std::string text = d.fwreq_text;
     for (size_t at; (at = text.find("{rev}")) != std::string::npos;)
@@ -65,7 +66,7 @@ static std::vector<uint8_t> fwreq_data(const Drive &d) {
     std::vector<uint8_t> b(512, 0);
     std::memcpy(b.data(), text.data(), std::min<size_t>(text.size(), 40));
     if (d.fwreq == FwreqAnswer::dotted)
-        std::memcpy(&b[464], d.fwreq_suffix.data(), std::min<size_t>(d.fwreq_suffix.size(), 4));
+        put_padded(&b[464], 4, d.fwreq_suffix);
     return b;
 }
 
@@ -181,8 +182,7 @@ static AtaOutcome ata_download(Drive &d, const Command &cmd, const AtaTaskfile &
     uint32_t blocks = t.regs.count | uint32_t{t.regs.lba_low} << 8;
     uint32_t offset = t.regs.lba_mid | uint32_t{t.regs.lba_high} << 8;
     size_t bytes = size_t{blocks} * 512;
-    if ((t.features != 0x03 && t.features != 0x07) || blocks == 0 ||
-        cmd.data_out.size() < bytes)
+    if ((t.features != 0x03 && t.features != 0x07) || blocks == 0 || cmd.data_out.size() < bytes)
         return ata_abort(d, t);
     std::string before = d.revision;
     ChunkResult r = take_chunk(d, t.features == 0x07, offset * 512, cmd.data_out.first(bytes));
@@ -224,9 +224,8 @@ static AtaOutcome ata_execute(Drive &d, const Command &cmd, const AtaTaskfile &t
 
 static Answer sata_passthrough(const Bay &bay, Drive &d, const Command &cmd) {
     AtaTaskfile t = parse_taskfile(cmd.cdb);
-    static const bool k_known_protocol[16] = {false, false, false, true,  true,  true,
-                                              true,  false, false, false, true,  true,
-                                              true,  false, false, false};
+    static const bool k_known_protocol[16] = {false, false, false, true, true, true,  true,  false,
+                                              false, false, true,  true, true, false, false, false};
     if (!k_known_protocol[t.protocol])
         return libata_check(bay, cmd, k_key_illegal_request, 0x24, 0);
     AtaOutcome o = ata_execute(d, cmd, t);

@@ -33,10 +33,10 @@ std::vector<uint8_t> make_image(const std::string &model, const std::string &rev
 bool parse_image_header(std::span<const uint8_t> bytes, ImageHeader &out) {
     if (bytes.size() < k_image_header_len || std::memcmp(bytes.data(), k_image_magic, 8) != 0)
         return false;
-    out.model = trim_blanks(std::string(reinterpret_cast<const char *>(&bytes[8]),
-                                        k_image_model_len));
-    out.revision = trim_blanks(std::string(reinterpret_cast<const char *>(&bytes[48]),
-                                           k_image_revision_len));
+    out.model =
+        trim_blanks(std::string(reinterpret_cast<const char *>(&bytes[8]), k_image_model_len));
+    out.revision =
+        trim_blanks(std::string(reinterpret_cast<const char *>(&bytes[48]), k_image_revision_len));
     out.payload_len = get_be32(&bytes[56]);
     out.crc = get_be32(&bytes[60]);
     return true;

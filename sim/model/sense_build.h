@@ -37,8 +37,7 @@ std::vector<uint8_t> descriptor_sense(uint8_t key, uint8_t asc, uint8_t ascq);
 // byte 10: EXTEND (bit 0), 11: error, 12/13: count (7:0 in 13), 14/15: LBA low,
 // 16/17: LBA mid, 18/19: LBA high (the 15:8 halves first, set only for 48-bit commands),
 // 20: device, 21: status.
-std::vector<uint8_t> ata_descriptor_sense(uint8_t key, uint8_t asc, uint8_t ascq,
-                                          const AtaRegs &r);
+std::vector<uint8_t> ata_descriptor_sense(uint8_t key, uint8_t asc, uint8_t ascq, const AtaRegs &r);
 
 // The sense of an ATA command the drive ended with an error (ABORTED COMMAND 00h/00h)
 // in the chosen layout:

@@ -21,9 +21,15 @@ inline void put_be32(uint8_t *p, uint32_t v) {
 }
 
 // Reads a big-endian 16/24/32-bit field at p.
-inline uint32_t get_be16(const uint8_t *p) { return (uint32_t{p[0]} << 8) | p[1]; }
-inline uint32_t get_be24(const uint8_t *p) { return (uint32_t{p[0]} << 16) | get_be16(p + 1); }
-inline uint32_t get_be32(const uint8_t *p) { return (uint32_t{p[0]} << 24) | get_be24(p + 1); }
+inline uint32_t get_be16(const uint8_t *p) {
+    return (uint32_t{p[0]} << 8) | p[1];
+}
+inline uint32_t get_be24(const uint8_t *p) {
+    return (uint32_t{p[0]} << 16) | get_be16(p + 1);
+}
+inline uint32_t get_be32(const uint8_t *p) {
+    return (uint32_t{p[0]} << 24) | get_be24(p + 1);
+}
 
 // Copies text into dst[0..len), padded with blanks and cut at len; SCSI INQUIRY fields and
 // the image header hold their strings this way.

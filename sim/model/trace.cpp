@@ -132,8 +132,8 @@ bool describe_trace_line(const std::string &line, std::string &out) {
         s += buf;
     } else {
         std::snprintf(buf, sizeof buf, "    status %02xh host %02xh driver %02xh resid %d",
-                      j.value("status", 0), j.value("host_status", 0),
-                      j.value("driver_status", 0), j.value("resid", 0));
+                      j.value("status", 0), j.value("host_status", 0), j.value("driver_status", 0),
+                      j.value("resid", 0));
         s += buf;
         std::vector<uint8_t> sense;
         if (parse_hex(j.value("sense", ""), sense) && !sense.empty())

@@ -249,9 +249,8 @@ static int scan_bay(const char *dir, Entry ***list, int (*filter)(const Entry *)
             std::free(e);
     }
     if (compare != nullptr)
-        std::sort(kept.begin(), kept.end(), [compare](const Entry *a, const Entry *b) {
-            return compare(&a, &b) < 0;
-        });
+        std::sort(kept.begin(), kept.end(),
+                  [compare](const Entry *a, const Entry *b) { return compare(&a, &b) < 0; });
     auto **out = static_cast<Entry **>(std::malloc((kept.size() + 1) * sizeof(Entry *)));
     if (out == nullptr) {
         for (Entry *e : kept)

@@ -118,14 +118,24 @@ SGSIM_EXPORT int fstatat64(int dirfd, const char *path, struct stat64 *st, int f
 }
 
 // The old versioned entry points; ver is the layout version, the same one here.
-SGSIM_EXPORT int __xstat(int, const char *path, struct stat *st) { return stat(path, st); }
-SGSIM_EXPORT int __xstat64(int, const char *path, struct stat64 *st) { return stat64(path, st); }
-SGSIM_EXPORT int __lxstat(int, const char *path, struct stat *st) { return lstat(path, st); }
+SGSIM_EXPORT int __xstat(int, const char *path, struct stat *st) {
+    return stat(path, st);
+}
+SGSIM_EXPORT int __xstat64(int, const char *path, struct stat64 *st) {
+    return stat64(path, st);
+}
+SGSIM_EXPORT int __lxstat(int, const char *path, struct stat *st) {
+    return lstat(path, st);
+}
 SGSIM_EXPORT int __lxstat64(int, const char *path, struct stat64 *st) {
     return lstat64(path, st);
 }
-SGSIM_EXPORT int __fxstat(int, int fd, struct stat *st) { return fstat(fd, st); }
-SGSIM_EXPORT int __fxstat64(int, int fd, struct stat64 *st) { return fstat64(fd, st); }
+SGSIM_EXPORT int __fxstat(int, int fd, struct stat *st) {
+    return fstat(fd, st);
+}
+SGSIM_EXPORT int __fxstat64(int, int fd, struct stat64 *st) {
+    return fstat64(fd, st);
+}
 SGSIM_EXPORT int __fxstatat(int, int dirfd, const char *path, struct stat *st, int flags) {
     return fstatat(dirfd, path, st, flags);
 }

@@ -134,8 +134,8 @@ static bool is_disk_node(const std::string &p) {
         return false;
     std::string n = p.substr(5);
     auto has = [&n](const char *prefix) { return n.rfind(prefix, 0) == 0; };
-    return (has("sg") && starts_digit(n, 2)) || (has("sd") && n.size() > 2 && n[2] >= 'a' &&
-                                                 n[2] <= 'z') ||
+    return (has("sg") && starts_digit(n, 2)) ||
+           (has("sd") && n.size() > 2 && n[2] >= 'a' && n[2] <= 'z') ||
            (has("sr") && starts_digit(n, 2)) || (has("st") && starts_digit(n, 2)) ||
            (has("nst") && starts_digit(n, 3)) || has("bsg") || has("nvme");
 }
@@ -170,8 +170,8 @@ PathVerdict classify_path(PreloadState &s, int dirfd, const char *path) {
         return v;
     if (find_node(s, resolved, v))
         return v;
-    static auto real_stat = reinterpret_cast<int (*)(const char *, struct stat *)>(
-        next_symbol("stat"));
+    static auto real_stat =
+        reinterpret_cast<int (*)(const char *, struct stat *)>(next_symbol("stat"));
     struct stat st;
     if (is_disk_node(resolved) ||
         (real_stat(resolved, &st) == 0 &&

@@ -21,7 +21,7 @@ struct PreloadState {
     std::string bay_path;
     nlohmann::json doc;
     Bay bay;
-    std::map<int, size_t> fds; // descriptor -> drive index
+    std::map<int, size_t> fds;           // descriptor -> drive index
     std::set<unsigned> disk_char_majors; // sg, bsg, nvme, st ... from /proc/devices
 };
 

@@ -73,8 +73,8 @@ int run_main(int argc, char **argv) {
 
 std::string show_line(const Drive &d) {
     bool sata = d.type == DriveType::sata;
-    std::string line = d.node + " " + (sata ? "sata" : "scsi") + " vendor: " +
-                       (sata ? "ATA" : trim_blanks(d.vendor)) +
+    std::string line = d.node + " " + (sata ? "sata" : "scsi") +
+                       " vendor: " + (sata ? "ATA" : trim_blanks(d.vendor)) +
                        " MN: " + trim_blanks(sata ? d.model : d.product) +
                        " SN: " + trim_blanks(d.serial) + " FW: " + d.revision;
     if (sata)

@@ -64,8 +64,7 @@ bool parse_probe(int argc, char **argv, ProbeOptions &o) {
             cdb_text += a + " ";
         }
     }
-    return !o.node.empty() && parse_hex(cdb_text, o.cdb) && o.cdb.size() >= 6 &&
-           o.cdb.size() <= 16;
+    return !o.node.empty() && parse_hex(cdb_text, o.cdb) && o.cdb.size() >= 6 && o.cdb.size() <= 16;
 }
 
 void print_answer(const sg_io_hdr_t &h, const std::vector<uint8_t> &sense,
