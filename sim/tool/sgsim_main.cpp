@@ -24,7 +24,8 @@ void usage() {
                "       sgsim mkimage --model MODEL --revision REV [--size BYTES] OUT\n"
                "       sgsim trace FILE\n"
                "       sgsim probe NODE [-r LEN | -s LEN [-i FILE]] [-t MS] [-f BYTE] "
-               "[-n COUNT] CDB-BYTE...\n",
+               "[-n COUNT] [-D] CDB-BYTE...\n"
+               "       sgsim scan DIR [PREFIX]\n",
                stderr);
 }
 
@@ -190,6 +191,8 @@ int main(int argc, char **argv) {
         return trace_main(argc - 2, argv + 2);
     if (cmd == "probe")
         return probe_main(argc - 2, argv + 2);
+    if (cmd == "scan")
+        return scan_main(argc - 2, argv + 2);
     usage();
     return 1;
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
@@ -28,6 +29,7 @@ struct ProbeOptions {
     unsigned timeout_ms = 5000;
     uint8_t fill = 0xee;
     int count = 1;
+    bool dup_first = false;
 };
 
 bool parse_number(const char *text, unsigned long max, unsigned long &out) {
@@ -58,6 +60,8 @@ bool parse_probe(int argc, char **argv, ProbeOptions &o) {
         } else if (a == "-n" && has_value && parse_number(argv[i + 1], 100000, n) && n > 0) {
             o.count = static_cast<int>(n);
             i++;
+        } else if (a == "-D") {
+            o.dup_first = true;
         } else if (o.node.empty() && a[0] == '/') {
             o.node = a;
         } else {
@@ -84,7 +88,7 @@ int probe_main(int argc, char **argv) {
     ProbeOptions o;
     if (!parse_probe(argc, argv, o)) {
         std::fprintf(stderr, "usage: sgsim probe NODE [-r LEN | -s LEN [-i FILE]] [-t MS] "
-                             "[-f BYTE] [-n COUNT] CDB-BYTE...\n");
+                             "[-f BYTE] [-n COUNT] [-D] CDB-BYTE...\n");
         return 1;
     }
     std::vector<uint8_t> data(o.length, o.fill);
@@ -106,6 +110,12 @@ int probe_main(int argc, char **argv) {
         int e = errno;
         std::printf("open: errno %d (%s)\n", e, std::strerror(e));
         return 2;
+    }
+    if (o.dup_first) {
+        // The command goes through a duplicate; the original descriptor is closed first.
+        int copy = dup(fd);
+        close(fd);
+        fd = copy;
     }
     int version = 0;
     if (ioctl(fd, SG_GET_VERSION_NUM, &version) < 0) {
@@ -142,4 +152,30 @@ int probe_main(int argc, char **argv) {
     }
     close(fd);
     return result;
+}
+
+static std::string scan_prefix;
+
+static int has_scan_prefix(const struct dirent *e) {
+    return std::strncmp(e->d_name, scan_prefix.c_str(), scan_prefix.size()) == 0;
+}
+
+int scan_main(int argc, char **argv) {
+    if (argc < 1 || argc > 2) {
+        std::fprintf(stderr, "usage: sgsim scan DIR [PREFIX]\n");
+        return 1;
+    }
+    scan_prefix = argc == 2 ? argv[1] : "";
+    struct dirent **list = nullptr;
+    int n = scandir(argv[0], &list, has_scan_prefix, alphasort);
+    if (n < 0) {
+        std::perror("scandir");
+        return 2;
+    }
+    for (int i = 0; i < n; i++) {
+        std::printf("%s\n", list[i]->d_name);
+        std::free(list[i]);
+    }
+    std::free(list);
+    return 0;
 }
