@@ -11,6 +11,11 @@ struct CaptureCase {
     Drive (*drive)();
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const CaptureCase &c, std::ostream *os) {
+    *os << c.file;
+}
+
 class CaptureTest : public ::testing::TestWithParam<CaptureCase> {};
 
 TEST_P(CaptureTest, AnswersAsTheStackDid) {

@@ -26,6 +26,11 @@ struct SenseCase {
     const char *sense;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const SenseCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
 class SataSense : public ::testing::TestWithParam<SenseCase> {};
 
 TEST_P(SataSense, LaysOutTheRegisters) {

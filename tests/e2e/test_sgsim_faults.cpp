@@ -30,6 +30,11 @@ std::string without_data(const std::string &out) {
     return kept;
 }
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const FaultCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
 class Faults : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(Faults, SeenThroughTheDriver) {
