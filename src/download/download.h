@@ -13,8 +13,7 @@ enum ForcedMethod : int {
 // Reads the whole image from the open stream, picks the sender and runs it.
 // Returns the sender's result (0 when the whole image was sent), or -1 when the image
 // cannot be loaded or cannot be sent intact. Leaves the stream open.
-int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod method,
-                     bool is_ata);
+int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod method, bool is_ata);
 
 // Sends an image by SCSI WRITE BUFFER (mode 05h unsegmented, 07h with offsets).
 // Returns 0 when every command succeeded, -1 otherwise.
@@ -25,3 +24,16 @@ int send_write_buffer(int fd, uint8_t mode, uint8_t segment_count, const uint8_t
 // (subcommand 07h unsegmented, 03h with offsets). Returns 0 or -1.
 int send_ata_passthrough(int fd, uint8_t subcommand, uint16_t blocks_per_segment,
                          const uint8_t *data, uint32_t length);
+
+// download_image_file's result when the image file could not be opened.
+inline constexpr int DOWNLOAD_IMAGE_NOT_OPENED = -2;
+
+// The download step of the per-device run: opens the image file (mode "rb"), announces the
+// download of image_path to device_path, calls download_fw_file and closes the file. The
+// result line ("FW Download FAILED" / "Download SUCCESSFUL") is left to the caller, which
+// alone knows whether a revision check follows.
+// Returns 0 when the download completed, -1 when it failed, DOWNLOAD_IMAGE_NOT_OPENED when
+// the file could not be opened ("Couldn't open file %s\n" and the "fopen" perror line are
+// then printed and nothing is sent).
+int download_image_file(int fd, const char *image_path, const char *device_path,
+                        uint8_t segment_count, ForcedMethod method, bool is_ata);

@@ -35,9 +35,9 @@ void print_scsi_status(uint8_t masked_status) {
 
 void print_sense_key(uint8_t sense_key, uint8_t asc, uint8_t ascq) {
     static const char *const names[] = {
-        "NO SENSE",       "RECOVERED ERROR", "NOT READY",       "MEDIUM ERROR",
-        "HARDWARE ERROR", "ILLEGAL REQUEST", "UNIT ATTENTION",  "DATA PROTECT",
-        "BLACK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",    "ABORTED COMMAND",
+        "NO SENSE",       "RECOVERED ERROR", "NOT READY",      "MEDIUM ERROR",
+        "HARDWARE ERROR", "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
+        "BLACK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
     };
     unsigned key = sense_key & 0x0F;
     if (key < sizeof names / sizeof names[0]) {
@@ -92,13 +92,12 @@ void print_io_hdr(const sg_io_hdr_t *hdr) {
     puts("-----------------------------------------");
 }
 
-void print_command_diagnostics(const sg_io_hdr_t *hdr, const SgRequest *req,
-                               const uint8_t *sense) {
+void print_command_diagnostics(const sg_io_hdr_t *hdr, const SgRequest *req, const uint8_t *sense) {
     if (req->sense_len != 0) {
         unsigned code = sense[0] & 0x7F;
         if (code < 0x70 || code > 0x73) {
-            printf("Invalid RESPONSE CODE 0x%x in SENSE data 0x%x 0x%x 0x%x 0x%x 0x%x\n",
-                   sense[0], sense[1], sense[2], sense[3], sense[4], sense[5]);
+            printf("Invalid RESPONSE CODE 0x%x in SENSE data 0x%x 0x%x 0x%x 0x%x 0x%x\n", sense[0],
+                   sense[1], sense[2], sense[3], sense[4], sense[5]);
         }
         printf("format x%x, sense x%x, acq x%x, ascq x%x\n", req->sense_format, req->sense_key,
                req->asc, req->ascq);

@@ -24,5 +24,4 @@ void print_io_hdr(const sg_io_hdr_t *hdr);
 
 // What send_io prints about a finished command while the request's debug flag is set: the
 // sense summary and, for an abnormal end, the status words and their names.
-void print_command_diagnostics(const sg_io_hdr_t *hdr, const SgRequest *req,
-                               const uint8_t *sense);
+void print_command_diagnostics(const sg_io_hdr_t *hdr, const SgRequest *req, const uint8_t *sense);

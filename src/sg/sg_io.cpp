@@ -14,7 +14,9 @@
 
 int debug_level = 0;
 
-void raise_debug_level() { ++debug_level; }
+void raise_debug_level() {
+    ++debug_level;
+}
 
 int map_direction(int8_t direction) {
     switch (direction) {
@@ -88,7 +90,11 @@ int get_sg_fd(const char *path) {
         if (errno == 0) {
             errno = EPROTONOSUPPORT;
         }
+        int saved = errno;
         printf("%s: SG_GET_VERSION_NUM on %s failed \n", "get_sg_fd", path);
+        // Standard output goes first so that the two streams read in the order of events.
+        fflush(stdout);
+        errno = saved;
         perror("SG_GET_VERSION_NUM");
         close(fd);
         return -1;
@@ -96,7 +102,9 @@ int get_sg_fd(const char *path) {
     return fd;
 }
 
-int close_sg_fd(int fd) { return close(fd); }
+int close_sg_fd(int fd) {
+    return close(fd);
+}
 
 int send_io(SgRequest *req) {
     int dxfer_direction = map_direction(req->direction);
@@ -110,6 +118,9 @@ int send_io(SgRequest *req) {
     fill_io_hdr(&hdr, req, dxfer_direction, sense);
     int rc = ioctl(req->fd, SG_IO, &hdr);
     if (rc < 0) {
+        int saved = errno;
+        fflush(stdout);
+        errno = saved;
         perror("send_io");
     }
     apply_io_result(req, &hdr, sense);

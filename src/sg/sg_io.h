@@ -35,7 +35,7 @@ struct SgRequest {
     uint8_t sense_key;    // when the response code is 70h-73h (low 7 bits)
     uint8_t asc;
     uint8_t ascq;
-    int32_t resid; // after every SG_IO ioctl, failed or not
+    int32_t resid;     // after every SG_IO ioctl, failed or not
     uint8_t ata_error; // when ATA registers came back
     uint8_t ata_device;
     uint8_t ata_status;

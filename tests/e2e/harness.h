@@ -12,10 +12,10 @@ struct RunResult {
 
 struct RunSpec {
     std::vector<std::string> argv;
-    std::vector<std::string> env;  // extra NAME=VALUE entries, added to the parent's
-    std::string input;             // written to the child's standard input
-    std::string cwd;               // empty: the parent's working directory
-    int timeout_seconds = 120;     // the child is killed after this
+    std::vector<std::string> env; // extra NAME=VALUE entries, added to the parent's
+    std::string input;            // written to the child's standard input
+    std::string cwd;              // empty: the parent's working directory
+    int timeout_seconds = 120;    // the child is killed after this
 };
 
 // Runs the command and waits for it. Aborts the test on a failure to start it.

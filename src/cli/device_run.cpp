@@ -1,0 +1,200 @@
+#include "cli/device_run.h"
+
+#include "cli/exit_hooks.h"
+#include "cli/image_stage.h"
+#include "sg/identify.h"
+#include "sg/sg_io.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Standard INQUIRY data, by byte:
+//   8-15   vendor identification
+//   16-31  product identification
+//   32-35  product revision level
+constexpr size_t k_inq_vendor = 8;
+constexpr size_t k_inq_vendor_len = 8;
+constexpr size_t k_inq_product = 16;
+constexpr size_t k_inq_product_len = 16;
+constexpr size_t k_inq_revision = 32;
+constexpr size_t k_inq_revision_len = 4;
+
+// Unit serial number page (80h), by byte:
+//   3    page length L
+//   4..  product serial number, L bytes
+constexpr uint8_t k_vpd_unit_serial = 0x80;
+constexpr size_t k_vpd_page_len = 3;
+constexpr size_t k_vpd_serial = 4;
+constexpr size_t k_serial_len = 8;
+
+// Releases what scandir returned: every entry and the array.
+struct DirentList {
+    struct dirent **entries = nullptr;
+    int count = 0;
+    DirentList() = default;
+    DirentList(const DirentList &) = delete;
+    DirentList &operator=(const DirentList &) = delete;
+    ~DirentList() {
+        for (int i = 0; i < count; ++i) {
+            std::free(entries[i]);
+        }
+        std::free(entries);
+    }
+};
+
+bool is_control_char(unsigned char c) {
+    return (c >= 0x01 && c <= 0x1F) || c == 0x7F;
+}
+
+// Sends both INQUIRY commands and the full-identity reads, filling id.
+// Returns 0, or -1 after writing why the device cannot be identified.
+int identify_device(int fd, const char *path, DeviceIdentity *id) {
+    uint8_t inq[k_inquiry_buf_len] = {};
+    std::memset(id, 0, sizeof *id);
+    if (send_inq(fd, inq, k_inquiry_buf_len, 0) < 0) {
+        printf("Sending INQUIRY command to %s Failed\n", path);
+        return -1;
+    }
+    fill_standard_identity(id, inq);
+    std::memset(inq, 0, sizeof inq);
+    if (send_inq(fd, inq, k_inquiry_buf_len, k_vpd_unit_serial) < 0) {
+        printf("Sending INQUIRY VPD 0x80 command to %s Failed\n", path);
+        return -1;
+    }
+    fill_serial(id, inq, sizeof inq);
+    // A drive that is not ATA, or whose full strings cannot be read, keeps the INQUIRY
+    // product and revision in their place.
+    id->identity_complete = true;
+    if (get_full_mn(fd, id->full_model, sizeof id->full_model, id->is_ata) < 0) {
+        std::memcpy(id->full_model, id->product, sizeof id->product);
+        id->identity_complete = false;
+    }
+    if (get_full_fw(fd, id->full_fw, sizeof id->full_fw, id->is_ata) < 0) {
+        std::memcpy(id->full_fw, id->revision, sizeof id->revision);
+        id->identity_complete = false;
+    }
+    return 0;
+}
+
+} // namespace
+
+int is_sg_entry(const struct dirent *entry) {
+    return std::strncmp(entry->d_name, "sg", 2) == 0 ? 1 : 0;
+}
+
+int scan_device_dir(const char *dir, std::vector<OwnedText> *paths) {
+    DirentList list;
+    list.count = scandir(dir, &list.entries, is_sg_entry, alphasort);
+    if (list.count < 0) {
+        list.count = 0;
+        perror("scandir");
+        return -1;
+    }
+    try {
+        paths->reserve(paths->size() + static_cast<size_t>(list.count));
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        perror("realloc");
+        return -1;
+    }
+    for (int i = 0; i < list.count; ++i) {
+        const char *name = list.entries[i]->d_name;
+        size_t size = std::strlen(dir) + 1 + std::strlen(name) + 1;
+        OwnedText path(static_cast<char *>(std::malloc(size)));
+        if (!path) {
+            perror("malloc");
+            return -1;
+        }
+        snprintf(path.get(), size, "%s/%s", dir, name);
+        paths->push_back(std::move(path)); // room reserved above: does not throw
+    }
+    return 0;
+}
+
+int build_device_list(std::vector<OwnedText> *paths) {
+    if (!paths->empty()) {
+        return 0;
+    }
+    return scan_device_dir("/dev", paths);
+}
+
+void fill_standard_identity(DeviceIdentity *id, const uint8_t *inquiry) {
+    std::memcpy(id->vendor, inquiry + k_inq_vendor, k_inq_vendor_len);
+    id->vendor[k_inq_vendor_len] = '\0';
+    std::memcpy(id->product, inquiry + k_inq_product, k_inq_product_len);
+    id->product[k_inq_product_len] = '\0';
+    id->product[std::strcspn(id->product, " \t")] = '\0';
+    std::memcpy(id->revision, inquiry + k_inq_revision, k_inq_revision_len);
+    id->revision[k_inq_revision_len] = '\0';
+    id->is_ata = std::memcmp(inquiry + k_inq_vendor, "ATA", 3) == 0;
+}
+
+void fill_serial(DeviceIdentity *id, const uint8_t *page, size_t len) {
+    std::memset(id->serial, 0, sizeof id->serial);
+    if (len <= k_vpd_serial) {
+        return;
+    }
+    size_t field_len = std::min<size_t>(page[k_vpd_page_len], len - k_vpd_serial);
+    for (size_t i = 0; i < field_len; ++i) {
+        size_t start = k_vpd_serial + i;
+        if (page[start] != ' ') {
+            // Eight bytes whatever the page length says, but never past the buffer: bytes
+            // after the page read as the zeros of the cleared buffer.
+            std::memcpy(id->serial, page + start, std::min(k_serial_len, len - start));
+            return;
+        }
+    }
+}
+
+std::string listing_line(const DeviceIdentity &id, const char *path, uint8_t list_mode,
+                         int32_t tmc_code) {
+    char serial[sizeof id.serial];
+    std::memcpy(serial, id.serial, sizeof serial);
+    for (char &c : serial) {
+        if (is_control_char(static_cast<unsigned char>(c))) {
+            c = '?';
+        }
+    }
+    serial[sizeof serial - 1] = '\0';
+    bool full = (list_mode & k_list_extended) != 0 && tmc_code == k_tmc_full_fw;
+    const char *fw = full ? id.full_fw : id.revision;
+    const char *format = "%-9s %s MN: %-20s SN: %-8s FW: %s\n";
+    int n = snprintf(nullptr, 0, format, id.vendor, path, id.full_model, serial, fw);
+    std::string line(static_cast<size_t>(std::max(n, 0)), '\0');
+    snprintf(line.data(), line.size() + 1, format, id.vendor, path, id.full_model, serial, fw);
+    return line;
+}
+
+int run_devices(RunOptions *opts) {
+    RunState state;
+    for (OwnedText &path : opts->device_paths) {
+        // What earlier devices wrote comes out before anything the transport reports on
+        // standard error.
+        fflush(stdout);
+        current_device_fd = get_sg_fd(path.get());
+        if (current_device_fd < 0) {
+            printf("Error: Could not open handle to %s\n", path.get());
+            return k_exit_invalid_device;
+        }
+        DeviceIdentity id;
+        if (identify_device(current_device_fd, path.get(), &id) < 0) {
+            return k_exit_invalid_device;
+        }
+        if (opts->list_mode != 0) {
+            fputs(listing_line(id, path.get(), opts->list_mode, opts->tmc_code).c_str(), stdout);
+        }
+        StageOutcome outcome = run_image_stage(*opts, id, path.get(), current_device_fd, &state);
+        if (outcome.end_run) {
+            return outcome.status;
+        }
+        close_current_device();
+        path.reset();
+    }
+    return state.run_status;
+}

@@ -1,0 +1,55 @@
+// The device list and the device run: open, identify, list, hand to the image stage, close.
+#pragma once
+
+#include "cli/options.h"
+#include "cli/owned_text.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <dirent.h>
+#include <string>
+#include <vector>
+
+// Length of the buffer of both INQUIRY commands of a device.
+inline constexpr int k_inquiry_buf_len = 96;
+
+// What the run knows of one drive. Cleared to zero bytes before the device's first INQUIRY,
+// so a field that is never filled is the empty text.
+struct DeviceIdentity {
+    char vendor[9];         // INQUIRY vendor identification, trailing blanks kept
+    char product[17];       // INQUIRY product identification, cut at its first blank
+    char revision[5];       // INQUIRY product revision level
+    char serial[9];         // unit serial number page, from its first non-space byte
+    char full_model[41];    // get_full_mn, or product
+    char full_fw[47];       // get_full_fw, or revision
+    bool is_ata;            // vendor begins "ATA"
+    bool identity_complete; // both full reads succeeded
+};
+
+// scandir filter: keeps every entry whose name begins with "sg". Returns 1 to keep, else 0.
+int is_sg_entry(const struct dirent *entry);
+
+// Appends dir/<name> for every "sg" entry of dir, in alphasort order.
+// Returns 0, or -1 after perror ("scandir", "realloc" or "malloc").
+int scan_device_dir(const char *dir, std::vector<OwnedText> *paths);
+
+// Leaves a non-empty list as it is; fills an empty one from /dev.
+// Returns 0, or -1 after reporting why (the run then ends with status 1).
+int build_device_list(std::vector<OwnedText> *paths);
+
+// Fills vendor, product, revision and is_ata from 96 bytes of standard INQUIRY data.
+void fill_standard_identity(DeviceIdentity *id, const uint8_t *inquiry);
+
+// Fills serial from the unit serial number page in page (len bytes, the INQUIRY buffer). The
+// scan and the 8-byte copy never reach past len, whatever the page length claims.
+void fill_serial(DeviceIdentity *id, const uint8_t *page, size_t len);
+
+// The identity listing line for a device at path, with its line end. The firmware column is
+// the full revision only for the extended listing with the --tmc code 31847.
+std::string listing_line(const DeviceIdentity &id, const char *path, uint8_t list_mode,
+                         int32_t tmc_code);
+
+// Processes every device of opts->device_paths in order, releasing each path when its device
+// is done. Returns the exit status: 0, 2 when a download failed, 3 when a device could not be
+// opened or identified (the run stops there), or what the image stage ended the run with.
+int run_devices(RunOptions *opts);

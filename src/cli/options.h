@@ -1,0 +1,66 @@
+// The command line: the option scan into RunOptions, the checks of the option combination,
+// the multiple-value warnings and the exit statuses.
+#pragma once
+
+#include "cli/owned_text.h"
+#include "download/download.h"
+
+#include <cstdint>
+#include <vector>
+
+// Exit statuses of the process.
+inline constexpr int k_exit_ok = 0;
+inline constexpr int k_exit_usage = 1;           // command line, configuration, list building
+inline constexpr int k_exit_download_failed = 2; // an image failed to open or to download
+inline constexpr int k_exit_invalid_device = 3;  // a device failed to open or to identify
+
+// RunOptions::list_mode flags.
+inline constexpr uint8_t k_list_ident = 1;    // -i, --enum
+inline constexpr uint8_t k_list_extended = 2; // --enump
+
+// The --tmc code with which the extended listing shows the full firmware revision.
+inline constexpr int32_t k_tmc_full_fw = 31847;
+
+// The parsed command line. Every text is a copy owned here; absent values are empty holders.
+struct RunOptions {
+    OwnedText cfs_path;                  // -c
+    OwnedText fw_path;                   // -f
+    OwnedText model_filter;              // -m, upper-cased
+    std::vector<OwnedText> device_paths; // -d, in command-line order
+    uint8_t list_mode = 0;               // k_list_ident | k_list_extended
+    uint8_t segment_count = 0;           // -s, units of 512 bytes; 0 = not given
+    bool force_write_buffer = false;     // -w
+    bool force_ata_passthrough = false;  // -p
+    int32_t tmc_code = 0;                // --tmc
+    bool cfs_repeated = false;
+    bool fw_repeated = false;
+    bool model_repeated = false;
+    int segment_count_seen = 0;
+    int tmc_seen = 0;
+};
+
+// Where the command line handling leaves the process.
+struct ScanResult {
+    bool exit_now;     // the process ends with status
+    int status;        // meaningful when exit_now
+    int operand_count; // arguments left that are neither options nor option values
+};
+
+// True when an option's value looks like an option itself: a long option name exactly
+// after "--", or "-" and a character of the short-option string.
+bool value_looks_like_option(const char *value);
+
+// Scans argv with getopt_long into opts (which starts default). Prints the usage text, the
+// banner (-v) or the reasons itself. Returns exit_now with the status (0 for -v, 1 for an
+// error) or exit_now false with the count of operands. Never exits; may be called again.
+ScanResult scan_options(int argc, char **argv, RunOptions *opts);
+
+// Prints the banner and checks the option combination in its fixed order; drops fw_path when
+// a CFS file is given. Returns -1 when the run goes on, else the exit status (1).
+int check_options(RunOptions *opts, int operand_count);
+
+// Prints the multiple-value warnings for -c, -f, -m, -s and --tmc, in that order.
+void print_multiple_value_warnings(const RunOptions &opts);
+
+// The download method that -w or -p forces (check_options refuses both together).
+ForcedMethod forced_method(const RunOptions &opts);

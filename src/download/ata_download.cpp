@@ -1,0 +1,63 @@
+// The DOWNLOAD MICROCODE sender: one ATA PASS-THROUGH (12) command per segment, judged as it
+// returns, stopping at the first failure.
+#include "download/download.h"
+#include "download/download_plan.h"
+#include "download/download_report.h"
+#include "sg/sg_io.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <scsi/sg.h>
+
+int send_ata_passthrough(int fd, uint8_t subcommand, uint16_t blocks_per_segment,
+                         const uint8_t *data, uint32_t length) {
+    if (length == 0) {
+        puts("ERROR: Data Length to ATA PASSTHROUGH function cannot be 0");
+        return -1;
+    }
+    Refusal refusal = check_ata_image(subcommand, length);
+    if (refusal.refused) {
+        report_refusal("send_ata_passthrough", refusal);
+        return -1;
+    }
+    SegmentSizes sizes = ata_download_sizes(subcommand, blocks_per_segment, length);
+    uint8_t cdb[k_ata_cdb_len];
+    build_ata_download_cdb(cdb, subcommand, sizes.segment_blocks, 0);
+
+    // One request serves every command; only the data pointer, the length and the CDB
+    // fields change between them. The ATA registers it holds are therefore the latest the
+    // drive returned during this download.
+    SgRequest req;
+    memset(&req, 0, sizeof req);
+    req.fd = fd;
+    req.cdb = cdb;
+    req.cdb_len = k_ata_cdb_len;
+    req.direction = SG_DXFER_TO_DEV;
+    req.debug = debug_level > 0 ? 1 : 0;
+    req.timeout_ms = k_download_timeout_ms;
+
+    int result = 0;
+    uint32_t count = planned_command_count(sizes);
+    for (uint32_t i = 0; i < count; ++i) {
+        PlannedCommand cmd = ata_download_command(subcommand, sizes, i);
+        memcpy(cdb, cmd.cdb, k_ata_cdb_len);
+        // The data goes to the device only; the transport never writes through this pointer.
+        req.data = const_cast<uint8_t *>(data + cmd.offset);
+        req.data_len = cmd.length;
+        if (req.debug != 0) {
+            print_ata_download_trace(cmd, data);
+        }
+        int rc = send_io(&req);
+        int saved_errno = errno;
+        CommandVerdict verdict = judge_ata_download_command(rc, req);
+        if (verdict.failed) {
+            report_ata_download_failure(verdict, req, saved_errno);
+            result = -1;
+            break;
+        }
+        print_progress_mark(cmd.final_piece);
+    }
+    print_progress_end();
+    return result;
+}

@@ -1,0 +1,228 @@
+#include "download/download_plan.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+bool write_buffer_mode_has_offsets(uint8_t mode) {
+    return mode == WB_MODE_DOWNLOAD_OFFSETS || mode == WB_MODE_DOWNLOAD_OFFSETS_SAVE;
+}
+
+SegmentSizes cut(uint32_t length, uint32_t segment_size, uint32_t segment_blocks) {
+    SegmentSizes s{};
+    s.segment_size = segment_size;
+    s.segment_blocks = segment_blocks;
+    if (segment_size == 0) {
+        s.remainder = length;
+        return s;
+    }
+    s.full_segments = length / segment_size;
+    s.remainder = length % segment_size;
+    return s;
+}
+
+Refusal accepted() {
+    return Refusal{};
+}
+
+template <typename... Args> Refusal refused(const char *format, Args... args) {
+    Refusal r{};
+    r.refused = true;
+    snprintf(r.reason, sizeof r.reason, format, args...);
+    return r;
+}
+
+} // namespace
+
+void put_be16(uint8_t *p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+
+void put_be24(uint8_t *p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 16);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v);
+}
+
+// cdb[0]: operation code 3Bh
+// cdb[1]: mode (the whole byte)
+// cdb[2]: buffer id 00h
+// cdb[3..5]: buffer offset, big-endian, 24 bits
+// cdb[6..8]: parameter list length, big-endian, 24 bits
+// cdb[9]: control 00h
+void build_write_buffer_cdb(uint8_t *cdb, uint8_t mode, uint32_t offset, uint32_t length) {
+    memset(cdb, 0, k_write_buffer_cdb_len);
+    cdb[0] = WRITE_BUFFER_OPCODE;
+    cdb[1] = mode;
+    put_be24(cdb + 3, offset);
+    put_be24(cdb + 6, length);
+}
+
+// cdb[0]: operation code A1h
+// cdb[1]: multiple_count (7:5) 0, protocol (4:1) 5 = PIO Data-Out
+// cdb[2]: off_line (7:6) 0, ck_cond (5) 1, t_dir (3) 0 = to the device,
+//         byt_blok (2) 1 = blocks, t_length (1:0) 2 = length in SECTOR COUNT
+// cdb[3]: features = DOWNLOAD MICROCODE subcommand
+// cdb[4]: sector count = block count (7:0)    cdb[5]: lba low = block count (15:8)
+// cdb[6]: lba mid = block offset (7:0)        cdb[7]: lba high = block offset (15:8)
+// cdb[8]: device 00h   cdb[9]: command 92h   cdb[10]: reserved   cdb[11]: control 00h
+void build_ata_download_cdb(uint8_t *cdb, uint8_t subcommand, uint32_t block_count,
+                            uint32_t block_offset) {
+    constexpr uint8_t protocol_pio_data_out = 5;
+    constexpr uint8_t off_line = 0, ck_cond = 1, t_dir = 0, byt_blok = 1, t_length = 2;
+    memset(cdb, 0, k_ata_cdb_len);
+    cdb[0] = ATA_PASS_THROUGH_12_OPCODE;
+    cdb[1] = static_cast<uint8_t>(protocol_pio_data_out << 1);
+    cdb[2] =
+        static_cast<uint8_t>(off_line << 6 | ck_cond << 5 | t_dir << 3 | byt_blok << 2 | t_length);
+    cdb[3] = subcommand;
+    cdb[4] = static_cast<uint8_t>(block_count);
+    cdb[5] = static_cast<uint8_t>(block_count >> 8);
+    cdb[6] = static_cast<uint8_t>(block_offset);
+    cdb[7] = static_cast<uint8_t>(block_offset >> 8);
+    cdb[9] = ATA_DOWNLOAD_MICROCODE;
+}
+
+SegmentSizes write_buffer_sizes(uint8_t mode, uint8_t segment_count, uint32_t length) {
+    if (write_buffer_mode_has_offsets(mode)) {
+        return cut(length, uint32_t{segment_count} * k_block_size, 0);
+    }
+    return cut(length, std::min(length, k_unsegmented_max), 0);
+}
+
+SegmentSizes ata_download_sizes(uint8_t subcommand, uint16_t blocks_per_segment, uint32_t length) {
+    if (subcommand == DLMC_OFFSETS_SAVE && blocks_per_segment != 0) {
+        return cut(length, uint32_t{blocks_per_segment} * k_block_size, blocks_per_segment);
+    }
+    uint32_t size = std::min(length, k_unsegmented_max);
+    return cut(length, size, size / k_block_size);
+}
+
+uint32_t planned_command_count(const SegmentSizes &sizes) {
+    return sizes.full_segments + (sizes.remainder != 0 ? 1 : 0);
+}
+
+PlannedCommand write_buffer_command(uint8_t mode, const SegmentSizes &sizes, uint32_t index) {
+    PlannedCommand c{};
+    c.offset = index * sizes.segment_size;
+    c.final_piece = index >= sizes.full_segments;
+    c.length = c.final_piece ? sizes.remainder : sizes.segment_size;
+    c.cdb_len = k_write_buffer_cdb_len;
+    build_write_buffer_cdb(c.cdb, mode, c.offset, c.length);
+    return c;
+}
+
+PlannedCommand ata_download_command(uint8_t subcommand, const SegmentSizes &sizes, uint32_t index) {
+    PlannedCommand c{};
+    c.offset = index * sizes.segment_size;
+    c.final_piece = index >= sizes.full_segments;
+    c.length = c.final_piece ? sizes.remainder : sizes.segment_size;
+    c.cdb_len = k_ata_cdb_len;
+    uint32_t blocks = c.final_piece ? sizes.remainder / k_block_size : sizes.segment_blocks;
+    build_ata_download_cdb(c.cdb, subcommand, blocks, index * sizes.segment_blocks);
+    return c;
+}
+
+std::vector<PlannedCommand> plan_write_buffer(uint8_t mode, uint8_t segment_count,
+                                              uint32_t length) {
+    SegmentSizes sizes = write_buffer_sizes(mode, segment_count, length);
+    std::vector<PlannedCommand> plan;
+    for (uint32_t i = 0; i < planned_command_count(sizes); ++i) {
+        plan.push_back(write_buffer_command(mode, sizes, i));
+    }
+    return plan;
+}
+
+std::vector<PlannedCommand> plan_ata_download(uint8_t subcommand, uint16_t blocks_per_segment,
+                                              uint32_t length) {
+    SegmentSizes sizes = ata_download_sizes(subcommand, blocks_per_segment, length);
+    std::vector<PlannedCommand> plan;
+    for (uint32_t i = 0; i < planned_command_count(sizes); ++i) {
+        plan.push_back(ata_download_command(subcommand, sizes, i));
+    }
+    return plan;
+}
+
+Refusal check_image_length(long long length) {
+    if (length > INT32_MAX) {
+        return refused("image of %lld bytes does not fit the 32-bit image length; nothing sent",
+                       length);
+    }
+    return accepted();
+}
+
+Refusal check_write_buffer_image(uint8_t mode, uint8_t segment_count, uint32_t length) {
+    if (write_buffer_mode_has_offsets(mode) && segment_count == 0) {
+        return refused("mode 0x%x needs a segment count of at least 1; nothing sent",
+                       unsigned{mode});
+    }
+    if (length > k_write_buffer_image_max) {
+        return refused("image of %u bytes is longer than the %u bytes that BUFFER OFFSET can "
+                       "address; nothing sent",
+                       length, k_write_buffer_image_max);
+    }
+    if (!write_buffer_mode_has_offsets(mode) && length > k_unsegmented_max) {
+        return refused("image of %u bytes is longer than the %u bytes that mode 0x%x sends "
+                       "in one command; give a segment count to send it with offsets; "
+                       "nothing sent",
+                       length, k_unsegmented_max, unsigned{mode});
+    }
+    return accepted();
+}
+
+Refusal check_ata_image(uint8_t subcommand, uint32_t length) {
+    if (length > k_ata_image_max) {
+        return refused("image of %u bytes is longer than the %u bytes that a 16-bit block "
+                       "offset can address; nothing sent",
+                       length, k_ata_image_max);
+    }
+    if (length % k_block_size != 0) {
+        return refused("image of %u bytes is not a whole number of %u-byte blocks; nothing "
+                       "sent",
+                       length, k_block_size);
+    }
+    bool has_offsets = subcommand == DLMC_OFFSETS_SAVE;
+    if (!has_offsets && length > k_unsegmented_max) {
+        return refused("image of %u bytes is longer than the %u bytes that subcommand 0x%x "
+                       "sends in one command; give a segment count to send it with offsets; "
+                       "nothing sent",
+                       length, k_unsegmented_max, unsigned{subcommand});
+    }
+    return accepted();
+}
+
+MethodChoice choose_method(ForcedMethod method, bool is_ata) {
+    switch (method) {
+    case METHOD_WRITE_BUFFER:
+        if (is_ata) {
+            return {SENDER_WRITE_BUFFER,
+                    2,
+                    {"WARNING: Option forces WRITE BUFFER CMD method on a ATA drive",
+                     "Force write buffer command"}};
+        }
+        return {SENDER_WRITE_BUFFER, 1, {"Force write buffer command", nullptr}};
+    case METHOD_ATA_PASSTHROUGH:
+        if (!is_ata) {
+            return {SENDER_ATA_PASSTHROUGH,
+                    2,
+                    {"WARNING: Option forces ATA PASSTHROUGH method on a non ATA drive",
+                     "Force ata passthrough"}};
+        }
+        return {SENDER_ATA_PASSTHROUGH, 1, {"Force ata passthrough", nullptr}};
+    case METHOD_AUTO:
+    default:
+        return {is_ata ? SENDER_ATA_PASSTHROUGH : SENDER_WRITE_BUFFER, 0, {nullptr, nullptr}};
+    }
+}
+
+SenderArguments sender_arguments(DownloadSender sender, uint8_t segment_count) {
+    if (sender == SENDER_ATA_PASSTHROUGH) {
+        return {segment_count == 0 ? DLMC_SAVE : DLMC_OFFSETS_SAVE, segment_count};
+    }
+    return {segment_count == 0 ? WB_MODE_DOWNLOAD_SAVE : WB_MODE_DOWNLOAD_OFFSETS_SAVE,
+            segment_count};
+}

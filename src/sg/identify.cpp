@@ -1,0 +1,265 @@
+#include "sg/identify.h"
+
+#include "sg/sg_io.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The sg driver's own direction code for a transfer from the device.
+constexpr int8_t k_dir_from_device = -3;
+
+// IDENTIFY DEVICE data, by byte. ATA strings hold two characters in each 16-bit word with the
+// first character in the high-order byte, so in byte order each pair stands swapped.
+//   0-1     word 0, compared with the answer to the plain firmware request
+//   46-53   words 23-26, firmware revision, 8 characters
+//   54-93   words 27-46, model number, 40 characters
+//   275     high-order byte of word 137: 'P' selects the dotted firmware request
+constexpr int k_id_fw_offset = 46;
+constexpr int k_id_fw_len = 8;
+constexpr int k_id_model_offset = 54;
+constexpr int k_id_model_len = 40;
+constexpr int k_id_dotted_flag = 275;
+constexpr uint8_t k_dotted_flag_value = 0x50;
+
+// Answers to the firmware requests, by byte.
+//   0-39     the revision text (dot-separated fields for the dotted request)
+//   464-467  the suffix of the dotted request
+constexpr int k_fw_text_len = 40;
+constexpr int k_dotted_suffix_offset = 464;
+constexpr int k_dotted_suffix_len = 4;
+// The dotted revision keeps this many fields of the text.
+constexpr int k_dotted_fields = 4;
+
+// The drives' own LBA that turns IDENTIFY DEVICE into a firmware request.
+constexpr uint8_t k_fw_lba_low = 0xDB;
+constexpr uint8_t k_fw_lba_mid = 0x97;
+constexpr uint8_t k_fw_lba_high = 0x20;
+
+// Stores b at *pos unless it is ATA whitespace. The last byte of buf is never written, so
+// the cleared buffer keeps its terminating NUL whatever the answer holds.
+// Returns true when b was stored.
+bool store_fw_byte(char *buf, int len, int *pos, uint8_t b) {
+    if (is_ata_string_whitespace(b) || *pos >= len - 1) {
+        return false;
+    }
+    buf[(*pos)++] = static_cast<char>(b);
+    return true;
+}
+
+// Sends one IDENTIFY-class command into the 512-byte area. Returns send_io's result.
+int send_identify_command(int fd, uint8_t *cdb, uint8_t *area) {
+    SgRequest req{};
+    req.fd = fd;
+    req.cdb = cdb;
+    req.cdb_len = ATA_PT12_CDB_LEN;
+    req.direction = k_dir_from_device;
+    req.data = area;
+    req.data_len = IDENTIFY_DATA_LEN;
+    return send_io(&req);
+}
+
+// Reports a caller's buffer that is missing or too short (no line end, as always).
+void report_short_buffer(const char *who, int min_len) {
+    fflush(stdout);
+    fprintf(stderr, "%s: pdata must be a valid pointer to a buffer of at least %d bytes", who,
+            min_len);
+}
+
+} // namespace
+
+bool is_ata_string_whitespace(uint8_t c) {
+    return c != 0 && std::strchr(ata_string_whitespace, c) != nullptr;
+}
+
+// cdb[0]: operation code 12h (INQUIRY)
+// cdb[1]: EVPD (0), set when a page is asked for
+// cdb[2]: page code, 00h for the standard data
+// cdb[3]: 00h
+// cdb[4]: allocation length, the low 8 bits of the buffer length
+// cdb[5]: control, 00h
+void build_inquiry_cdb(uint8_t *cdb, int len, uint8_t page) {
+    std::memset(cdb, 0, INQUIRY_CDB_LEN);
+    cdb[0] = INQUIRY_OPCODE;
+    cdb[4] = static_cast<uint8_t>(len & 0xFF);
+    if (page != 0) {
+        cdb[1] = 0x01;
+        cdb[2] = page;
+    }
+}
+
+// cdb[0]: operation code A1h, ATA PASS-THROUGH (12)
+// cdb[1]: multiple_count (7:5) 0, protocol (4:1) 4 = PIO data-in      -> 08h
+// cdb[2]: off_line (7:6) 0, ck_cond (5) 1, t_dir (3) 1 = from the device, byt_blok (2) 0,
+//         t_length (1:0) 2 = the length is in SECTOR COUNT              -> 2Ah
+// cdb[3]: features 00h
+// cdb[4]: sector count 01h
+// cdb[5..7]: LBA low, mid, high 00h
+// cdb[8]: device 40h
+// cdb[9]: command ECh (IDENTIFY DEVICE)
+// cdb[10]: reserved, cdb[11]: control
+void build_identify_cdb(uint8_t *cdb) {
+    std::memset(cdb, 0, ATA_PT12_CDB_LEN);
+    cdb[0] = ATA_PASSTHROUGH_12_OPCODE;
+    cdb[1] = 0x08;
+    cdb[2] = 0x2A;
+    cdb[4] = 0x01;
+    cdb[8] = 0x40;
+    cdb[9] = ATA_IDENTIFY_DEVICE;
+}
+
+void set_fw_request(uint8_t *cdb, uint8_t features) {
+    cdb[3] = features;
+    cdb[5] = k_fw_lba_low;
+    cdb[6] = k_fw_lba_mid;
+    cdb[7] = k_fw_lba_high;
+}
+
+int extract_model(const uint8_t *identify, char *buf) {
+    for (int i = 0; i < k_id_model_len; i += 2) {
+        buf[i] = static_cast<char>(identify[k_id_model_offset + i + 1]);
+        buf[i + 1] = static_cast<char>(identify[k_id_model_offset + i]);
+    }
+    buf[k_id_model_len] = '\0';
+    int length = static_cast<int>(strnlen(buf, k_id_model_len));
+    int lead = 0;
+    while (lead < length && is_ata_string_whitespace(static_cast<uint8_t>(buf[lead]))) {
+        ++lead;
+    }
+    std::memmove(buf, buf + lead, static_cast<size_t>(length - lead));
+    length -= lead;
+    while (length > 0 && is_ata_string_whitespace(static_cast<uint8_t>(buf[length - 1]))) {
+        --length;
+    }
+    // Whatever the move and the trim left behind the text is cleared with the terminator.
+    std::memset(buf + length, 0, static_cast<size_t>(k_id_model_len + 1 - length));
+    return length;
+}
+
+bool wants_dotted_fw_request(const uint8_t *identify) {
+    return identify[k_id_dotted_flag] == k_dotted_flag_value;
+}
+
+int assemble_dotted_fw(const uint8_t *answer, char *buf, int len) {
+    int count = 0;
+    int dots_left = k_dotted_fields;
+    for (int i = 0; i < k_fw_text_len; ++i) {
+        uint8_t b = answer[i];
+        if (b == 0) {
+            break;
+        }
+        // The first fields and the dots between them are kept; the dot that would open one
+        // field too many ends the text.
+        if (b == '.' && --dots_left == 0) {
+            break;
+        }
+        store_fw_byte(buf, len, &count, b);
+    }
+    // The suffix goes one place further on, leaving room for the dot that joins it; a NUL in
+    // the suffix is stored like any other byte.
+    int suffix_pos = count + 1;
+    bool suffix_stored = false;
+    for (int i = 0; i < k_dotted_suffix_len; ++i) {
+        suffix_stored |= store_fw_byte(buf, len, &suffix_pos, answer[k_dotted_suffix_offset + i]);
+    }
+    if (suffix_stored) {
+        buf[count] = '.';
+        count = suffix_pos;
+    }
+    return count;
+}
+
+int assemble_plain_fw(const uint8_t *word0, const uint8_t *fw, const uint8_t *answer, char *buf,
+                      int len) {
+    int count = 0;
+    // A drive that ignores the request answers with IDENTIFY data again (or transfers nothing,
+    // leaving it in place); the revision is then the one IDENTIFY gave, pairs put in order.
+    if (answer[0] == word0[0] && answer[1] == word0[1]) {
+        for (int i = 0; i < k_id_fw_len; i += 2) {
+            store_fw_byte(buf, len, &count, fw[i + 1]);
+            store_fw_byte(buf, len, &count, fw[i]);
+        }
+        return count;
+    }
+    for (int i = 0; i < k_fw_text_len && answer[i] != 0; ++i) {
+        store_fw_byte(buf, len, &count, answer[i]);
+    }
+    return count;
+}
+
+int send_inq(int fd, uint8_t *buf, int len, uint8_t page) {
+    uint8_t cdb[INQUIRY_CDB_LEN];
+    build_inquiry_cdb(cdb, len, page);
+    // A negative length is refused with the short ones: taken as unsigned it would offer the
+    // driver gigabytes behind a 96-byte buffer.
+    if (len < INQUIRY_MIN_LEN) {
+        printf("%s: Error INQ command requires %d byte size return data buffer %d size given\n",
+               "send_inq", INQUIRY_MIN_LEN, len);
+        return -1;
+    }
+    SgRequest req{};
+    req.fd = fd;
+    req.cdb = cdb;
+    req.cdb_len = INQUIRY_CDB_LEN;
+    req.direction = k_dir_from_device;
+    req.data = buf;
+    req.data_len = static_cast<uint32_t>(len);
+    return send_io(&req);
+}
+
+int get_full_mn(int fd, char *buf, int len, bool is_ata) {
+    if (buf == nullptr || len < FULL_MN_MIN_LEN) {
+        report_short_buffer("get_full_mn", FULL_MN_MIN_LEN);
+        return -1;
+    }
+    if (!is_ata) {
+        return -1;
+    }
+    std::memset(buf, 0, static_cast<size_t>(len));
+    uint8_t area[IDENTIFY_DATA_LEN] = {};
+    uint8_t cdb[ATA_PT12_CDB_LEN];
+    build_identify_cdb(cdb);
+    int rc = send_identify_command(fd, cdb, area);
+    if (rc < 0) {
+        return rc;
+    }
+    return extract_model(area, buf);
+}
+
+int get_full_fw(int fd, char *buf, int len, bool is_ata) {
+    if (buf == nullptr || len < FULL_FW_MIN_LEN) {
+        report_short_buffer("get_full_fw", FULL_FW_MIN_LEN);
+        return -1;
+    }
+    if (!is_ata) {
+        return -1;
+    }
+    // One area for every command of the call: a request that transfers nothing leaves the
+    // previous answer in place, which the plain path relies on.
+    uint8_t area[IDENTIFY_DATA_LEN] = {};
+    uint8_t cdb[ATA_PT12_CDB_LEN];
+    build_identify_cdb(cdb);
+    int rc = send_identify_command(fd, cdb, area);
+    if (rc < 0) {
+        return rc;
+    }
+    std::memset(buf, 0, static_cast<size_t>(len));
+    if (wants_dotted_fw_request(area)) {
+        set_fw_request(cdb, FW_REQUEST_DOTTED);
+        rc = send_identify_command(fd, cdb, area);
+        if (rc < 0) {
+            return rc;
+        }
+        return assemble_dotted_fw(area, buf, len);
+    }
+    uint8_t word0[2] = {area[0], area[1]};
+    uint8_t fw[k_id_fw_len];
+    std::memcpy(fw, area + k_id_fw_offset, sizeof fw);
+    set_fw_request(cdb, FW_REQUEST_PLAIN);
+    rc = send_identify_command(fd, cdb, area);
+    if (rc < 0) {
+        return rc;
+    }
+    return assemble_plain_fw(word0, fw, area, buf, len);
+}
