@@ -66,6 +66,13 @@ int run_main(int argc, char **argv) {
     if (old != nullptr && *old != '\0')
         preload += std::string(":") + old;
     setenv("LD_PRELOAD", preload.c_str(), 1);
+    // A program built with AddressSanitizer refuses to start when a preloaded library
+    // comes before the sanitizer's runtime; the interposer has to come first.
+    std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+    if (asan.find("verify_asan_link_order") == std::string::npos) {
+        asan += asan.empty() ? "verify_asan_link_order=0" : ":verify_asan_link_order=0";
+        setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    }
     setenv("SGSIM_BAY", bay_abs, 1);
     execvp(argv[2], argv + 2);
     std::fprintf(stderr, "sgsim: %s: %s\n", argv[2], std::strerror(errno));
