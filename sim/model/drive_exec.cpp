@@ -68,9 +68,11 @@ static Answer apply_fault(const Bay &bay, Drive &d, const Fault &f, const Comman
         d.rt.vanished = true;
         a.io_errno = ENODEV;
     } else if (f.kind == "timeout") {
-        // The kernel aborts the command when its time-out expires; nothing arrives.
+        // The kernel aborts the command when its time-out expires (the driver's default of
+        // 60 s when none is given); the block layer's timer runs in whole seconds.
+        uint32_t limit = cmd.timeout_ms != 0 ? cmd.timeout_ms : 60000;
         a.host_status = k_did_time_out;
-        a.duration_ms = cmd.timeout_ms;
+        a.duration_ms = (limit + 999) / 1000 * 1000;
         a.resid = static_cast<int32_t>(cmd.dxfer_len);
     } else if (f.kind == "busy") {
         a.status = k_status_busy;

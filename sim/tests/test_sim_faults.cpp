@@ -80,6 +80,22 @@ TEST(Faults, EachKindAnswersAsTheStack) {
     }
 }
 
+TEST(Faults, TimeOutLastsTheTimeOutInWholeSeconds) {
+    struct Case {
+        uint32_t timeout, duration;
+    } cases[] = {{5000, 5000}, {1500, 2000}, {1, 1000}, {0, 60000}};
+    for (const Case &c : cases) {
+        Bay bay;
+        bay.drives.push_back(sata_with({fault("any", 0, "timeout")}));
+        Command cmd;
+        cmd.cdb = hex("12 00 00 00 60 00");
+        cmd.direction = k_dxfer_from_dev;
+        cmd.dxfer_len = 96;
+        cmd.timeout_ms = c.timeout;
+        EXPECT_EQ(execute_command(bay, 0, cmd).duration_ms, c.duration) << c.timeout;
+    }
+}
+
 // A fault at index N of a kind hits only the Nth command of that kind; index 0 hits all.
 TEST(Faults, IndexCountsCommandsOfTheKind) {
     struct Case {
