@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -65,6 +64,14 @@ long get_number(const json &obj, const char *key, long fallback, long lo, long h
     if (n < lo || n > hi)
         throw BayError(std::string(key) + ": out of range: " + std::to_string(n));
     return n;
+}
+
+// The fields hold at most this many characters in INQUIRY or IDENTIFY data.
+void check_length(const std::string &node, const char *key, const std::string &value,
+                  size_t max) {
+    if (value.size() > max)
+        throw BayError(node + ": \"" + key + "\" longer than " + std::to_string(max) +
+                       " characters");
 }
 
 bool get_flag(const json &obj, const char *key, bool fallback) {
@@ -142,6 +149,12 @@ Drive parse_drive(const json &j) {
     d.model = get_text(j, "model", "");
     d.serial = get_text(j, "serial", "");
     d.revision = get_text(j, "revision", "");
+    check_length(d.node, "vendor", d.vendor, 8);
+    check_length(d.node, "product", d.product, 16);
+    check_length(d.node, "model", d.model, 40);
+    bool sata = d.type == DriveType::sata;
+    check_length(d.node, "serial", d.serial, sata ? 20 : 255);
+    check_length(d.node, "revision", d.revision, sata ? 8 : 4);
     std::string flavor = get_text(j, "flavor", "scsi_debug");
     if (flavor == "scsi-hd")
         d.flavor = ScsiFlavor::scsi_hd;

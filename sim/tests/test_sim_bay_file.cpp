@@ -66,6 +66,10 @@ TEST(BayFile, RefusesMistakes) {
         R"({"drives": [{"node": "/dev/sg0", "type": "sata", "abort_status": 256}]})",
         R"({"ata_error_sense": "linux-6.11", "drives": []})",
         R"({"drive": []})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "revision": "12345"}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "sata", "revision": "123456789"}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "sata", "serial": "123456789012345678901"}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "product": "12345678901234567"}]})",
     };
     for (const char *text : bad) {
         Bay bay;
