@@ -67,8 +67,7 @@ long get_number(const json &obj, const char *key, long fallback, long lo, long h
 }
 
 // The fields hold at most this many characters in INQUIRY or IDENTIFY data.
-void check_length(const std::string &node, const char *key, const std::string &value,
-                  size_t max) {
+void check_length(const std::string &node, const char *key, const std::string &value, size_t max) {
     if (value.size() > max)
         throw BayError(node + ": \"" + key + "\" longer than " + std::to_string(max) +
                        " characters");

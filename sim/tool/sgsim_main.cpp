@@ -29,7 +29,8 @@ void usage() {
                stderr);
 }
 
-// The interposer: beside this program, or where the build put it.
+// The interposer: beside this program (the build tree), in the library directory of the
+// installation this program belongs to, or where the build put it.
 std::string preload_path() {
     char self[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -37,9 +38,10 @@ std::string preload_path() {
         self[n] = '\0';
         std::string dir(self);
         dir.erase(dir.rfind('/'));
-        std::string beside = dir + "/libsgsim.so";
-        if (access(beside.c_str(), R_OK) == 0)
-            return beside;
+        for (const std::string &candidate :
+             {dir + "/libsgsim.so", dir + "/" SGSIM_INSTALL_BIN_TO_LIB "/libsgsim.so"})
+            if (access(candidate.c_str(), R_OK) == 0)
+                return candidate;
     }
     return SGSIM_PRELOAD_PATH;
 }
