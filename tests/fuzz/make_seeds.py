@@ -130,6 +130,9 @@ def inquiry_seeds():
     write("inquiry", "product_with_blank",
           padded(bytes(8) + b"ATA     " + padded(b"AB CD", 16) + b"R1\tZ", INQ_LEN) +
           serial_page(0, b"IGNORED") + bytes([4]))
+    write("inquiry", "product_with_tab",
+          padded(bytes(8) + b"ATAPI   " + padded(b"XY\tZ W", 16) + b"\x1b[2J", INQ_LEN) +
+          serial_page(3, b"\x1b[m") + bytes([7]))
 
 
 def options_seeds():
@@ -158,9 +161,10 @@ def options_seeds():
         "missing_at_end": ["-i", "-s"],
         "lone_dashes": ["-d", "-", "-c", "--", "-i"],
         "tmc_repeated": ["--tmc", "1", "--tmc", "-2147483649", "-c", "x", "-d", "y"],
+        "operand_with_cfs_and_fw": ["-f\xd0\xd0", "a", "-f", "b", "-c", "x"],
     }
     for name, args in cases.items():
-        write("options", name, b"\x00".join(a.encode() for a in args))
+        write("options", name, b"\x00".join(a.encode("latin-1") for a in args))
 
 
 def main():
