@@ -51,29 +51,6 @@ while [ $# -gt 0 ]; do
     *) echo "run-vm.sh: unknown argument: $1" >&2; exit 1 ;;
     esac
 done
-# The scenario sets: stack (sg3-utils only, always), dl_cor_fw, cfs (needs cfs_tool),
-# sgsim (the stack and dl_cor_fw scenarios again under the simulated bay; needs sgsim and
-# libsgsim.so), timeout (one dropped download command: about two minutes). DLCOR_VM_SCENARIOS names
-# the sets to add, comma-separated; "full" (or --full) adds all of them.
-if [ ${#scenario_files[@]} -eq 0 ]; then
-    sets=stack
-    [ $full -eq 1 ] && sets=stack,dl_cor_fw,cfs,sgsim,timeout
-    case ${DLCOR_VM_SCENARIOS:-} in '' | full | stack) ;; *) sets=stack,$DLCOR_VM_SCENARIOS ;; esac
-    for set in ${sets//,/ }; do
-        if [ "$set" = cfs ] && ! printf '%s\n' "${bins[@]}" | grep -q '/cfs_tool$'; then
-            echo "run-vm.sh: no cfs_tool given (--bin): the cfs scenarios are not run" >&2
-            continue
-        fi
-        if [ "$set" = sgsim ] && ! { printf '%s\n' "${bins[@]}" | grep -q '/sgsim$' &&
-            printf '%s\n' "${bins[@]}" | grep -q '/libsgsim\.so$'; }; then
-            echo "run-vm.sh: no sgsim and libsgsim.so given (--bin): the sgsim scenarios are not run" >&2
-            continue
-        fi
-        [ -f "$here/scenarios/$set.txt" ] || { echo "run-vm.sh: no scenario set $set" >&2; exit 1; }
-        scenario_files+=("$here/scenarios/$set.txt")
-    done
-fi
-
 skip() { echo "SKIP: $*" >&2; exit $SKIP; }
 die() { echo "run-vm.sh: $*" >&2; exit 1; }
 
@@ -172,6 +149,30 @@ SAMPLE
     [ $bad -eq 0 ]
 }
 [ "$self_test" -eq 1 ] && { self_test; exit $?; }
+
+# The scenario sets: stack (sg3-utils only, always), dl_cor_fw, cfs (needs cfs_tool),
+# sgsim (the stack and dl_cor_fw scenarios again under the simulated bay; needs sgsim and
+# libsgsim.so), timeout (one dropped download command: about two minutes). DLCOR_VM_SCENARIOS names
+# the sets to add, comma-separated; "full" (or --full) adds all of them.
+if [ ${#scenario_files[@]} -eq 0 ]; then
+    sets=stack
+    [ $full -eq 1 ] && sets=stack,dl_cor_fw,cfs,sgsim,timeout
+    case ${DLCOR_VM_SCENARIOS:-} in '' | full | stack) ;; *) sets=stack,$DLCOR_VM_SCENARIOS ;; esac
+    for set in ${sets//,/ }; do
+        if [ "$set" = cfs ] && ! printf '%s\n' "${bins[@]}" | grep -q '/cfs_tool$'; then
+            echo "run-vm.sh: no cfs_tool given (--bin): the cfs scenarios are not run" >&2
+            continue
+        fi
+        if [ "$set" = sgsim ] && ! { printf '%s\n' "${bins[@]}" | grep -q '/sgsim$' &&
+            printf '%s\n' "${bins[@]}" | grep -q '/libsgsim\.so$'; }; then
+            echo "run-vm.sh: no sgsim and libsgsim.so given (--bin): the sgsim scenarios are not run" >&2
+            continue
+        fi
+        [ -f "$here/scenarios/$set.txt" ] || { echo "run-vm.sh: no scenario set $set" >&2; exit 1; }
+        scenario_files+=("$here/scenarios/$set.txt")
+    done
+fi
+
 
 
 # --- Can QEMU run here at all? -----------------------------------------------------------
