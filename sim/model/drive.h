@@ -1,0 +1,124 @@
+// Records of the simulated drive bay: the drives, their faults, one command and its answer.
+// The behaviour lives in free functions (drive_exec.h, image.h, bay_file.h).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+#include <vector>
+
+enum class DriveType { scsi, sata };
+
+// How a SCSI drive lays out its INQUIRY answers: like the kernel's scsi_debug target, or
+// like QEMU's scsi-hd behind virtio-scsi.
+enum class ScsiFlavor { scsi_debug, scsi_hd };
+
+// What a SATA drive does with the firmware requests (IDENTIFY with LBA DB/97/20):
+// ignore them and answer IDENTIFY again (most drives), answer the dotted request
+// (FEATURES 0Bh) or the plain request (FEATURES 00h).
+enum class FwreqAnswer { ignore, dotted, plain };
+
+// What a drive does with a firmware download: take only valid images for its model,
+// take any bytes and move to a given revision, or take any bytes and keep its revision.
+enum class FirmwareMode { validate, accept_any, keep_revision };
+
+// The sense layout of an ATA command that the drive aborted, as the SAT layer reports
+// it: Linux 6.1 (fixed format, registers at bytes 8-11), the SAT layout of later kernels
+// (fixed format with VALID set, registers at bytes 3-6), or descriptor format (D_SENSE).
+enum class AbortSense { linux_6_1, sat, descriptor };
+
+// One injected fault: it fires at the index-th command of kind `on` (1-based; 0 means
+// every such command). Kinds of command: open, version, any, inquiry, vpd, identify,
+// fwreq, ata, check_power, write_buffer, download, tur, other.
+struct Fault {
+    std::string on;
+    uint32_t index = 0;
+    std::string
+        kind;    // errno, check, abort, timeout, busy, no_data, no_passthrough, vanish, version
+    int err = 0; // errno: the error number
+    uint8_t key = 0, asc = 0, ascq = 0; // check
+    int value = 0;                      // version: the number SG_GET_VERSION_NUM answers
+};
+
+// A download in progress: the bytes received so far, in order from offset 0.
+struct PendingDownload {
+    std::vector<uint8_t> bytes;
+};
+
+// What a drive keeps while a process runs; never written to the bay file.
+struct DriveRuntime {
+    std::map<std::string, uint32_t> counts; // commands seen, per kind
+    bool vanished = false;
+    PendingDownload download;
+};
+
+struct Drive {
+    std::string node; // "/dev/sg0"
+    DriveType type = DriveType::scsi;
+    // SCSI identity (INQUIRY fields); revision is shared with SATA drives.
+    std::string vendor, product;
+    ScsiFlavor flavor = ScsiFlavor::scsi_debug;
+    // SATA identity (IDENTIFY DEVICE strings).
+    std::string model;
+    std::string serial;
+    std::string revision; // SCSI: 4 characters; SATA: the 8-character firmware revision
+    FwreqAnswer fwreq = FwreqAnswer::ignore;
+    bool dotted_flag = false;         // IDENTIFY byte 275 = 50h ('P')
+    std::string fwreq_text = "{rev}"; // answer bytes 0-39; {rev} stands for the revision
+    std::string fwreq_suffix;         // dotted answer bytes 464-467
+    uint8_t pio_in_status = 0x50;     // Status at the end of IDENTIFY (QEMU ends with 58h)
+    uint8_t abort_status = 0x41;      // Status with which the drive aborts a command
+    bool ata_passthrough = true;      // false: the SAT layer refuses ATA PASS-THROUGH
+    FirmwareMode fw_mode = FirmwareMode::validate;
+    std::string fw_target; // accept_any: the revision it moves to
+    std::vector<Fault> faults;
+    // 3Fh/16h pending after activated microcode (SCSI); kept in the bay file, since the
+    // drive holds it until a command other than INQUIRY arrives.
+    bool unit_attention = false;
+    DriveRuntime rt;
+};
+
+struct Bay {
+    std::vector<Drive> drives;
+    AbortSense abort_sense = AbortSense::linux_6_1;
+    std::string trace_path; // empty: no trace
+};
+
+// sg_io_hdr data directions, as the driver numbers them.
+inline constexpr int k_dxfer_none = -1;
+inline constexpr int k_dxfer_to_dev = -2;
+inline constexpr int k_dxfer_from_dev = -3;
+inline constexpr int k_dxfer_to_from_dev = -4;
+
+// One command as the sg driver hands it to the drive.
+struct Command {
+    std::vector<uint8_t> cdb;
+    int direction = k_dxfer_none;
+    std::span<const uint8_t> data_out; // what the host sends (empty unless to the device)
+    uint32_t dxfer_len = 0;
+    uint32_t timeout_ms = 0;
+};
+
+// What the stack hands back. io_errno != 0: the ioctl itself fails with that error and
+// nothing else is written.
+struct Answer {
+    int io_errno = 0;
+    uint8_t status = 0; // the full SCSI status byte (02h CHECK CONDITION, 08h BUSY)
+    uint16_t host_status = 0;
+    uint16_t driver_status = 0;
+    std::vector<uint8_t> sense; // exactly the bytes the driver reports (8 + byte 7)
+    bool writes_data = false;   // data-in: the buffer gets `data` (dxfer_len bytes)
+    std::vector<uint8_t> data;
+    int32_t resid = 0;
+    uint32_t duration_ms = 0;
+    bool state_changed = false; // revision or unit attention changed: write the bay back
+};
+
+// The sg driver's derived fields of an answer: masked_status and info (SG_INFO_CHECK).
+inline uint8_t masked_status_of(const Answer &a) {
+    return (a.status >> 1) & 0x7f;
+}
+inline uint32_t info_of(const Answer &a) {
+    return (masked_status_of(a) | a.host_status | a.driver_status) != 0 ? 1 : 0;
+}

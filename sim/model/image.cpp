@@ -1,0 +1,93 @@
+#include "image.h"
+
+#include <cstring>
+
+#include "sim_bytes.h"
+
+static const char k_image_magic[] = "SGSIMFW1";
+
+std::vector<uint8_t> make_image(const std::string &model, const std::string &revision,
+                                size_t total_size) {
+    if (total_size < k_image_header_len || total_size > 0xffffffffu ||
+        model.size() > k_image_model_len || revision.size() > k_image_revision_len)
+        return {};
+    std::vector<uint8_t> img(total_size, 0);
+    std::memcpy(img.data(), k_image_magic, 8);
+    put_padded(&img[8], k_image_model_len, model);
+    put_padded(&img[48], k_image_revision_len, revision);
+    // The payload is a simple generator seeded from the identity, so that two images for
+    // different revisions differ everywhere.
+    std::string seed_text = model + "/" + revision;
+    uint32_t x = crc32_of({reinterpret_cast<const uint8_t *>(seed_text.data()), seed_text.size()});
+    for (size_t i = k_image_header_len; i < total_size; i++) {
+        x = x * 1664525u + 1013904223u;
+        img[i] = static_cast<uint8_t>(x >> 24);
+    }
+    std::span<const uint8_t> payload(img.data() + k_image_header_len,
+                                     total_size - k_image_header_len);
+    put_be32(&img[56], static_cast<uint32_t>(payload.size()));
+    put_be32(&img[60], crc32_of(payload));
+    return img;
+}
+
+bool parse_image_header(std::span<const uint8_t> bytes, ImageHeader &out) {
+    if (bytes.size() < k_image_header_len || std::memcmp(bytes.data(), k_image_magic, 8) != 0)
+        return false;
+    out.model =
+        trim_blanks(std::string(reinterpret_cast<const char *>(&bytes[8]), k_image_model_len));
+    out.revision =
+        trim_blanks(std::string(reinterpret_cast<const char *>(&bytes[48]), k_image_revision_len));
+    out.payload_len = get_be32(&bytes[56]);
+    out.crc = get_be32(&bytes[60]);
+    return true;
+}
+
+std::string image_model_of(const Drive &d) {
+    return trim_blanks(d.type == DriveType::sata ? d.model : d.product);
+}
+
+// Judges the bytes received so far by the validating drive's rules.
+static ChunkResult judge_image(Drive &d, bool whole) {
+    const std::vector<uint8_t> &got = d.rt.download.bytes;
+    if (got.size() < k_image_header_len)
+        return whole ? ChunkResult::refused_image : ChunkResult::more;
+    ImageHeader h;
+    if (!parse_image_header(got, h) || h.model != image_model_of(d))
+        return ChunkResult::refused_image;
+    uint64_t total = k_image_header_len + uint64_t{h.payload_len};
+    if (got.size() < total)
+        return whole ? ChunkResult::refused_image : ChunkResult::more;
+    if (got.size() - total >= 512)
+        return ChunkResult::refused_image;
+    std::span<const uint8_t> payload(got.data() + k_image_header_len, h.payload_len);
+    if (crc32_of(payload) != h.crc)
+        return ChunkResult::refused_image;
+    d.revision = h.revision;
+    return ChunkResult::applied;
+}
+
+ChunkResult take_chunk(Drive &d, bool whole, uint32_t offset, std::span<const uint8_t> bytes) {
+    std::vector<uint8_t> &got = d.rt.download.bytes;
+    if (whole || offset == 0) {
+        got.clear();
+    } else if (got.empty() || offset != got.size()) {
+        got.clear();
+        return ChunkResult::refused_order;
+    }
+    got.insert(got.end(), bytes.begin(), bytes.end());
+
+    ChunkResult r;
+    if (d.fw_mode == FirmwareMode::validate) {
+        r = judge_image(d, whole);
+    } else {
+        // A drive that takes any bytes activates after each command of the download.
+        if (d.fw_mode == FirmwareMode::accept_any && !d.fw_target.empty())
+            d.revision = d.fw_target;
+        r = ChunkResult::applied;
+        if (!whole)
+            return r; // keeps the bytes so that the next offset can continue
+    }
+    if (r != ChunkResult::more)
+        got.clear();
+    return r;
+}

@@ -1,0 +1,155 @@
+// ioctl on a bay node: SG_GET_VERSION_NUM, SG_IO with an sg_io_hdr, and the few
+// housekeeping requests of the sg driver that clients ask; everything else goes through.
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+
+#include "drive_exec.h"
+#include "preload_state.h"
+#include "trace.h"
+
+// Builds the drive's command from the header, runs it, and writes the answer back as the
+// sg driver does. Returns 0, or -1 with errno set.
+static int sg_io(PreloadState &s, size_t drive, sg_io_hdr_t *h) {
+    if (h == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    if (h->interface_id != 'S') {
+        errno = ENOSYS;
+        return -1;
+    }
+    if (h->cmd_len < 6 || h->cmd_len > 16 || h->cmdp == nullptr) {
+        errno = h->cmdp == nullptr ? EFAULT : EMSGSIZE;
+        return -1;
+    }
+    int dir = h->dxfer_direction;
+    if (dir != k_dxfer_none && dir != k_dxfer_to_dev && dir != k_dxfer_from_dev &&
+        dir != k_dxfer_to_from_dev) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (h->iovec_count != 0 || (h->dxfer_len > 0 && dir != k_dxfer_none && h->dxferp == nullptr)) {
+        errno = h->iovec_count != 0 ? EINVAL : EFAULT;
+        return -1;
+    }
+    Command cmd;
+    cmd.cdb.assign(h->cmdp, h->cmdp + h->cmd_len);
+    cmd.direction = dir;
+    cmd.dxfer_len = dir == k_dxfer_none ? 0 : h->dxfer_len;
+    cmd.timeout_ms = h->timeout;
+    if (dir == k_dxfer_to_dev || dir == k_dxfer_to_from_dev)
+        cmd.data_out = {static_cast<const uint8_t *>(h->dxferp), h->dxfer_len};
+
+    Answer a = execute_command(s.bay, drive, cmd);
+    if (!s.bay.trace_path.empty() &&
+        !append_trace(s.bay.trace_path, trace_line(s.bay.drives[drive].node, cmd, a)))
+        std::fprintf(stderr, "sgsim: cannot append to %s\n", s.bay.trace_path.c_str());
+    if (a.state_changed)
+        save_firmware(s);
+    if (a.io_errno != 0) {
+        errno = a.io_errno;
+        return -1;
+    }
+    if (a.writes_data && cmd.dxfer_len > 0)
+        std::memcpy(h->dxferp, a.data.data(), std::min<size_t>(a.data.size(), cmd.dxfer_len));
+    h->status = a.status;
+    h->masked_status = masked_status_of(a);
+    h->msg_status = 0;
+    h->host_status = a.host_status;
+    h->driver_status = a.driver_status;
+    h->info = info_of(a);
+    h->resid = a.resid;
+    h->duration = a.duration_ms;
+    size_t sb = std::min<size_t>(h->mx_sb_len, a.sense.size());
+    if (h->sbp == nullptr)
+        sb = 0;
+    if (sb > 0)
+        std::memcpy(h->sbp, a.sense.data(), sb);
+    h->sb_len_wr = static_cast<unsigned char>(sb);
+    return 0;
+}
+
+static int put_int(void *arg, int value) {
+    if (arg == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    std::memcpy(arg, &value, sizeof value);
+    return 0;
+}
+
+static int node_ioctl(PreloadState &s, size_t drive, unsigned long request, void *arg) {
+    if (s.bay.drives[drive].rt.vanished) {
+        errno = ENODEV;
+        return -1;
+    }
+    switch (request) {
+    case SG_GET_VERSION_NUM: {
+        int value = 0;
+        int err = version_of_drive(s.bay, drive, value);
+        if (err != 0) {
+            errno = err;
+            return -1;
+        }
+        return put_int(arg, value);
+    }
+    case SG_IO:
+        return sg_io(s, drive, static_cast<sg_io_hdr_t *>(arg));
+    case SG_GET_RESERVED_SIZE:
+        return put_int(arg, 32768);
+    case SG_GET_SG_TABLESIZE:
+        return put_int(arg, 128);
+    case SG_EMULATED_HOST:
+    case SG_GET_COMMAND_Q:
+    case SG_GET_PACK_ID:
+    case SG_GET_NUM_WAITING:
+        return put_int(arg, 0);
+    case SG_SET_RESERVED_SIZE:
+    case SG_SET_TIMEOUT:
+    case SG_SET_COMMAND_Q:
+    case SG_SET_FORCE_PACK_ID:
+    case SG_SET_KEEP_ORPHAN:
+    case SG_SET_DEBUG:
+        return 0;
+    case SG_GET_TIMEOUT:
+        return 60 * 100; // the driver's default, in jiffies
+    case SG_GET_SCSI_ID: {
+        if (arg == nullptr) {
+            errno = EFAULT;
+            return -1;
+        }
+        struct sg_scsi_id id;
+        std::memset(&id, 0, sizeof id);
+        id.scsi_id = static_cast<int>(drive);
+        id.scsi_type = 0; // disk
+        id.h_cmd_per_lun = 1;
+        id.d_queue_depth = 1;
+        std::memcpy(arg, &id, sizeof id);
+        return 0;
+    }
+    default:
+        errno = ENOTTY;
+        return -1;
+    }
+}
+
+SGSIM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    PreloadState &s = preload_state();
+    if (s.active) {
+        std::lock_guard<std::mutex> lock(s.mu);
+        size_t drive;
+        if (drive_of_fd(s, fd, drive))
+            return node_ioctl(s, drive, request, arg);
+    }
+    static auto real = reinterpret_cast<int (*)(int, unsigned long, ...)>(next_symbol("ioctl"));
+    return real(fd, request, arg);
+}

@@ -1,0 +1,137 @@
+// The bay file: what it may say, what it refuses, and the write-back; the trace line.
+#include <cstdio>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "bay_file.h"
+#include "sim_test_util.h"
+#include "trace.h"
+
+namespace {
+
+using nlohmann::json;
+
+TEST(BayFile, ReadsTheMixedFixture) {
+    Bay bay;
+    json doc;
+    std::string err;
+    ASSERT_TRUE(load_bay(std::string(SIM_TEST_DATA_DIR) + "/bays/mixed.json", bay, doc, err))
+        << err;
+    ASSERT_EQ(bay.drives.size(), 5u);
+    const Drive &d0 = bay.drives[0];
+    EXPECT_EQ(d0.type, DriveType::sata);
+    EXPECT_EQ(d0.fwreq, FwreqAnswer::dotted);
+    EXPECT_TRUE(d0.dotted_flag);
+    EXPECT_EQ(d0.abort_status, 0x41);
+    EXPECT_EQ(bay.drives[1].flavor, ScsiFlavor::scsi_hd);
+    EXPECT_EQ(bay.drives[2].fwreq, FwreqAnswer::plain);
+    EXPECT_FALSE(bay.drives[2].dotted_flag);
+    EXPECT_EQ(bay.drives[3].flavor, ScsiFlavor::scsi_debug);
+    EXPECT_EQ(bay.trace_path, std::string(SIM_TEST_DATA_DIR) + "/bays/mixed.trace");
+}
+
+TEST(BayFile, FaultsAndNumbers) {
+    json doc = json::parse(R"({"ata_error_sense": "sat", "drives": [
+        {"node": "/dev/sg0", "type": "sata", "abort_status": "0x51", "firmware":
+         {"mode": "accept-any", "target": "X"}, "faults": [
+          {"on": "open", "kind": "errno", "errno": "EACCES"},
+          {"on": "download", "index": 2, "kind": "check", "key": 3, "asc": "0x11", "ascq": 0},
+          {"on": "identify", "kind": "errno", "errno": 5}]}]})");
+    Bay bay;
+    std::string err;
+    ASSERT_TRUE(bay_from_json(doc, bay, err)) << err;
+    EXPECT_EQ(bay.abort_sense, AbortSense::sat);
+    const Drive &d = bay.drives[0];
+    EXPECT_EQ(d.abort_status, 0x51);
+    EXPECT_EQ(d.fw_mode, FirmwareMode::accept_any);
+    ASSERT_EQ(d.faults.size(), 3u);
+    EXPECT_EQ(d.faults[0].err, 13);
+    EXPECT_EQ(d.faults[0].index, 0u);
+    EXPECT_EQ(d.faults[1].index, 2u);
+    EXPECT_EQ(d.faults[1].asc, 0x11);
+    EXPECT_EQ(d.faults[2].err, 5);
+}
+
+TEST(BayFile, RefusesMistakes) {
+    const char *bad[] = {
+        R"({"drives": [{"node": "sg0", "type": "sata"}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "nvme"}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "sata", "modle": "X"}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "sata"}, {"node": "/dev/sg0", "type": "scsi"}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "sata", "faults": [{"on": "wb", "kind": "busy"}]}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "sata", "faults": [{"on": "open", "kind": "busy"}]}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "sata", "faults": [{"kind": "version"}]}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "sata", "firmware": {"mode": "accept-any"}}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "sata", "abort_status": 256}]})",
+        R"({"ata_error_sense": "linux-6.11", "drives": []})",
+        R"({"drive": []})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "revision": "12345"}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "sata", "revision": "123456789"}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "sata", "serial": "123456789012345678901"}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "product": "12345678901234567"}]})",
+    };
+    for (const char *text : bad) {
+        Bay bay;
+        std::string err;
+        EXPECT_FALSE(bay_from_json(json::parse(text), bay, err)) << text;
+        EXPECT_FALSE(err.empty()) << text;
+    }
+}
+
+TEST(BayFile, WriteBackKeepsTheRestOfTheFile) {
+    std::string path = testing::TempDir() + "/bay_" + std::to_string(getpid()) + ".json";
+    {
+        std::ofstream f(path);
+        f << R"({"comment": "kept", "drives": [{"node": "/dev/sg0", "type": "scsi",
+                 "product": "P", "revision": "R100", "faults": [{"on": "tur", "kind": "busy"}]}]})";
+    }
+    Bay bay;
+    json doc;
+    std::string err;
+    ASSERT_TRUE(load_bay(path, bay, doc, err)) << err;
+    bay.drives[0].revision = "R200";
+    bay.drives[0].unit_attention = true;
+    ASSERT_TRUE(save_bay(path, bay, doc, err)) << err;
+    Bay again;
+    json doc2;
+    ASSERT_TRUE(load_bay(path, again, doc2, err)) << err;
+    EXPECT_EQ(again.drives[0].revision, "R200");
+    EXPECT_TRUE(again.drives[0].unit_attention);
+    EXPECT_EQ(again.drives[0].faults.size(), 1u);
+    EXPECT_EQ(doc2["comment"], "kept");
+    EXPECT_NE(access((path + ".tmp." + std::to_string(getpid())).c_str(), F_OK), 0);
+    std::remove(path.c_str());
+}
+
+TEST(Trace, LineFields) {
+    std::vector<uint8_t> out = {1, 2, 3};
+    Command cmd;
+    cmd.cdb = hex("3b 05 00 00 00 00 00 00 03 00");
+    cmd.direction = k_dxfer_to_dev;
+    cmd.dxfer_len = 3;
+    cmd.timeout_ms = 5000;
+    cmd.data_out = out;
+    Answer a;
+    a.status = 2;
+    a.driver_status = 8;
+    a.sense = hex("70 00 05 00 00 00 00 0a 00 00 00 00 20 00 00 00 00 00");
+    // crc32 of 01 02 03 is 55bc801d
+    EXPECT_EQ(trace_line("/dev/sg1", cmd, a),
+              R"({"node":"/dev/sg1","cdb":"3b050000000000000300","direction":"to_dev",)"
+              R"("length":3,"timeout":5000,"status":2,"host_status":0,"driver_status":8,)"
+              R"("sense":"700005000000000a00000000200000000000","resid":0,"crc32":"55bc801d"})");
+    Answer failed;
+    failed.io_errno = 19;
+    cmd.direction = k_dxfer_none;
+    cmd.dxfer_len = 0;
+    EXPECT_EQ(trace_line("/dev/sg1", cmd, failed),
+              R"({"node":"/dev/sg1","cdb":"3b050000000000000300","direction":"none",)"
+              R"("length":0,"timeout":5000,"errno":19})");
+    std::string text;
+    EXPECT_TRUE(describe_trace_line(trace_line("/dev/sg1", cmd, a), text));
+    EXPECT_NE(text.find("WRITE BUFFER mode 05h offset 0 length 3"), std::string::npos);
+    EXPECT_FALSE(describe_trace_line("not json", text));
+}
+
+} // namespace

@@ -1,0 +1,207 @@
+// sgsim: runs a command against a simulated drive bay, shows a bay, makes simulated
+// firmware images, prints a trace, and sends raw commands (docs/sgsim.md).
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "bay_file.h"
+#include "image.h"
+#include "sgsim_tool.h"
+#include "sim_bytes.h"
+#include "trace.h"
+
+namespace {
+
+void usage() {
+    std::fputs("usage: sgsim run BAY -- COMMAND [ARG...]\n"
+               "       sgsim show BAY\n"
+               "       sgsim mkimage --model MODEL --revision REV [--size BYTES] OUT\n"
+               "       sgsim trace FILE\n"
+               "       sgsim probe NODE [-r LEN | -s LEN [-i FILE]] [-t MS] [-f BYTE] "
+               "[-n COUNT] [-D] CDB-BYTE...\n"
+               "       sgsim scan DIR [PREFIX]\n",
+               stderr);
+}
+
+// The interposer: beside this program (the build tree), in the library directory of the
+// installation this program belongs to, or where the build put it.
+std::string preload_path() {
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        self[n] = '\0';
+        std::string dir(self);
+        dir.erase(dir.rfind('/'));
+        for (const std::string &candidate :
+             {dir + "/libsgsim.so", dir + "/" SGSIM_INSTALL_BIN_TO_LIB "/libsgsim.so"})
+            if (access(candidate.c_str(), R_OK) == 0)
+                return candidate;
+    }
+    return SGSIM_PRELOAD_PATH;
+}
+
+int run_main(int argc, char **argv) {
+    if (argc < 3 || std::strcmp(argv[1], "--") != 0) {
+        usage();
+        return 1;
+    }
+    char bay_abs[PATH_MAX];
+    if (realpath(argv[0], bay_abs) == nullptr) {
+        std::fprintf(stderr, "sgsim: %s: no such bay file\n", argv[0]);
+        return 1;
+    }
+    Bay bay;
+    nlohmann::json doc;
+    std::string err;
+    if (!load_bay(bay_abs, bay, doc, err)) {
+        std::fprintf(stderr, "sgsim: %s\n", err.c_str());
+        return 1;
+    }
+    std::string preload = preload_path();
+    const char *old = std::getenv("LD_PRELOAD");
+    if (old != nullptr && *old != '\0')
+        preload += std::string(":") + old;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    // A program built with AddressSanitizer refuses to start when a preloaded library
+    // comes before the sanitizer's runtime; the interposer has to come first.
+    std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+    if (asan.find("verify_asan_link_order") == std::string::npos) {
+        asan += asan.empty() ? "verify_asan_link_order=0" : ":verify_asan_link_order=0";
+        setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    }
+    setenv("SGSIM_BAY", bay_abs, 1);
+    execvp(argv[2], argv + 2);
+    std::fprintf(stderr, "sgsim: %s: %s\n", argv[2], std::strerror(errno));
+    return 127;
+}
+
+std::string show_line(const Drive &d) {
+    bool sata = d.type == DriveType::sata;
+    std::string line = d.node + " " + (sata ? "sata" : "scsi") +
+                       " vendor: " + (sata ? "ATA" : trim_blanks(d.vendor)) +
+                       " MN: " + trim_blanks(sata ? d.model : d.product) +
+                       " SN: " + trim_blanks(d.serial) + " FW: " + d.revision;
+    if (sata)
+        line += std::string(" fwreq: ") + fwreq_name(d.fwreq);
+    line += std::string(" firmware: ") + firmware_mode_name(d.fw_mode);
+    if (d.fw_mode == FirmwareMode::accept_any)
+        line += " -> " + d.fw_target;
+    line += " faults: " + std::to_string(d.faults.size());
+    return line;
+}
+
+int show_main(int argc, char **argv) {
+    if (argc != 1) {
+        usage();
+        return 1;
+    }
+    Bay bay;
+    nlohmann::json doc;
+    std::string err;
+    if (!load_bay(argv[0], bay, doc, err)) {
+        std::fprintf(stderr, "sgsim: %s\n", err.c_str());
+        return 1;
+    }
+    for (const Drive &d : bay.drives)
+        std::printf("%s\n", show_line(d).c_str());
+    return 0;
+}
+
+int mkimage_main(int argc, char **argv) {
+    std::string model, revision, out;
+    unsigned long size = 4096;
+    for (int i = 0; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "--model" && i + 1 < argc) {
+            model = argv[++i];
+        } else if (a == "--revision" && i + 1 < argc) {
+            revision = argv[++i];
+        } else if (a == "--size" && i + 1 < argc) {
+            char *end = nullptr;
+            size = std::strtoul(argv[++i], &end, 0);
+            if (*end != '\0') {
+                usage();
+                return 1;
+            }
+        } else if (out.empty() && a[0] != '-') {
+            out = a;
+        } else {
+            usage();
+            return 1;
+        }
+    }
+    if (model.empty() || revision.empty() || out.empty()) {
+        usage();
+        return 1;
+    }
+    std::vector<uint8_t> img = make_image(model, revision, size);
+    if (img.empty()) {
+        std::fprintf(stderr,
+                     "sgsim mkimage: the size must be at least %zu bytes, the model at most "
+                     "%zu and the revision at most %zu characters\n",
+                     k_image_header_len, k_image_model_len, k_image_revision_len);
+        return 1;
+    }
+    std::ofstream f(out, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char *>(img.data()), static_cast<std::streamsize>(img.size()));
+    f.close();
+    if (!f) {
+        std::fprintf(stderr, "sgsim mkimage: cannot write %s\n", out.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int trace_main(int argc, char **argv) {
+    if (argc != 1) {
+        usage();
+        return 1;
+    }
+    std::ifstream in(argv[0]);
+    if (!in) {
+        std::fprintf(stderr, "sgsim trace: cannot read %s\n", argv[0]);
+        return 1;
+    }
+    std::string line, text;
+    int n = 0, status = 0;
+    while (std::getline(in, line)) {
+        n++;
+        if (describe_trace_line(line, text)) {
+            std::printf("#%d %s\n", n, text.c_str());
+        } else {
+            std::printf("#%d (not a trace line)\n", n);
+            status = 1;
+        }
+    }
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        usage();
+        return 1;
+    }
+    std::string cmd = argv[1];
+    if (cmd == "run")
+        return run_main(argc - 2, argv + 2);
+    if (cmd == "show")
+        return show_main(argc - 2, argv + 2);
+    if (cmd == "mkimage")
+        return mkimage_main(argc - 2, argv + 2);
+    if (cmd == "trace")
+        return trace_main(argc - 2, argv + 2);
+    if (cmd == "probe")
+        return probe_main(argc - 2, argv + 2);
+    if (cmd == "scan")
+        return scan_main(argc - 2, argv + 2);
+    usage();
+    return 1;
+}

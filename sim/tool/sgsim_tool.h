@@ -1,0 +1,12 @@
+// The subcommands of the sgsim command.
+#pragma once
+
+// sgsim probe NODE [-r LEN | -s LEN [-i FILE]] [-t MS] [-f BYTE] [-n COUNT] [-D] CDB-BYTE...
+// Opens the node, asks SG_GET_VERSION_NUM, sends the command COUNT times and prints every
+// field of the answer. Returns 0, 1 for a usage error, 2 when the open fails, 3 when an
+// ioctl fails.
+int probe_main(int argc, char **argv);
+
+// sgsim scan DIR [PREFIX]: lists DIR with scandir and alphasort, keeping the names that
+// begin with PREFIX. Returns 0, 1 for a usage error, 2 when the scan fails.
+int scan_main(int argc, char **argv);
