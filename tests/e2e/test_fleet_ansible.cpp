@@ -224,23 +224,16 @@ TEST_F(FleetAnsible, BatchesStopAtAHostThatKeepsItsRevisionAndASecondRunChangesN
               std::string::npos);
     EXPECT_EQ(read_file(results + "/summary.txt"),
               "dl_cor_fw rollout first: 4 host(s), 2 changed, 1 failed, 1 not started\n"
-              "HOST             STATUS      DEVICE     MODEL                    BEFORE       "
-              "AFTER        RESULT\n"
-              "h1               changed     /dev/sg0   QX2000A                  A104         "
-              "B205         updated\n"
-              "h1               changed     /dev/sg1   QX4000 PRO               "
-              "C200.01.02.03.R7 C300.01.02.03.R7 updated\n"
-              "h1               changed     /dev/sg2   CV-SAS10K                N4R2         "
-              "N4R2         passed over\n"
-              "h2               changed     /dev/sg0   QX2000A                  A104         "
-              "B205         updated\n"
-              "h2               changed     /dev/sg1   QX2000A                  B205         "
-              "B205         up to date\n"
-              "h3               failed      /dev/sg0   QX2000A                  A104         "
-              "A104         not updated\n"
-              "h3               failed      dl_cor_fw -c ended with status 2 (a download "
-              "failed): 1 drive(s) not updated\n"
-              "h4               not started no record\n");
+              "HOST STATUS      DEVICE   MODEL      BEFORE           AFTER            RESULT\n"
+              "h1   changed     /dev/sg0 QX2000A    A104             B205             updated\n"
+              "h1   changed     /dev/sg1 QX4000 PRO C200.01.02.03.R7 C300.01.02.03.R7 updated\n"
+              "h1   changed     /dev/sg2 CV-SAS10K  N4R2             N4R2             passed over\n"
+              "h2   changed     /dev/sg0 QX2000A    A104             B205             updated\n"
+              "h2   changed     /dev/sg1 QX2000A    B205             B205             up to date\n"
+              "h3   failed      /dev/sg0 QX2000A    A104             A104             not updated\n"
+              "h3   failed      dl_cor_fw -c ended with status 2 (a download failed): 1 drive(s) "
+              "not updated\n"
+              "h4   not started no record\n");
 
     // The first batch again: every drive is up to date and nothing changes.
     std::string bay1 = read_file(f.dir + "/h1/bay.json");
