@@ -221,6 +221,74 @@ TEST(CfsToolPlan, FailedWriteOfStandardOutputIsStatus74) {
     EXPECT_EQ(r.status, 74);
 }
 
+#ifdef SGSIM_PATH
+// The plan made from dl_cor_fw's own listing of a simulated bay agrees with what the run then
+// does: a model number that holds the label texts, an identity that could not be read (its
+// stand-in revision "1.0 " keeps its blank), a SCSI drive, up to date and no match.
+TEST(CfsToolPlan, PlanOfARealListingIsWhatTheRunDoes) {
+    const std::string sgsim = SGSIM_PATH;
+    std::string dir = make_work_dir("QX2000A;A1??;fw/qx2000a_b205.bin;B205\n"
+                                    "QX  SN: 9 FW: 1;A104;fw/odd.bin;B1\n");
+    ASSERT_EQ(run_command({sgsim, "mkimage", "--model", "QX2000A", "--revision", "B205",
+                           dir + "/fw/qx2000a_b205.bin"})
+                  .status,
+              0);
+    ASSERT_EQ(run_command({sgsim, "mkimage", "--model", "QX  SN: 9 FW: 1", "--revision", "B1",
+                           dir + "/fw/odd.bin"})
+                  .status,
+              0);
+    write_file(dir + "/bay.json",
+               R"({"drives": [
+ {"node": "/dev/sg0", "type": "sata", "model": "QX2000A", "serial": "QX0001", "revision": "A104"},
+ {"node": "/dev/sg1", "type": "sata", "model": "QX  SN: 9 FW: 1", "serial": "  QX0002",
+  "revision": "A104"},
+ {"node": "/dev/sg10", "type": "sata", "model": "QX2000A", "serial": "QX0003", "revision": "1.0",
+  "faults": [{"on": "identify", "kind": "errno", "errno": "EIO"}]},
+ {"node": "/dev/sg2", "type": "scsi", "vendor": "CORVANE", "product": "CV-SAS10K",
+  "revision": "N4R2", "serial": "CV0001"},
+ {"node": "/dev/sg3", "type": "sata", "model": "QX2000A", "serial": "QX0004", "revision": "B205"},
+ {"node": "/dev/sg4", "type": "sata", "model": "QX9000", "serial": "QX0005", "revision": "Z1"}
+]})");
+    RunSpec listing;
+    listing.argv = {sgsim, "run",     "bay.json", "--",   DL_COR_FW_PATH,
+                    "-i",  "--enump", "--tmc",    "31847"};
+    listing.cwd = dir;
+    RunResult listed = run_command(listing);
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    EXPECT_NE(listed.out.find("ATA       /dev/sg10 MN: QX2000A              SN: QX0003   "
+                              "FW: 1.0 \n"),
+              std::string::npos)
+        << listed.out;
+
+    RunResult planned = plan({"map.cfs"}, dir, listed.out);
+    EXPECT_EQ(planned.out, "/dev/sg0: download fw/qx2000a_b205.bin (image present)\n"
+                           "/dev/sg1: download fw/odd.bin (image present)\n"
+                           "/dev/sg10: passed over (not an ATA drive with a complete identity)\n"
+                           "/dev/sg2: passed over (not an ATA drive with a complete identity)\n"
+                           "/dev/sg3: up to date\n"
+                           "/dev/sg4: no match\n");
+    EXPECT_EQ(planned.status, 0);
+
+    RunSpec update = listing;
+    update.argv = {sgsim, "run", "bay.json", "--", DL_COR_FW_PATH, "-c", "map.cfs"};
+    RunResult ran = run_command(update);
+    EXPECT_EQ(ran.out.substr(ran.out.find("Scanning")),
+              "Scanning map.cfs\n"
+              "Downloading file fw/qx2000a_b205.bin to /dev/sg0\n"
+              " .  !\n"
+              "Download SUCCESSFUL\n"
+              "Downloading file fw/odd.bin to /dev/sg1\n"
+              " .  !\n"
+              "Download SUCCESSFUL\n"
+              "\n");
+    EXPECT_NE(ran.err.find("The firmware on /dev/sg3 is up to date\n"
+                           "/dev/sg4 does not match any entries in map.cfs\n"),
+              std::string::npos)
+        << ran.err;
+    EXPECT_EQ(ran.status, 0);
+}
+#endif
+
 } // namespace
 
 #endif
