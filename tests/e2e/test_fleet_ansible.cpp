@@ -250,7 +250,7 @@ TEST_F(FleetAnsible, BatchesStopAtAHostThatKeepsItsRevisionAndASecondRunChangesN
               std::string::npos);
 }
 
-TEST_F(FleetAnsible, PlanOnlyFlashesNothingAndACfsErrorStopsEveryBatch) {
+TEST_F(FleetAnsible, PlanOnlyFlashesNothingAndCfsOrCommandLineErrorsStopEveryBatch) {
     std::string bay4 = read_file(f.dir + "/h4/bay.json");
     RunResult planned = playbook(
         f, {"-e", "dl_cor_fw_run_id=plan", "-e", "dl_cor_fw_plan_only=true", "--limit", "h4"});
@@ -275,6 +275,21 @@ TEST_F(FleetAnsible, PlanOnlyFlashesNothingAndACfsErrorStopsEveryBatch) {
     EXPECT_EQ(read_file(f.dir + "/h4/bay.json"), bay4);
     EXPECT_EQ(read_file(f.dir + "/results/stopped/h3/plan.txt"),
               "/dev/sg0: syntax error in broken.cfs line 2: the run ends here with status 1\n");
+
+    // dl_cor_fw -c itself ends with status 1 (an option it does not know): the same stop.
+    std::string bay2 = read_file(f.dir + "/h2/bay.json");
+    RunResult refused =
+        playbook(f, {"-e", "dl_cor_fw_run_id=refused", "-e",
+                     R"({"dl_cor_fw_run_args": ["--no-such-option"]})", "-e", "fleet_serial=1",
+                     "-e", "fleet_max_fail_percentage=100", "--limit", "h1,h2"});
+    EXPECT_EQ(refused.status, 2) << refused.out << refused.err;
+    EXPECT_NE(refused.out.find("dl_cor_fw -c ended with status 1 (command-line or CFS error)"),
+              std::string::npos)
+        << refused.out;
+    EXPECT_EQ(counter(recap(refused.out, "h1"), "failed"), "1");
+    EXPECT_EQ(recap(refused.out, "h2"), "") << "h2 was started";
+    EXPECT_EQ(read_file(f.dir + "/h2/bay.json"), bay2);
+    EXPECT_EQ(revision_of(f, "h1", "/dev/sg0"), "A104");
 }
 
 } // namespace
