@@ -113,37 +113,38 @@ void write_fleet(fleet_dir *f) {
                      hd + "/bin\n";
     }
     write_file(d + "/inventory.ini", inventory);
-    write_file(d + "/fleet.yml", "dl_cor_fw_install: copy\n"
-                                 "dl_cor_fw_local_dl_cor_fw: " +
-                                     k_dl_cor_fw +
-                                     "\n"
-                                     "dl_cor_fw_local_cfs_tool: " +
-                                     k_tool +
-                                     "\n"
-                                     "dl_cor_fw_cfs: " +
-                                     d +
-                                     "/map.cfs\n"
-                                     "dl_cor_fw_image_dir: " +
-                                     d +
-                                     "/images\n"
-                                     "dl_cor_fw_results_dir: " +
-                                     d +
-                                     "/results\n"
-                                     "dl_cor_fw_wrapper: \"" +
-                                     f->sgsim +
-                                     " run {{ bay }} --\"\n"
-                                     "fleet_serial: [2, 1]\n"
-                                     "fleet_max_fail_percentage: 0\n");
+    // Extra variables take precedence over the inventory; the two host_ variables let an
+    // inventory give one host its own CFS file or run options.
+    std::string settings = "dl_cor_fw_install: copy\n";
+    settings += "dl_cor_fw_local_dl_cor_fw: " + k_dl_cor_fw + "\n";
+    settings += "dl_cor_fw_local_cfs_tool: " + k_tool + "\n";
+    settings += "dl_cor_fw_cfs: \"{{ host_cfs | default('" + d + "/map.cfs') }}\"\n";
+    settings += "dl_cor_fw_run_args: \"{{ host_run_args | default([]) }}\"\n";
+    settings += "dl_cor_fw_image_dir: " + d + "/images\n";
+    settings += "dl_cor_fw_results_dir: " + d + "/results\n";
+    settings += "dl_cor_fw_wrapper: \"" + f->sgsim + " run {{ bay }} --\"\n";
+    settings += "fleet_serial: [2, 1]\n";
+    settings += "fleet_max_fail_percentage: 0\n";
+    write_file(d + "/fleet.yml", settings);
 }
 
-RunResult playbook(const fleet_dir &f, const std::vector<std::string> &args) {
+// A copy of the inventory in which host's line ends with extra.
+std::string inventory_with(const fleet_dir &f, const std::string &name, const std::string &host,
+                           const std::string &extra) {
+    std::string text = read_file(f.dir + "/inventory.ini");
+    size_t line = text.find("\n" + host + " ") + 1;
+    text.insert(text.find('\n', line), " " + extra);
+    std::string path = f.dir + "/" + name;
+    write_file(path, text);
+    return path;
+}
+
+RunResult playbook(const fleet_dir &f, const std::vector<std::string> &args,
+                   const std::string &inventory = "") {
     RunSpec spec;
-    spec.argv = {f.ansible,
-                 "-i",
-                 f.dir + "/inventory.ini",
-                 k_playbook_dir + "/site.yml",
-                 "-e",
-                 "@" + f.dir + "/fleet.yml"};
+    spec.argv = {f.ansible, "-i", inventory.empty() ? f.dir + "/inventory.ini" : inventory};
+    spec.argv.insert(spec.argv.end(),
+                     {k_playbook_dir + "/site.yml", "-e", "@" + f.dir + "/fleet.yml"});
     spec.argv.insert(spec.argv.end(), args.begin(), args.end());
     spec.env = {"ANSIBLE_CONFIG=" + k_playbook_dir + "/ansible.cfg", "ANSIBLE_NOCOLOR=1",
                 "ANSIBLE_LOCAL_TEMP=" + f.dir + "/ansible-tmp",
@@ -262,33 +263,45 @@ TEST_F(FleetAnsible, PlanOnlyFlashesNothingAndCfsOrCommandLineErrorsStopEveryBat
                   .find("planned: download fw/qx2000a_b205.bin (image present)\n"),
               std::string::npos);
 
-    // One host per batch and failures allowed, yet h3's plan reaches the syntax error on
-    // line 2: the CFS file is every host's, so h4 is not started.
-    RunResult stopped = playbook(
-        f, {"-e", "dl_cor_fw_run_id=stopped", "-e", "dl_cor_fw_cfs=" + f.dir + "/broken.cfs", "-e",
-            "fleet_serial=1", "-e", "fleet_max_fail_percentage=100", "--limit", "h3,h4"});
+    // Failures are allowed (h1 and h2 are the first batch, h3 the second), yet h1's plan
+    // reaches the syntax error on line 2 of its CFS file: a CFS error stops the whole
+    // rollout, so h3 is not started (h2, in the same batch, is done).
+    std::string bay3 = read_file(f.dir + "/h3/bay.json");
+    RunResult stopped =
+        playbook(f,
+                 {"-e", "dl_cor_fw_run_id=stopped", "-e", "fleet_max_fail_percentage=100",
+                  "--limit", "h1,h2,h3"},
+                 inventory_with(f, "broken.ini", "h1", "host_cfs=" + f.dir + "/broken.cfs"));
     EXPECT_EQ(stopped.status, 2) << stopped.out << stopped.err;
     EXPECT_NE(stopped.out.find("the update run would end at a syntax error"), std::string::npos)
         << stopped.out;
-    EXPECT_EQ(counter(recap(stopped.out, "h3"), "failed"), "1");
-    EXPECT_EQ(recap(stopped.out, "h4"), "") << "h4 was started";
-    EXPECT_EQ(read_file(f.dir + "/h4/bay.json"), bay4);
-    EXPECT_EQ(read_file(f.dir + "/results/stopped/h3/plan.txt"),
-              "/dev/sg0: syntax error in broken.cfs line 2: the run ends here with status 1\n");
+    EXPECT_EQ(counter(recap(stopped.out, "h1"), "failed"), "1") << stopped.out;
+    EXPECT_EQ(counter(recap(stopped.out, "h2"), "failed"), "0");
+    EXPECT_EQ(recap(stopped.out, "h3"), "") << "h3 was started";
+    EXPECT_EQ(read_file(f.dir + "/h3/bay.json"), bay3);
+    EXPECT_EQ(revision_of(f, "h1", "/dev/sg0"), "A104");
+    EXPECT_EQ(read_file(f.dir + "/results/stopped/h1/plan.txt"),
+              "/dev/sg0: syntax error in broken.cfs line 2: the run ends here with status 1\n"
+              "/dev/sg1: not reached (the run ends at the syntax error)\n"
+              "/dev/sg2: not reached (the run ends at the syntax error)\n");
+    std::string summary = read_file(f.dir + "/results/stopped/summary.txt");
+    EXPECT_EQ(summary.substr(0, summary.find('\n')),
+              "dl_cor_fw rollout stopped: 3 host(s), 1 changed, 1 fatal, 1 not started");
 
-    // dl_cor_fw -c itself ends with status 1 (an option it does not know): the same stop.
-    std::string bay2 = read_file(f.dir + "/h2/bay.json");
+    // dl_cor_fw -c itself ends with status 1 on h1 (an option it does not know): the same.
     RunResult refused =
-        playbook(f, {"-e", "dl_cor_fw_run_id=refused", "-e",
-                     R"({"dl_cor_fw_run_args": ["--no-such-option"]})", "-e", "fleet_serial=1",
-                     "-e", "fleet_max_fail_percentage=100", "--limit", "h1,h2"});
+        playbook(f,
+                 {"-e", "dl_cor_fw_run_id=refused", "-e", "fleet_max_fail_percentage=100",
+                  "--limit", "h1,h2,h3"},
+                 inventory_with(f, "refused.ini", "h1", "host_run_args='[\"--no-such-option\"]'"));
     EXPECT_EQ(refused.status, 2) << refused.out << refused.err;
     EXPECT_NE(refused.out.find("dl_cor_fw -c ended with status 1 (command-line or CFS error)"),
               std::string::npos)
         << refused.out;
     EXPECT_EQ(counter(recap(refused.out, "h1"), "failed"), "1");
-    EXPECT_EQ(recap(refused.out, "h2"), "") << "h2 was started";
-    EXPECT_EQ(read_file(f.dir + "/h2/bay.json"), bay2);
+    EXPECT_EQ(counter(recap(refused.out, "h2"), "failed"), "0");
+    EXPECT_EQ(recap(refused.out, "h3"), "") << "h3 was started";
+    EXPECT_EQ(read_file(f.dir + "/h3/bay.json"), bay3);
     EXPECT_EQ(revision_of(f, "h1", "/dev/sg0"), "A104");
 }
 
