@@ -78,6 +78,49 @@ std::vector<char *> c_strings(std::vector<std::string> &v) {
     return out;
 }
 
+// The project's own programs, as the build names them.
+bool is_project_tool(const std::string &arg) {
+    static const char *const tools[] = {
+        DL_COR_FW_PATH,
+#ifdef CFS_TOOL_PATH
+        CFS_TOOL_PATH,
+#endif
+    };
+    for (const char *tool : tools) {
+        if (arg == tool) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// With DLCOR_E2E_WRAP set (for example to a valgrind command line), every start of one of
+// the project's programs goes through that wrapper, whether it is started directly or behind
+// "sgsim run BAY --". A wrapper that reports an error changes the exit status or the
+// standard error, so the test's exact comparisons fail.
+std::vector<std::string> wrapped_argv(const std::vector<std::string> &argv) {
+    const char *wrap = getenv("DLCOR_E2E_WRAP");
+    if (wrap == nullptr || *wrap == '\0') {
+        return argv;
+    }
+    std::vector<std::string> prefix;
+    std::istringstream words(wrap);
+    for (std::string w; words >> w;) {
+        prefix.push_back(w);
+    }
+    std::vector<std::string> out;
+    for (size_t i = 0; i < argv.size(); ++i) {
+        // Only where the program is the command itself: first, or behind a "--" that ends
+        // another program's options. An argument to "sh -c" stays as it is.
+        bool starts_here = i == 0 || argv[i - 1] == "--";
+        if (starts_here && is_project_tool(argv[i])) {
+            out.insert(out.end(), prefix.begin(), prefix.end());
+        }
+        out.push_back(argv[i]);
+    }
+    return out;
+}
+
 } // namespace
 
 RunResult run_command(const RunSpec &spec) {
@@ -90,7 +133,7 @@ RunResult run_command(const RunSpec &spec) {
     if (!spec.cwd.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, spec.cwd.c_str());
     }
-    std::vector<std::string> argv = spec.argv;
+    std::vector<std::string> argv = wrapped_argv(spec.argv);
     std::vector<std::string> env = merged_environment(spec.env);
     auto c_argv = c_strings(argv);
     auto c_env = c_strings(env);
