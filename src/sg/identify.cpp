@@ -205,7 +205,20 @@ int send_inq(int fd, uint8_t *buf, int len, uint8_t page) {
     req.direction = k_dir_from_device;
     req.data = buf;
     req.data_len = static_cast<uint32_t>(len);
-    return send_io(&req);
+    int rc = send_io(&req);
+    if (rc == 0) {
+        clear_untransferred(buf, static_cast<uint32_t>(len), req.resid);
+    }
+    return rc;
+}
+
+void clear_untransferred(uint8_t *buf, uint32_t len, int32_t resid) {
+    // The sg driver copies its whole bounce buffer back, so behind a short answer lie the
+    // bytes of the previous command on the descriptor, not the caller's cleared ones.
+    if (resid > 0) {
+        uint32_t tail = static_cast<uint32_t>(resid) < len ? static_cast<uint32_t>(resid) : len;
+        std::memset(buf + (len - tail), 0, tail);
+    }
 }
 
 int get_full_mn(int fd, char *buf, int len, bool is_ata) {

@@ -57,6 +57,10 @@ int assemble_dotted_fw(const uint8_t *answer, char *buf, int len);
 int assemble_plain_fw(const uint8_t *word0, const uint8_t *fw, const uint8_t *answer, char *buf,
                       int len);
 
+// Zeroes the last resid bytes of a data-in buffer of len bytes (all of it when resid exceeds
+// len): the bytes the device did not transfer.
+void clear_untransferred(uint8_t *buf, uint32_t len, int32_t resid);
+
 // Reads standard INQUIRY data (page 0) or one VPD page into buf.
 // Returns -1 for a buffer shorter than 96 bytes (nothing sent), else send_io's result.
 int send_inq(int fd, uint8_t *buf, int len, uint8_t page);

@@ -301,3 +301,31 @@ TEST(IdentifyOperations, SmallestAcceptedLengthsReachTheTransport) {
 }
 
 } // namespace
+
+// Real scsi_debug answers VPD 80h with 9 bytes (resid 87) and the driver hands back the rest
+// of the 96-byte buffer as the previous INQUIRY left it: "16000" followed by "inu".
+TEST(ClearUntransferred, StaleBytesBehindAShortAnswerAreZeroed) {
+    uint8_t buf[96];
+    memset(buf, 'x', sizeof buf);
+    const uint8_t page[] = {0x00, 0x80, 0x00, 0x05, '1', '6', '0', '0', '0'};
+    memcpy(buf, page, sizeof page);
+    clear_untransferred(buf, 96, 87);
+    for (size_t i = 0; i < sizeof page; ++i) {
+        EXPECT_EQ(buf[i], page[i]) << "byte " << i;
+    }
+    for (size_t i = sizeof page; i < sizeof buf; ++i) {
+        ASSERT_EQ(buf[i], 0) << "byte " << i;
+    }
+}
+
+TEST(ClearUntransferred, NoResidOrHostileResid) {
+    uint8_t buf[8];
+    memset(buf, 'x', sizeof buf);
+    clear_untransferred(buf, 8, 0);
+    clear_untransferred(buf, 8, -5);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 8), "xxxxxxxx");
+    clear_untransferred(buf, 8, 1000);
+    for (uint8_t b : buf) {
+        EXPECT_EQ(b, 0);
+    }
+}
