@@ -260,6 +260,52 @@ TEST(RunCfs, RevisionThatCannotBeReadAgainIsAWarning) {
     }
 }
 
+// A drive that keeps its revision, whose answer to the read after the download is not an
+// answer: the cleared buffer it leaves must not pass for a new revision. Only a firmware
+// request that transfers nothing is still an answer (the drive ignores the request, and the
+// IDENTIFY data stand), which shows the revision unchanged.
+TEST(RunCfs, RejectedRereadIsNeverANewRevision) {
+    struct Case {
+        const char *what;
+        const char *fault;
+        std::string verdict; // the line after the download
+        std::string err;
+        int status;
+    };
+    const std::string warning = "WARNING: Unabled to verify firmware revision change.\n";
+    const Case cases[] = {
+        {"IDENTIFY refused", R"({"on": "identify", "index": 3, "kind": "check", "key": 5,
+          "asc": 36, "ascq": 0})",
+         "Download SUCCESSFUL\n", warning, 0},
+        {"IDENTIFY aborted", R"({"on": "identify", "index": 3, "kind": "abort"})",
+         "Download SUCCESSFUL\n", warning, 0},
+        {"IDENTIFY timed out", R"({"on": "identify", "index": 3, "kind": "timeout"})",
+         "Download SUCCESSFUL\n", warning, 0},
+        {"IDENTIFY busy", R"({"on": "identify", "index": 3, "kind": "busy"})",
+         "Download SUCCESSFUL\n", warning, 0},
+        {"IDENTIFY without data", R"({"on": "identify", "index": 3, "kind": "no_data"})",
+         "Download SUCCESSFUL\n", warning, 0},
+        {"firmware request aborted", R"({"on": "fwreq", "index": 2, "kind": "abort"})",
+         "Download SUCCESSFUL\n", warning, 0},
+        {"firmware request without data", R"({"on": "fwreq", "index": 2, "kind": "no_data"})",
+         "Download FAILED\n", "", 2},
+    };
+    for (const auto &c : cases) {
+        Scene s =
+            make_scene(std::string(R"({"drives": [
+          {"node": "/dev/sg0", "type": "sata", "model": "TORVEX T9", "serial": "TV0001",
+           "revision": "TV1", "firmware": {"mode": "keep-revision"}, "faults": [)") +
+                           c.fault + "]}]}",
+                       "TORVEX T9;TV1;fw/tv2.bin;TV2\n", {{"fw/tv2.bin", "TORVEX T9", "TV2"}});
+        RunResult r = run_dl(s, {"-c", "map.cfs"}, true);
+        EXPECT_EQ(mask_time(r.out), k_banner + "Scanning map.cfs\n" +
+                                        downloading("fw/tv2.bin", "/dev/sg0") + k_one_command +
+                                        c.verdict + c.err + "\n")
+            << c.what;
+        EXPECT_EQ(r.status, c.status) << c.what;
+    }
+}
+
 // The bay of the failure cases: a SCSI drive, then two ATA drives; every command is traced.
 const std::string k_failure_bay = R"({"trace": "trace.jsonl", "drives": [
   {"node": "/dev/sg0", "type": "scsi", "vendor": "NORTHVL", "product": "NV-SAS10K",
