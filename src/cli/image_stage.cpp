@@ -1,5 +1,7 @@
 #include "cli/image_stage.h"
 
+#include "cli/revision_check.h"
+
 #include "cfs/cfs.h"
 #include "download/download.h"
 #include "sg/identify.h"
@@ -52,10 +54,11 @@ bool cfs_step(const RunOptions &opts, const DeviceIdentity &id, const char *path
 }
 
 // After a CFS-driven download the revision is read again at once: only a changed revision
-// makes the download a success.
+// makes the download a success. A command the drive did not answer makes the revision
+// unreadable, so that its cleared buffer is never taken for a new revision.
 void check_new_revision(int fd, const DeviceIdentity &id, RunState *state) {
     char new_fw[47];
-    if (get_full_fw(fd, new_fw, sizeof new_fw, id.is_ata) < 0) {
+    if (reread_full_fw(fd, new_fw, sizeof new_fw, id.is_ata) < 0) {
         puts("Download SUCCESSFUL");
         fflush(stdout);
         fputs("WARNING: Unabled to verify firmware revision change.\n", stderr);
