@@ -7,7 +7,7 @@ BUILD_PACKAGES=(cmake g++ make pkg-config libssl-dev zlib1g-dev nlohmann-json3-d
 VM_PACKAGES=(qemu-system-x86 qemu-utils linux-image-amd64 busybox-static cpio kmod)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libbenchmark-dev valgrind sg3-utils openssl man-db dpkg-dev
-               ansible-core python3-jsonschema time
+               ansible-core python3-jsonschema time linux-perf
                "${VM_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}")
 
 # install_packages PKG...: installs those of PKG that are not installed yet. Needs root (or
