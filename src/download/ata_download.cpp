@@ -28,14 +28,7 @@ int send_ata_passthrough(int fd, uint8_t subcommand, uint16_t blocks_per_segment
     // One request serves every command; only the data pointer, the length and the CDB
     // fields change between them. The ATA registers it holds are therefore the latest the
     // drive returned during this download.
-    SgRequest req;
-    memset(&req, 0, sizeof req);
-    req.fd = fd;
-    req.cdb = cdb;
-    req.cdb_len = k_ata_cdb_len;
-    req.direction = SG_DXFER_TO_DEV;
-    req.debug = debug_level > 0 ? 1 : 0;
-    req.timeout_ms = k_download_timeout_ms;
+    SgRequest req = download_request(fd, cdb, k_ata_cdb_len);
 
     int result = 0;
     uint32_t count = planned_command_count(sizes);

@@ -1,5 +1,7 @@
 #include "download/download_plan.h"
 
+#include <scsi/sg.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -225,4 +227,16 @@ SenderArguments sender_arguments(DownloadSender sender, uint8_t segment_count) {
     }
     return {segment_count == 0 ? WB_MODE_DOWNLOAD_SAVE : WB_MODE_DOWNLOAD_OFFSETS_SAVE,
             segment_count};
+}
+
+SgRequest download_request(int fd, uint8_t *cdb, uint8_t cdb_len) {
+    SgRequest req;
+    memset(&req, 0, sizeof req);
+    req.fd = fd;
+    req.cdb = cdb;
+    req.cdb_len = cdb_len;
+    req.direction = SG_DXFER_TO_DEV;
+    req.debug = debug_level > 0 ? 1 : 0;
+    req.timeout_ms = k_download_timeout_ms;
+    return req;
 }

@@ -154,3 +154,8 @@ struct SenderArguments {
 
 // Returns the sender arguments for a segment count (0: unsegmented).
 SenderArguments sender_arguments(DownloadSender sender, uint8_t segment_count);
+
+// The one request a download reuses for every command: cleared, then filled with the
+// descriptor, the CDB, the direction to the device, the download time-out and the debug flag
+// of the current diagnostics level. Data pointer and length are set per command.
+SgRequest download_request(int fd, uint8_t *cdb, uint8_t cdb_len);

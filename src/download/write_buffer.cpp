@@ -27,14 +27,7 @@ int send_write_buffer(int fd, uint8_t mode, uint8_t segment_count, const uint8_t
 
     // One request serves every command; only the data pointer, the length and the CDB
     // fields change between them.
-    SgRequest req;
-    memset(&req, 0, sizeof req);
-    req.fd = fd;
-    req.cdb = cdb;
-    req.cdb_len = k_write_buffer_cdb_len;
-    req.direction = SG_DXFER_TO_DEV;
-    req.debug = debug_level > 0 ? 1 : 0;
-    req.timeout_ms = k_download_timeout_ms;
+    SgRequest req = download_request(fd, cdb, k_write_buffer_cdb_len);
 
     int result = 0;
     uint32_t count = planned_command_count(sizes);
