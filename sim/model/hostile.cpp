@@ -8,23 +8,20 @@ const int k_hostile_errnos[k_hostile_errno_count] = {EIO,    EINVAL, ENODEV,    
 
 namespace {
 
-// Reads the script from pos on; bytes past its end read as zero.
-struct ScriptReader {
-    std::span<const uint8_t> script;
-    size_t &pos;
+// The next byte of the script at pos, moving pos on; bytes past its end read as zero.
+uint8_t next_byte(std::span<const uint8_t> script, size_t &pos) {
+    uint8_t b = pos < script.size() ? script[pos] : 0;
+    ++pos;
+    return b;
+}
 
-    uint8_t byte() {
-        uint8_t b = pos < script.size() ? script[pos] : 0;
-        ++pos;
-        return b;
-    }
-    uint32_t be(int count) {
-        uint32_t v = 0;
-        for (int i = 0; i < count; ++i)
-            v = v << 8 | byte();
-        return v;
-    }
-};
+// The next count bytes as a big-endian number.
+uint32_t next_be(std::span<const uint8_t> script, size_t &pos, int count) {
+    uint32_t v = 0;
+    for (int i = 0; i < count; ++i)
+        v = v << 8 | next_byte(script, pos);
+    return v;
+}
 
 enum : uint16_t {
     k_bit_errno = 1 << 0,
@@ -60,55 +57,54 @@ Answer hostile_answer(std::span<const uint8_t> script, size_t &pos, const Comman
     a.hostile = true;
     if (pos >= script.size())
         return a;
-    ScriptReader r{script, pos};
-    uint16_t mask = static_cast<uint16_t>(r.be(2));
+    uint16_t mask = static_cast<uint16_t>(next_be(script, pos, 2));
     bool data_in = cmd.direction == k_dxfer_from_dev || cmd.direction == k_dxfer_to_from_dev;
     int err = 0;
     if (mask & k_bit_errno)
-        err = k_hostile_errnos[r.byte() % k_hostile_errno_count];
+        err = k_hostile_errnos[next_byte(script, pos) % k_hostile_errno_count];
     if (mask & k_bit_status)
-        a.status = r.byte();
+        a.status = next_byte(script, pos);
     if (mask & k_bit_masked)
-        a.masked_status = r.byte();
+        a.masked_status = next_byte(script, pos);
     if (mask & k_bit_host)
-        a.host_status = static_cast<uint16_t>(r.be(2));
+        a.host_status = static_cast<uint16_t>(next_be(script, pos, 2));
     if (mask & k_bit_driver)
-        a.driver_status = static_cast<uint16_t>(r.be(2));
+        a.driver_status = static_cast<uint16_t>(next_be(script, pos, 2));
     if (mask & k_bit_sense) {
-        size_t n = r.byte() % 65;
+        size_t n = next_byte(script, pos) % 65;
         a.sense.clear();
         for (size_t i = 0; i < n; ++i)
-            a.sense.push_back(r.byte());
+            a.sense.push_back(next_byte(script, pos));
     }
     if (mask & k_bit_sense_patch) {
-        size_t offset = r.byte() % 64;
-        size_t n = r.byte() % 17;
+        size_t offset = next_byte(script, pos) % 64;
+        size_t n = next_byte(script, pos) % 17;
         if (a.sense.size() < offset + n)
             a.sense.resize(offset + n, 0);
         for (size_t i = 0; i < n; ++i)
-            a.sense[offset + i] = r.byte();
+            a.sense[offset + i] = next_byte(script, pos);
     }
     if (mask & k_bit_sb_len_wr)
-        a.sb_len_wr = r.byte();
+        a.sb_len_wr = next_byte(script, pos);
     if (mask & k_bit_resid)
-        a.resid = static_cast<int32_t>(r.be(4));
+        a.resid = static_cast<int32_t>(next_be(script, pos, 4));
     if (mask & k_bit_info)
-        a.info = r.byte();
+        a.info = next_byte(script, pos);
     if (mask & k_bit_duration)
-        a.duration_ms = r.be(4);
+        a.duration_ms = next_be(script, pos, 4);
     if (mask & k_bit_data_fill) {
-        uint8_t fill = r.byte();
+        uint8_t fill = next_byte(script, pos);
         if (data_in && cmd.dxfer_len > 0) {
             make_data_whole(a, cmd);
             std::fill(a.data.begin(), a.data.end(), fill);
         }
     }
     if (mask & k_bit_data_patch) {
-        uint32_t offset = r.be(2);
-        size_t n = r.byte();
+        uint32_t offset = next_be(script, pos, 2);
+        size_t n = next_byte(script, pos);
         std::vector<uint8_t> bytes;
         for (size_t i = 0; i < n; ++i)
-            bytes.push_back(r.byte());
+            bytes.push_back(next_byte(script, pos));
         if (data_in && cmd.dxfer_len > 0) {
             make_data_whole(a, cmd);
             offset %= cmd.dxfer_len;

@@ -232,7 +232,8 @@ bool parse_args(int argc, char **argv, Config &cfg) {
             else if (a == "--runs")
                 cfg.runs = std::strtol(v.c_str(), &end, 10);
             else
-                cfg.seed = std::strtoull(v.c_str(), &end, 0), cfg.seed_given = true;
+                cfg.seed = std::strtoull(v.c_str(), &end, 0);
+            cfg.seed_given |= a == "--seed";
             if (v.empty() || *end != '\0')
                 return false;
         } else if (!a.empty() && a[0] == '-') {
