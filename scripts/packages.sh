@@ -1,10 +1,12 @@
 # Debian packages the project needs, and the one function that installs the missing ones.
 
-BUILD_PACKAGES=(cmake g++ make pkg-config libssl-dev zlib1g-dev nlohmann-json3-dev)
+# The default preset builds the test programs too, so GoogleTest belongs to the build.
+BUILD_PACKAGES=(cmake g++ make pkg-config libssl-dev zlib1g-dev nlohmann-json3-dev libgtest-dev
+                libgmock-dev)
 # The real-stack tier boots Debian's own kernel under QEMU; the fuzz tier needs clang's libFuzzer.
 VM_PACKAGES=(qemu-system-x86 qemu-utils linux-image-amd64 busybox-static cpio kmod)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
-TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libgmock-dev libbenchmark-dev valgrind sg3-utils openssl
+TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libbenchmark-dev valgrind sg3-utils openssl man-db dpkg-dev
                ansible-core
                "${VM_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}")
 

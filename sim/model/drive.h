@@ -41,9 +41,14 @@ struct Fault {
     int value = 0;                      // version: the number SG_GET_VERSION_NUM answers
 };
 
-// A download in progress: the bytes received so far, in order from offset 0.
+// A download in progress, kept without the image itself (the interposer lives in the
+// downloading process, so a copy would double its memory): how many bytes arrived in
+// order from offset 0, the first 64 of them (the image header) and the CRC-32 of the
+// payload bytes among them.
 struct PendingDownload {
-    std::vector<uint8_t> bytes;
+    uint64_t received = 0;
+    std::vector<uint8_t> header;
+    uint32_t payload_crc = 0;
 };
 
 // What a drive keeps while a process runs; never written to the bay file.

@@ -99,7 +99,7 @@ static bool continues_download(const Drive &d, const Command &cmd) {
     const std::vector<uint8_t> &c = cmd.cdb;
     if (c[0] != 0x3b || c.size() < 10 || (c[1] & 0x1f) != 0x07)
         return false;
-    size_t have = d.rt.download.bytes.size();
+    uint64_t have = d.rt.download.received;
     return have != 0 && get_be24(&c[3]) == have;
 }
 

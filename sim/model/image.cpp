@@ -1,5 +1,6 @@
 #include "image.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "sim_bytes.h"
@@ -48,33 +49,50 @@ std::string image_model_of(const Drive &d) {
 
 // Judges the bytes received so far by the validating drive's rules.
 static ChunkResult judge_image(Drive &d, bool whole) {
-    const std::vector<uint8_t> &got = d.rt.download.bytes;
-    if (got.size() < k_image_header_len)
+    const PendingDownload &got = d.rt.download;
+    if (got.received < k_image_header_len)
         return whole ? ChunkResult::refused_image : ChunkResult::more;
     ImageHeader h;
-    if (!parse_image_header(got, h) || h.model != image_model_of(d))
+    if (!parse_image_header(got.header, h) || h.model != image_model_of(d))
         return ChunkResult::refused_image;
     uint64_t total = k_image_header_len + uint64_t{h.payload_len};
-    if (got.size() < total)
+    if (got.received < total)
         return whole ? ChunkResult::refused_image : ChunkResult::more;
-    if (got.size() - total >= 512)
+    if (got.received - total >= 512)
         return ChunkResult::refused_image;
-    std::span<const uint8_t> payload(got.data() + k_image_header_len, h.payload_len);
-    if (crc32_of(payload) != h.crc)
+    if (got.payload_crc != h.crc)
         return ChunkResult::refused_image;
     d.revision = h.revision;
     return ChunkResult::applied;
 }
 
+// Adds a command's bytes to the download: the header bytes are kept, the payload bytes
+// only summed (as far as the header's payload length reaches; padding is counted only).
+static void receive(PendingDownload &got, std::span<const uint8_t> bytes) {
+    size_t at = 0;
+    if (got.received < k_image_header_len) {
+        at = std::min(bytes.size(), static_cast<size_t>(k_image_header_len - got.received));
+        got.header.insert(got.header.end(), bytes.begin(), bytes.begin() + at);
+        got.received += at;
+    }
+    if (at < bytes.size() && got.header.size() == k_image_header_len) {
+        uint64_t total = k_image_header_len + uint64_t{get_be32(&got.header[56])};
+        uint64_t left = got.received < total ? total - got.received : 0;
+        size_t n = static_cast<size_t>(std::min<uint64_t>(left, bytes.size() - at));
+        got.payload_crc = crc32_update(got.payload_crc, bytes.subspan(at, n));
+    }
+    got.received += bytes.size() - at;
+}
+
 ChunkResult take_chunk(Drive &d, bool whole, uint32_t offset, std::span<const uint8_t> bytes) {
-    std::vector<uint8_t> &got = d.rt.download.bytes;
+    PendingDownload &got = d.rt.download;
     if (whole || offset == 0) {
-        got.clear();
-    } else if (got.empty() || offset != got.size()) {
-        got.clear();
+        got = PendingDownload{};
+    } else if (got.received == 0 || offset != got.received) {
+        got = PendingDownload{};
         return ChunkResult::refused_order;
     }
-    got.insert(got.end(), bytes.begin(), bytes.end());
+    receive(got, bytes);
 
     ChunkResult r;
     if (d.fw_mode == FirmwareMode::validate) {
@@ -85,9 +103,9 @@ ChunkResult take_chunk(Drive &d, bool whole, uint32_t offset, std::span<const ui
             d.revision = d.fw_target;
         r = ChunkResult::applied;
         if (!whole)
-            return r; // keeps the bytes so that the next offset can continue
+            return r; // keeps the count so that the next offset can continue
     }
     if (r != ChunkResult::more)
-        got.clear();
+        got = PendingDownload{};
     return r;
 }

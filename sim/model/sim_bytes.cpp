@@ -77,16 +77,20 @@ bool parse_hex(const std::string &text, std::vector<uint8_t> &out) {
     return high < 0;
 }
 
-uint32_t crc32_of(std::span<const uint8_t> bytes) {
-    uLong crc = crc32(0L, Z_NULL, 0);
+uint32_t crc32_update(uint32_t crc, std::span<const uint8_t> bytes) {
+    uLong c = crc;
     // zlib takes lengths as uInt; feed large buffers in pieces.
     const uint8_t *p = bytes.data();
     size_t left = bytes.size();
     while (left > 0) {
         uInt n = left > 0x40000000u ? 0x40000000u : static_cast<uInt>(left);
-        crc = crc32(crc, p, n);
+        c = crc32(c, p, n);
         p += n;
         left -= n;
     }
-    return static_cast<uint32_t>(crc);
+    return static_cast<uint32_t>(c);
+}
+
+uint32_t crc32_of(std::span<const uint8_t> bytes) {
+    return crc32_update(static_cast<uint32_t>(crc32(0L, Z_NULL, 0)), bytes);
 }

@@ -52,3 +52,7 @@ bool parse_hex(const std::string &text, std::vector<uint8_t> &out);
 
 // zlib's CRC-32 of the bytes.
 uint32_t crc32_of(std::span<const uint8_t> bytes);
+
+// Returns crc (a CRC-32 of earlier bytes, 0 for none) carried on over bytes, so that a
+// stream can be summed piece by piece.
+uint32_t crc32_update(uint32_t crc, std::span<const uint8_t> bytes);

@@ -95,6 +95,16 @@ TEST(WriteBuffer, AcceptsOnlyWholeInOrderValidImages) {
          {{}, {}, {}},
          "N5R0"},
         {"07h unfinished", 0x07, &good, {{0, 32768}, {32768, 32768}}, {{}, {}}, "N4R2"},
+        // The drive keeps only the header and a running CRC of the payload: a header cut
+        // between commands, and damage in a later command, are judged all the same.
+        {"07h header split", 0x07, &good, {{0, 10}, {10, 50}, {60, 69940}}, {{}, {}, {}}, "N5R0"},
+        {"07h damaged after the first piece",
+         0x07,
+         &damaged,
+         {{0, 32768}, {32768, 37232}},
+         {{}, k_bad_image},
+         "N4R2"},
+        {"07h padded", 0x07, &padded, {{0, 32768}, {32768, 37743}}, {{}, {}}, "N5R0"},
         {"07h gap", 0x07, &good, {{0, 32768}, {65536, 4464}}, {{}, k_invalid_field}, "N4R2"},
         {"07h not from 0", 0x07, &good, {{32768, 32768}}, {k_invalid_field}, "N4R2"},
         {"05h half", 0x05, &good, {{0, 35000}}, {k_bad_image}, "N4R2"},

@@ -117,8 +117,8 @@ int send_io(SgRequest *req) {
     sg_io_hdr_t hdr;
     fill_io_hdr(&hdr, req, dxfer_direction, sense);
     int rc = ioctl(req->fd, SG_IO, &hdr);
+    int saved = errno;
     if (rc < 0) {
-        int saved = errno;
         fflush(stdout);
         errno = saved;
         perror("send_io");
@@ -131,5 +131,8 @@ int send_io(SgRequest *req) {
         }
         print_command_diagnostics(&hdr, req, sense);
     }
+    // perror may itself change errno (glibc's reopens standard error and fails on a
+    // write-only one), so the ioctl's error is put back for the caller's own report.
+    errno = saved;
     return rc < 0 ? -1 : 0;
 }

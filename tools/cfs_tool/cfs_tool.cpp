@@ -19,6 +19,7 @@ const char *const k_usage =
     "       cfs_tool unpack CFS\n"
     "       cfs_tool check CFS\n"
     "       cfs_tool lookup CFS MODEL FIRMWARE\n"
+    "       cfs_tool plan [--json] CFS [LISTING]\n"
     "       cfs_tool --help | --version\n"
     "\n"
     "  pack    compress TEXT (a path, or - for standard input) and encrypt it into the\n"
@@ -29,10 +30,14 @@ const char *const k_usage =
     "          files missing from the current directory\n"
     "  lookup  print the image path that dl_cor_fw -c CFS picks for a drive of that model\n"
     "          number and firmware revision\n"
+    "  plan    read the identity listing of dl_cor_fw -i --enump --tmc 31847 from LISTING\n"
+    "          (or standard input) and print what dl_cor_fw -c CFS would do to each drive;\n"
+    "          --json prints one JSON object per drive\n"
     "\n"
     "Exit status: 0 success, 1 CFS file not opened, 2 out of memory, 3 CFS file not read,\n"
     "4 CFS file not decrypted, 5 syntax error, 6 no matching entry, 7 up to date,\n"
-    "64 usage error, 66 TEXT not read, 73 OUT not created, 74 write error.\n";
+    "8 image missing (plan), 64 usage error, 66 TEXT or LISTING not read,\n"
+    "73 OUT not created, 74 write error.\n";
 
 int usage_error(const char *fmt, const char *arg) {
     fputs("cfs_tool: ", stderr);
@@ -288,6 +293,9 @@ int main(int argc, char **argv) {
     }
     if (strcmp(command, "pack") == 0) {
         return run_pack(n, args);
+    }
+    if (strcmp(command, "plan") == 0) {
+        return run_plan(n, args);
     }
     int status;
     if (strcmp(command, "unpack") == 0) {

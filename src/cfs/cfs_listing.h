@@ -1,0 +1,37 @@
+// The identity listing that dl_cor_fw -i prints, read back into its columns, so that a CFS
+// file can be tried against the drives of a listing without touching a device.
+//
+// A listing line is "%-9s %s MN: %-20s SN: %-8s FW: %s" (vendor, device path, full model
+// number, serial number, firmware column) followed by a line end.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The columns of one listing line.
+struct ListingLine {
+    std::string vendor;   // the vendor column less the blanks after it
+    std::string device;   // the device path
+    std::string model;    // the full model number, exactly as the drive gave it
+    std::string serial;   // the serial number column less the blanks after it
+    std::string firmware; // the firmware column, exactly, to the end of the line
+};
+
+// How a CFS run treats the identity of a listed drive.
+enum ListingIdentity : int {
+    LISTING_NOT_ATA = 0,    // the vendor does not begin "ATA": never looked up
+    LISTING_INCOMPLETE = 1, // an ATA drive whose firmware column is the INQUIRY stand-in
+    LISTING_COMPLETE = 2,   // an ATA drive taken to have a complete identity
+};
+
+// Reads one line (without its line end) of dl_cor_fw's output. Returns true and fills *out
+// when the line is an identity listing line, false (leaving *out unspecified) for any other
+// line: the banner, download messages, a line with a NUL byte, or one whose columns do not
+// have the widths the listing gives them.
+bool parse_listing_line(std::string_view line, ListingLine *out);
+
+// Returns the ListingIdentity of a parsed line. The listing does not show whether both full
+// identity reads succeeded; the firmware column proves a failed one only when it holds a
+// whitespace byte, which a full revision never holds. Every other ATA drive counts as
+// complete.
+int listing_identity(const ListingLine &line);

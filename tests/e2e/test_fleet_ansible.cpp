@@ -1,0 +1,316 @@
+// The Ansible rollout of contrib/ansible run for real with ansible-playbook against four
+// inventory hosts on this machine, each with its own simulated drive bay and work directory:
+// batches, a host whose drive keeps its revision, the stop of the rollout, a second run that
+// changes nothing, a plan-only run, and a CFS error that stops every batch.
+#if defined(CFS_TOOL_PATH)
+
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const std::string k_playbook_dir = std::string(E2E_DATA_DIR) + "/../../contrib/ansible";
+const std::string k_tool = CFS_TOOL_PATH;
+const std::string k_dl_cor_fw = DL_COR_FW_PATH;
+
+// The path of name in PATH, or empty.
+std::string find_program(const char *name) {
+    const char *path = getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    for (;;) {
+        size_t end = dirs.find(':', start);
+        std::string dir = dirs.substr(start, end == std::string::npos ? end : end - start);
+        std::string candidate = dir + "/" + name;
+        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        if (end == std::string::npos) {
+            return "";
+        }
+        start = end + 1;
+    }
+}
+
+std::string sgsim_program() {
+#ifdef SGSIM_PATH
+    return SGSIM_PATH;
+#else
+    return "";
+#endif
+}
+
+std::string sata_drive(const std::string &node, const std::string &model, const std::string &serial,
+                       const std::string &revision, const std::string &extra = "") {
+    return "{\"node\": \"" + node + "\", \"type\": \"sata\", \"model\": \"" + model +
+           "\", \"serial\": \"" + serial + "\", \"revision\": \"" + revision + "\"" + extra + "}";
+}
+
+// The fleet: h1 and h2 (the first batch) update cleanly, h3 (the second batch) has a drive
+// that takes its image and keeps its revision, h4 (the third batch) is never started.
+struct fleet_dir {
+    std::string dir;
+    std::string ansible;
+    std::string sgsim;
+};
+
+void write_fleet(fleet_dir *f) {
+    const std::string &d = f->dir;
+    ASSERT_EQ(mkdir((d + "/images").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((d + "/images/fw").c_str(), 0755), 0);
+    ASSERT_EQ(run_command({f->sgsim, "mkimage", "--model", "QX2000A", "--revision", "B205",
+                           d + "/images/fw/qx2000a_b205.bin"})
+                  .status,
+              0);
+    ASSERT_EQ(run_command({f->sgsim, "mkimage", "--model", "QX4000 PRO", "--revision", "C300",
+                           d + "/images/fw/qx4000_c300.bin"})
+                  .status,
+              0);
+    write_file(d + "/map.txt", "# fleet firmware map\n"
+                               "QX2000A;A1??;fw/qx2000a_b205.bin;B205\n"
+                               "QX4*;C200*;fw/qx4000_c300.bin;C300*\n");
+    ASSERT_EQ(run_command({k_tool, "pack", d + "/map.txt", d + "/map.cfs"}).status, 0);
+    // The same map with a broken line between the two entries.
+    write_file(d + "/broken.txt", "QX2000A;B1??;fw/qx2000a_b205.bin;B205\n"
+                                  "QX3000;A1;fw/qx3000.bin\n"
+                                  "QX4*;C200*;fw/qx4000_c300.bin;C300*\n");
+    ASSERT_EQ(run_command({k_tool, "pack", d + "/broken.txt", d + "/broken.cfs"}).status, 0);
+
+    const std::string scsi = "{\"node\": \"/dev/sg2\", \"type\": \"scsi\", \"vendor\": "
+                             "\"CORVANE\", \"product\": \"CV-SAS10K\", \"revision\": \"N4R2\", "
+                             "\"serial\": \"CV0001\"}";
+    const std::string bays[4] = {
+        sata_drive("/dev/sg0", "QX2000A", "QX0101", "A104") + ",\n" +
+            sata_drive("/dev/sg1", "QX4000 PRO", "QX0102", "C200",
+                       ", \"fwreq\": \"dotted\", \"fwreq_text\": \"{rev}.01.02.03\", "
+                       "\"fwreq_suffix\": \"R7\"") +
+            ",\n" + scsi,
+        sata_drive("/dev/sg0", "QX2000A", "QX0201", "A104") + ",\n" +
+            sata_drive("/dev/sg1", "QX2000A", "QX0202", "B205"),
+        sata_drive("/dev/sg0", "QX2000A", "QX0301", "A104",
+                   ", \"firmware\": {\"mode\": \"keep-revision\"}"),
+        sata_drive("/dev/sg0", "QX2000A", "QX0401", "A104"),
+    };
+    std::string inventory = "[dl_cor_fw_fleet]\n";
+    for (int i = 0; i < 4; ++i) {
+        std::string host = "h" + std::to_string(i + 1);
+        std::string hd = d + "/" + host;
+        ASSERT_EQ(mkdir(hd.c_str(), 0755), 0);
+        write_file(hd + "/bay.json", "{\"drives\": [\n" + bays[i] + "\n]}\n");
+        inventory += host +
+                     " ansible_connection=local ansible_python_interpreter=/usr/bin/python3"
+                     " bay=" +
+                     hd + "/bay.json dl_cor_fw_work_dir=" + hd +
+                     "/work"
+                     " dl_cor_fw_bin_dir=" +
+                     hd + "/bin\n";
+    }
+    write_file(d + "/inventory.ini", inventory);
+    // Extra variables take precedence over the inventory; the two host_ variables let an
+    // inventory give one host its own CFS file or run options.
+    std::string settings = "dl_cor_fw_install: copy\n";
+    settings += "dl_cor_fw_local_dl_cor_fw: " + k_dl_cor_fw + "\n";
+    settings += "dl_cor_fw_local_cfs_tool: " + k_tool + "\n";
+    settings += "dl_cor_fw_cfs: \"{{ host_cfs | default('" + d + "/map.cfs') }}\"\n";
+    settings += "dl_cor_fw_run_args: \"{{ host_run_args | default([]) }}\"\n";
+    settings += "dl_cor_fw_image_dir: " + d + "/images\n";
+    settings += "dl_cor_fw_results_dir: " + d + "/results\n";
+    settings += "dl_cor_fw_wrapper: \"" + f->sgsim + " run {{ bay }} --\"\n";
+    settings += "fleet_serial: [2, 1]\n";
+    settings += "fleet_max_fail_percentage: 0\n";
+    write_file(d + "/fleet.yml", settings);
+}
+
+// A copy of the inventory in which host's line ends with extra.
+std::string inventory_with(const fleet_dir &f, const std::string &name, const std::string &host,
+                           const std::string &extra) {
+    std::string text = read_file(f.dir + "/inventory.ini");
+    size_t line = text.find("\n" + host + " ") + 1;
+    text.insert(text.find('\n', line), " " + extra);
+    std::string path = f.dir + "/" + name;
+    write_file(path, text);
+    return path;
+}
+
+RunResult playbook(const fleet_dir &f, const std::vector<std::string> &args,
+                   const std::string &inventory = "") {
+    RunSpec spec;
+    spec.argv = {f.ansible, "-i", inventory.empty() ? f.dir + "/inventory.ini" : inventory};
+    spec.argv.insert(spec.argv.end(),
+                     {k_playbook_dir + "/site.yml", "-e", "@" + f.dir + "/fleet.yml"});
+    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+    spec.env = {"ANSIBLE_CONFIG=" + k_playbook_dir + "/ansible.cfg", "ANSIBLE_NOCOLOR=1",
+                "ANSIBLE_LOCAL_TEMP=" + f.dir + "/ansible-tmp",
+                "ANSIBLE_REMOTE_TEMP=" + f.dir + "/ansible-tmp",
+                "ANSIBLE_HOME=" + f.dir + "/.ansible"};
+    spec.timeout_seconds = 100;
+    return run_command(spec);
+}
+
+// The firmware revision of a bay's drive, from sgsim show.
+std::string revision_of(const fleet_dir &f, const std::string &host, const std::string &node) {
+    std::string shown = run_command({f.sgsim, "show", f.dir + "/" + host + "/bay.json"}).out;
+    size_t line = shown.find(node + " ");
+    if (line == std::string::npos) {
+        return "(no drive " + node + ")";
+    }
+    size_t fw = shown.find(" FW: ", line) + 5;
+    return shown.substr(fw, shown.find(' ', fw) - fw);
+}
+
+// The PLAY RECAP line of a host, from its first counter on; empty when the host is absent.
+std::string recap(const std::string &out, const std::string &host) {
+    size_t start = out.find("PLAY RECAP");
+    size_t at = out.find("\n" + host + " ", start == std::string::npos ? 0 : start);
+    if (start == std::string::npos || at == std::string::npos) {
+        return "";
+    }
+    size_t ok = out.find("ok=", at);
+    return out.substr(ok, out.find('\n', ok) - ok);
+}
+
+std::string counter(const std::string &recap_line, const std::string &name) {
+    size_t at = recap_line.find(name + "=");
+    if (at == std::string::npos) {
+        return "";
+    }
+    at += name.size() + 1;
+    return recap_line.substr(at, recap_line.find(' ', at) - at);
+}
+
+class FleetAnsible : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        f.ansible = find_program("ansible-playbook");
+        f.sgsim = sgsim_program();
+        if (f.ansible.empty() || f.sgsim.empty()) {
+            GTEST_SKIP() << "needs ansible-playbook (Debian's ansible-core) in PATH and the "
+                            "sgsim build target";
+        }
+        const char *wrap = getenv("DLCOR_E2E_WRAP");
+        if (wrap != nullptr && *wrap != '\0') {
+            // The role starts the tools itself, outside the wrapper; the other end-to-end
+            // tests run the same tools under it.
+            GTEST_SKIP() << "the playbook's commands are not run under DLCOR_E2E_WRAP";
+        }
+        f.dir = make_temp_dir();
+        write_fleet(&f);
+    }
+    fleet_dir f;
+};
+
+TEST_F(FleetAnsible, BatchesStopAtAHostThatKeepsItsRevisionAndASecondRunChangesNothing) {
+    RunResult first = playbook(f, {"-e", "dl_cor_fw_run_id=first"});
+    EXPECT_EQ(first.status, 2) << first.out << first.err;
+    // The first batch is updated and reported as changed.
+    EXPECT_EQ(counter(recap(first.out, "h1"), "failed"), "0") << first.out;
+    EXPECT_NE(counter(recap(first.out, "h1"), "changed"), "0");
+    EXPECT_EQ(counter(recap(first.out, "h2"), "failed"), "0");
+    EXPECT_EQ(revision_of(f, "h1", "/dev/sg0"), "B205");
+    EXPECT_EQ(revision_of(f, "h1", "/dev/sg1"), "C300");
+    EXPECT_EQ(revision_of(f, "h2", "/dev/sg0"), "B205");
+    // h3's drive kept its revision: the host fails and the third batch never starts.
+    EXPECT_EQ(counter(recap(first.out, "h3"), "failed"), "1");
+    EXPECT_EQ(revision_of(f, "h3", "/dev/sg0"), "A104");
+    EXPECT_EQ(recap(first.out, "h4"), "") << "h4 was started";
+    EXPECT_EQ(revision_of(f, "h4", "/dev/sg0"), "A104");
+    struct stat st;
+    EXPECT_NE(stat((f.dir + "/h4/work").c_str(), &st), 0);
+
+    // Every started host's outputs are on the controller, and the summary covers the fleet.
+    const std::string results = f.dir + "/results/first";
+    EXPECT_NE(read_file(results + "/h3/run.out").find("Download FAILED\n"), std::string::npos);
+    EXPECT_NE(read_file(results + "/h1/after.listing").find("FW: C300.01.02.03.R7\n"),
+              std::string::npos);
+    EXPECT_EQ(read_file(results + "/summary.txt"),
+              "dl_cor_fw rollout first: 4 host(s), 2 changed, 1 failed, 1 not started\n"
+              "HOST STATUS      DEVICE   MODEL      BEFORE           AFTER            RESULT\n"
+              "h1   changed     /dev/sg0 QX2000A    A104             B205             updated\n"
+              "h1   changed     /dev/sg1 QX4000 PRO C200.01.02.03.R7 C300.01.02.03.R7 updated\n"
+              "h1   changed     /dev/sg2 CV-SAS10K  N4R2             N4R2             passed over\n"
+              "h2   changed     /dev/sg0 QX2000A    A104             B205             updated\n"
+              "h2   changed     /dev/sg1 QX2000A    B205             B205             up to date\n"
+              "h3   failed      /dev/sg0 QX2000A    A104             A104             not updated\n"
+              "h3   failed      dl_cor_fw -c ended with status 2 (a download failed): 1 drive(s) "
+              "not updated\n"
+              "h4   not started no record\n");
+
+    // The first batch again: every drive is up to date and nothing changes.
+    std::string bay1 = read_file(f.dir + "/h1/bay.json");
+    RunResult second = playbook(f, {"-e", "dl_cor_fw_run_id=second", "--limit", "h1,h2"});
+    EXPECT_EQ(second.status, 0) << second.out << second.err;
+    EXPECT_EQ(counter(recap(second.out, "h1"), "changed"), "0") << second.out;
+    EXPECT_EQ(counter(recap(second.out, "h2"), "changed"), "0");
+    EXPECT_EQ(read_file(f.dir + "/h1/bay.json"), bay1);
+    std::string summary = read_file(f.dir + "/results/second/summary.txt");
+    EXPECT_EQ(summary.substr(0, summary.find('\n')), "dl_cor_fw rollout second: 2 host(s), 2 ok");
+    EXPECT_EQ(summary.find("updated"), std::string::npos) << summary;
+    EXPECT_NE(read_file(f.dir + "/results/second/h1/run.err")
+                  .find("The firmware on /dev/sg0 is up to date\n"),
+              std::string::npos);
+}
+
+TEST_F(FleetAnsible, PlanOnlyFlashesNothingAndCfsOrCommandLineErrorsStopEveryBatch) {
+    std::string bay4 = read_file(f.dir + "/h4/bay.json");
+    RunResult planned = playbook(
+        f, {"-e", "dl_cor_fw_run_id=plan", "-e", "dl_cor_fw_plan_only=true", "--limit", "h4"});
+    EXPECT_EQ(planned.status, 0) << planned.out << planned.err;
+    EXPECT_EQ(read_file(f.dir + "/h4/bay.json"), bay4);
+    EXPECT_EQ(read_file(f.dir + "/results/plan/h4/plan.txt"),
+              "/dev/sg0: download fw/qx2000a_b205.bin (image present)\n");
+    EXPECT_NE(read_file(f.dir + "/results/plan/summary.txt")
+                  .find("planned: download fw/qx2000a_b205.bin (image present)\n"),
+              std::string::npos);
+
+    // Failures are allowed (h1 and h2 are the first batch, h3 the second), yet h1's plan
+    // reaches the syntax error on line 2 of its CFS file: a CFS error stops the whole
+    // rollout, so h3 is not started (h2, in the same batch, is done).
+    std::string bay3 = read_file(f.dir + "/h3/bay.json");
+    RunResult stopped =
+        playbook(f,
+                 {"-e", "dl_cor_fw_run_id=stopped", "-e", "fleet_max_fail_percentage=100",
+                  "--limit", "h1,h2,h3"},
+                 inventory_with(f, "broken.ini", "h1", "host_cfs=" + f.dir + "/broken.cfs"));
+    EXPECT_EQ(stopped.status, 2) << stopped.out << stopped.err;
+    EXPECT_NE(stopped.out.find("the update run would end at a syntax error"), std::string::npos)
+        << stopped.out;
+    EXPECT_EQ(counter(recap(stopped.out, "h1"), "failed"), "1") << stopped.out;
+    EXPECT_EQ(counter(recap(stopped.out, "h2"), "failed"), "0");
+    EXPECT_EQ(recap(stopped.out, "h3"), "") << "h3 was started";
+    EXPECT_EQ(read_file(f.dir + "/h3/bay.json"), bay3);
+    EXPECT_EQ(revision_of(f, "h1", "/dev/sg0"), "A104");
+    EXPECT_EQ(read_file(f.dir + "/results/stopped/h1/plan.txt"),
+              "/dev/sg0: syntax error in broken.cfs line 2: the run ends here with status 1\n"
+              "/dev/sg1: not reached (the run ends at the syntax error)\n"
+              "/dev/sg2: not reached (the run ends at the syntax error)\n");
+    std::string summary = read_file(f.dir + "/results/stopped/summary.txt");
+    EXPECT_EQ(summary.substr(0, summary.find('\n')),
+              "dl_cor_fw rollout stopped: 3 host(s), 1 changed, 1 fatal, 1 not started");
+
+    // dl_cor_fw -c itself ends with status 1 on h1 (an option it does not know): the same.
+    RunResult refused =
+        playbook(f,
+                 {"-e", "dl_cor_fw_run_id=refused", "-e", "fleet_max_fail_percentage=100",
+                  "--limit", "h1,h2,h3"},
+                 inventory_with(f, "refused.ini", "h1", "host_run_args='[\"--no-such-option\"]'"));
+    EXPECT_EQ(refused.status, 2) << refused.out << refused.err;
+    EXPECT_NE(refused.out.find("dl_cor_fw -c ended with status 1 (command-line or CFS error)"),
+              std::string::npos)
+        << refused.out;
+    EXPECT_EQ(counter(recap(refused.out, "h1"), "failed"), "1");
+    EXPECT_EQ(counter(recap(refused.out, "h2"), "failed"), "0");
+    EXPECT_EQ(recap(refused.out, "h3"), "") << "h3 was started";
+    EXPECT_EQ(read_file(f.dir + "/h3/bay.json"), bay3);
+    EXPECT_EQ(revision_of(f, "h1", "/dev/sg0"), "A104");
+}
+
+} // namespace
+
+#endif

@@ -1,0 +1,164 @@
+// The identification run of dl_cor_fw under the simulated bay: the listing's exact lines,
+// the scan order of /dev, the firmware requests a drive answers, drives that transfer
+// nothing, and the identification failures that end the run.
+#include "test_run_util.h"
+#include "test_sgsim_util.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// The listing of the mixed bay (tests/data/bays/mixed.json), one line per drive, with the
+// firmware column as the INQUIRY revision gives it and as the full firmware revision does.
+const std::string k_sg0_inq =
+    "ATA       /dev/sg0 MN: QSTOR ACME-7200 SATA HYBRID SN: QS7X0042 FW: ";
+const std::string k_sg1 = "NORTHVL   /dev/sg1 MN: NV-SAS10K            SN: NV000077 FW: N4R2\n";
+const std::string k_sg10_inq = "ATA       /dev/sg10 MN: HALCYON HD-4000      SN: HC4K0001 FW: ";
+const std::string k_sg2 = "Linux     /dev/sg2 MN: scsi_debug           SN: 16000    FW: 0191\n";
+const std::string k_sg3_inq = "ATA       /dev/sg3 MN: MERIDIAN MX500       SN: MX5-0001 FW: ";
+
+// INQUIRY revision: the last four characters of the eight-character IDENTIFY revision.
+const std::string k_listing_revision =
+    k_sg0_inq + ".B07\n" + k_sg1 + k_sg10_inq + ".003\n" + k_sg2 + k_sg3_inq + "0101\n";
+// Full firmware revision: the dotted answer's first four fields and its suffix (sg0), the
+// plain answer's text (sg10), the IDENTIFY revision of a drive that ignores both (sg3).
+const std::string k_listing_full = k_sg0_inq + "QA12.B07.0042.77.R7\n" + k_sg1 + k_sg10_inq +
+                                   "HD40.003-PLAIN\n" + k_sg2 + k_sg3_inq + "MX5R0101\n";
+
+struct ListingCase {
+    const char *what;
+    std::vector<std::string> args;
+    std::string out;
+};
+
+TEST(RunIdentify, ListingOfTheMixedBay) {
+    const std::vector<ListingCase> cases = {
+        {"-i", {"-i"}, k_listing_revision},
+        {"--enum", {"--enum"}, k_listing_revision},
+        {"--enump without --tmc", {"--enump"}, k_listing_revision},
+        {"--enump with another --tmc", {"--enump", "--tmc", "31846"}, k_listing_revision},
+        {"--enump --tmc 31847", {"--enump", "--tmc", "31847"}, k_listing_full},
+        {"-i --tmc 31847", {"-i", "--tmc", "31847"}, k_listing_revision},
+        {"-d in the order given",
+         {"-i", "-d", "/dev/sg2", "-d", "/dev/sg0"},
+         k_sg2 + k_sg0_inq + ".B07\n"},
+    };
+    for (const auto &c : cases) {
+        Bay bay = copy_mixed_fixture();
+        RunResult r = run_dl(bay, c.args);
+        EXPECT_EQ(body(r), c.out) << c.what;
+        EXPECT_EQ(r.err, "") << c.what;
+        EXPECT_EQ(r.status, 0) << c.what;
+        EXPECT_TRUE(data_out_entries(read_trace(bay)).empty()) << c.what << ": data was sent";
+    }
+}
+
+// The commands of the identification, node by node, in the order of the scan of /dev.
+TEST(RunIdentify, TraceOfTheIdentificationCommands) {
+    Bay bay = copy_mixed_fixture();
+    RunResult r = run_dl(bay, {"-i"});
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    const std::string inquiry = cdb_hex("12 00 00 00 60 00");
+    const std::string vpd80 = cdb_hex("12 01 80 00 60 00");
+    const std::string identify = cdb_hex("A1 08 2A 00 01 00 00 00 40 EC 00 00");
+    const std::string dotted = cdb_hex("A1 08 2A 0B 01 DB 97 20 40 EC 00 00");
+    const std::string plain = cdb_hex("A1 08 2A 00 01 DB 97 20 40 EC 00 00");
+    struct Expected {
+        std::string node;
+        std::string cdb;
+        long length;
+    };
+    const std::vector<Expected> expected = {
+        {"/dev/sg0", inquiry, 96},    {"/dev/sg0", vpd80, 96},      {"/dev/sg0", identify, 512},
+        {"/dev/sg0", identify, 512},  {"/dev/sg0", dotted, 512},    {"/dev/sg1", inquiry, 96},
+        {"/dev/sg1", vpd80, 96},      {"/dev/sg10", inquiry, 96},   {"/dev/sg10", vpd80, 96},
+        {"/dev/sg10", identify, 512}, {"/dev/sg10", identify, 512}, {"/dev/sg10", plain, 512},
+        {"/dev/sg2", inquiry, 96},    {"/dev/sg2", vpd80, 96},      {"/dev/sg3", inquiry, 96},
+        {"/dev/sg3", vpd80, 96},      {"/dev/sg3", identify, 512},  {"/dev/sg3", identify, 512},
+        {"/dev/sg3", plain, 512},
+    };
+    std::vector<TraceEntry> trace = read_trace(bay);
+    ASSERT_EQ(trace.size(), expected.size());
+    for (size_t i = 0; i < trace.size(); ++i) {
+        EXPECT_EQ(trace[i].node, expected[i].node) << "command " << i + 1;
+        EXPECT_EQ(trace[i].cdb, expected[i].cdb) << "command " << i + 1;
+        EXPECT_EQ(trace[i].direction, "from_dev") << "command " << i + 1;
+        EXPECT_EQ(trace[i].length, expected[i].length) << "command " << i + 1;
+        EXPECT_EQ(trace[i].timeout, 5000) << "command " << i + 1;
+    }
+}
+
+// Drives whose identification answers carry no data: the transport succeeded, so the empty
+// texts stand and the INQUIRY values do not replace them. A drive whose IDENTIFY cannot be
+// issued at all falls back to the INQUIRY product (cut at its first blank) and revision.
+TEST(RunIdentify, DrivesThatTransferNothing) {
+    Bay bay = make_bay({
+        sata_drive("/dev/sg0", "QSTOR ACME-7200", "QS-1", "QA12.B07",
+                   R"("fwreq": "dotted", "faults": [{"on": "ata", "kind": "no_data"}])"),
+        sata_drive("/dev/sg1", "HALCYON HD-4000", "HC-1", "HD40.003",
+                   R"("ata_passthrough": false)"),
+        sata_drive("/dev/sg2", "MERIDIAN MX500", "MX-1", "MX5R0101",
+                   R"("faults": [{"on": "ata", "kind": "errno", "errno": "EIO"}])"),
+    });
+    RunResult r = run_dl(bay, {"--enump", "--tmc", "31847"});
+    EXPECT_EQ(body(r), "ATA       /dev/sg0 MN:                      SN: QS-1     FW: \n"
+                       "ATA       /dev/sg1 MN:                      SN: HC-1     FW: \n"
+                       "ATA       /dev/sg2 MN: MERIDIAN             SN: MX-1     FW: 0101\n");
+    EXPECT_EQ(r.err, "send_io: Input/output error\nsend_io: Input/output error\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+struct FailureCase {
+    const char *what;
+    std::string sg1_faults;
+    std::string out_after_sg0;
+    std::string err;
+};
+
+// The second of three drives fails to open or to answer INQUIRY: the first is listed, the
+// run ends with status 3 at the second, and the third is never touched.
+TEST(RunIdentify, IdentificationFailuresEndTheRun) {
+    const std::vector<FailureCase> cases = {
+        {"open refused", R"([{"on": "open", "kind": "errno", "errno": "EACCES"}])",
+         "Error: Could not open handle to /dev/sg1\n", "get_sg_fd: Permission denied\n"},
+        {"node gone at open", R"([{"on": "open", "kind": "vanish"}])",
+         "Error: Could not open handle to /dev/sg1\n", "get_sg_fd: No such device\n"},
+        {"standard INQUIRY fails", R"([{"on": "inquiry", "kind": "errno", "errno": "EIO"}])",
+         "Sending INQUIRY command to /dev/sg1 Failed\n", "send_io: Input/output error\n"},
+        {"drive gone at INQUIRY", R"([{"on": "inquiry", "kind": "vanish"}])",
+         "Sending INQUIRY command to /dev/sg1 Failed\n", "send_io: No such device\n"},
+        {"serial number page fails", R"([{"on": "vpd", "kind": "errno", "errno": "EIO"}])",
+         "Sending INQUIRY VPD 0x80 command to /dev/sg1 Failed\n", "send_io: Input/output error\n"},
+    };
+    for (const auto &c : cases) {
+        Bay bay = make_bay({
+            scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV0000777123"),
+            scsi_drive("/dev/sg1", "Linux", "scsi_debug", "0191", "16000",
+                       "\"faults\": " + c.sg1_faults),
+            scsi_drive("/dev/sg2", "Linux", "scsi_debug", "0191", "16001"),
+        });
+        RunResult r = run_dl(bay, {"-i"});
+        EXPECT_EQ(body(r), "NORTHVL   /dev/sg0 MN: NV-SAS10K            SN: NV000077 FW: N4R2\n" +
+                               c.out_after_sg0)
+            << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+        EXPECT_EQ(r.status, 3) << c.what;
+        for (const TraceEntry &e : read_trace(bay)) {
+            EXPECT_NE(e.node, "/dev/sg2") << c.what << ": the drive after the failure was used";
+        }
+    }
+}
+
+TEST(RunIdentify, EmptyBayPrintsTheBannerOnly) {
+    Bay bay = make_bay({});
+    RunResult r = run_dl(bay, {"-i"});
+    EXPECT_EQ(mask_time(r.out), k_banner + "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+} // namespace

@@ -1,0 +1,156 @@
+#include "test_run_util.h"
+
+#include "test_sgsim_util.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+const std::string k_banner = std::string(80, '=') +
+                             "\n Corvane Firmware Download Utility v0.2.3 Build Date: Jan  9 2013\n"
+                             " Copyright (c) 2013 Corvane Corporation. All rights reserved.\n"
+                             " <TIME>\n" +
+                             std::string(80, '=') + "\n";
+
+Bay make_bay(const std::vector<std::string> &drives, const std::string &bay_extra) {
+    std::string text = "{\"trace\": \"trace.jsonl\", ";
+    if (!bay_extra.empty()) {
+        text += bay_extra + ", ";
+    }
+    text += "\"drives\": [";
+    for (size_t i = 0; i < drives.size(); ++i) {
+        text += (i == 0 ? "\n  " : ",\n  ") + drives[i];
+    }
+    text += "]}\n";
+    Bay bay;
+    bay.path = write_bay(text);
+    bay.dir = bay.path.substr(0, bay.path.rfind('/'));
+    bay.trace = bay.dir + "/trace.jsonl";
+    return bay;
+}
+
+Bay copy_mixed_fixture() {
+    Bay bay;
+    bay.path = write_bay(read_file(std::string(E2E_DATA_DIR) + "/bays/mixed.json"));
+    bay.dir = bay.path.substr(0, bay.path.rfind('/'));
+    bay.trace = bay.dir + "/mixed.trace";
+    return bay;
+}
+
+namespace {
+
+std::string with_extra(const std::string &members, const std::string &extra) {
+    return "{" + members + (extra.empty() ? "" : ", " + extra) + "}";
+}
+
+} // namespace
+
+std::string sata_drive(const std::string &node, const std::string &model, const std::string &serial,
+                       const std::string &revision, const std::string &extra) {
+    return with_extra("\"node\": \"" + node + "\", \"type\": \"sata\", \"model\": \"" + model +
+                          "\", \"serial\": \"" + serial + "\", \"revision\": \"" + revision + "\"",
+                      extra);
+}
+
+std::string scsi_drive(const std::string &node, const std::string &vendor,
+                       const std::string &product, const std::string &revision,
+                       const std::string &serial, const std::string &extra) {
+    return with_extra("\"node\": \"" + node + "\", \"type\": \"scsi\", \"vendor\": \"" + vendor +
+                          "\", \"product\": \"" + product + "\", \"revision\": \"" + revision +
+                          "\", \"serial\": \"" + serial + "\"",
+                      extra);
+}
+
+RunResult run_dl(const Bay &bay, const std::vector<std::string> &args) {
+    std::vector<std::string> argv{DL_COR_FW_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return under_bay(bay.path, argv);
+}
+
+std::string body(const RunResult &r) {
+    std::string out = mask_time(r.out);
+    if (out.compare(0, k_banner.size(), k_banner) != 0) {
+        return "<no banner>" + out;
+    }
+    out.erase(0, k_banner.size());
+    if (!out.empty() && out.back() == '\n') {
+        out.pop_back();
+    }
+    return out;
+}
+
+std::string make_image(const std::string &dir, const std::string &name, const std::string &model,
+                       const std::string &revision, size_t size) {
+    std::string path = dir + "/" + name;
+    RunResult r = run_command({sgsim_path(), "mkimage", "--model", model, "--revision", revision,
+                               "--size", std::to_string(size), path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return path;
+}
+
+std::string make_bytes(const std::string &dir, const std::string &name, size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    }
+    std::string path = dir + "/" + name;
+    write_file(path, bytes);
+    return path;
+}
+
+std::vector<TraceEntry> read_trace(const Bay &bay) {
+    std::vector<TraceEntry> entries;
+    for (const std::string &line : file_lines(bay.trace)) {
+        nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+        if (j.is_discarded() || !j.is_object()) {
+            ADD_FAILURE() << "not a trace line: " << line;
+            continue;
+        }
+        TraceEntry e;
+        e.node = j.value("node", "");
+        e.cdb = j.value("cdb", "");
+        e.direction = j.value("direction", "");
+        e.length = j.value("length", -1L);
+        e.timeout = j.value("timeout", -1L);
+        e.sense = j.value("sense", "");
+        if (j.contains("errno")) {
+            e.error = j["errno"].is_string() ? j["errno"].get<std::string>()
+                                             : std::to_string(j["errno"].get<long>());
+        }
+        entries.push_back(e);
+    }
+    return entries;
+}
+
+std::vector<TraceEntry> data_out_entries(const std::vector<TraceEntry> &trace) {
+    std::vector<TraceEntry> out;
+    for (const TraceEntry &e : trace) {
+        if (e.direction == "to_dev") {
+            out.push_back(e);
+        }
+    }
+    return out;
+}
+
+std::string cdb_hex(const std::string &spaced) {
+    std::string hex;
+    for (char c : spaced) {
+        if (c != ' ') {
+            hex += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    return hex;
+}
+
+std::string bay_drive_member(const Bay &bay, const std::string &node, const std::string &key) {
+    nlohmann::json j = nlohmann::json::parse(read_file(bay.path), nullptr, false);
+    if (j.is_discarded() || !j.contains("drives")) {
+        return "<unreadable bay>";
+    }
+    for (const auto &d : j["drives"]) {
+        if (d.value("node", "") == node && d.contains(key)) {
+            return d[key].is_string() ? d[key].get<std::string>() : d[key].dump();
+        }
+    }
+    return "";
+}

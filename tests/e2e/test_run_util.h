@@ -1,0 +1,75 @@
+// Helpers of the end-to-end tests of dl_cor_fw's identification and download runs under the
+// simulated bay: bay files in fresh directories, runs, the banner, images and the trace.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+// The banner every run prints first, with its clock line masked as mask_time masks it.
+extern const std::string k_banner;
+
+// A bay file in a fresh directory, with its trace beside it.
+struct Bay {
+    std::string dir;
+    std::string path;
+    std::string trace;
+};
+
+// Writes a bay of the given drive records (JSON objects) to a fresh directory. bay_extra
+// holds further top-level members, e.g. R"("ata_error_sense": "sat")".
+Bay make_bay(const std::vector<std::string> &drives, const std::string &bay_extra = "");
+
+// A copy of tests/data/bays/mixed.json in a fresh directory, so that its trace and the
+// written-back state stay out of the source tree.
+Bay copy_mixed_fixture();
+
+// A SATA drive record; extra is spliced in as further members ("" for none).
+std::string sata_drive(const std::string &node, const std::string &model, const std::string &serial,
+                       const std::string &revision, const std::string &extra = "");
+
+// A SCSI drive record; extra as above.
+std::string scsi_drive(const std::string &node, const std::string &vendor,
+                       const std::string &product, const std::string &revision,
+                       const std::string &serial, const std::string &extra = "");
+
+// Runs the built dl_cor_fw with args under the bay.
+RunResult run_dl(const Bay &bay, const std::vector<std::string> &args);
+
+// What a run printed after the banner, its final newline dropped. A run whose output does
+// not begin with the banner gives "<no banner>" followed by the whole output, so that the
+// comparison fails and shows it.
+std::string body(const RunResult &r);
+
+// Writes a simulated image (sgsim mkimage) of size bytes for model that moves it to
+// revision; returns its path.
+std::string make_image(const std::string &dir, const std::string &name, const std::string &model,
+                       const std::string &revision, size_t size);
+
+// Writes a file of size bytes of a repeating pattern; returns its path.
+std::string make_bytes(const std::string &dir, const std::string &name, size_t size);
+
+// One answered SG_IO command of the trace.
+struct TraceEntry {
+    std::string node;
+    std::string cdb; // lower-case hex without blanks
+    std::string direction;
+    long length;
+    long timeout;
+    std::string sense;
+    std::string error; // the errno name when the ioctl failed, else empty
+};
+
+// Every entry of the bay's trace (none when the trace does not exist).
+std::vector<TraceEntry> read_trace(const Bay &bay);
+
+// The entries of the trace that carried data to the device.
+std::vector<TraceEntry> data_out_entries(const std::vector<TraceEntry> &trace);
+
+// Space-separated hex bytes ("3B 07 00") as the trace writes them ("3b0700").
+std::string cdb_hex(const std::string &spaced);
+
+// The value of a top-level drive member of the bay file as it stands now, e.g. the
+// written-back "revision" of /dev/sg0; empty when absent.
+std::string bay_drive_member(const Bay &bay, const std::string &node, const std::string &key);

@@ -1,0 +1,2 @@
+send_ata_passthrough: .*
+send_io: .*

@@ -1,0 +1,2 @@
+send_write_buffer: command timed out
+send_io: .*

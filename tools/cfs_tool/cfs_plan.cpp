@@ -1,0 +1,332 @@
+// cfs_tool plan: what dl_cor_fw -c CFS would do to each drive of an identity listing, found
+// with the loader and the lookup that the run itself uses, without touching a device.
+#include "cfs/cfs.h"
+#include "cfs/cfs_listing.h"
+#include "cfs_tool.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+
+namespace {
+
+struct text_free {
+    void operator()(char *p) const { free(p); }
+};
+using owned_text = std::unique_ptr<char, text_free>;
+
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+enum plan_action : int {
+    PLAN_DOWNLOAD,
+    PLAN_UP_TO_DATE,
+    PLAN_NO_MATCH,
+    PLAN_PASSED_OVER,
+    PLAN_SYNTAX_ERROR,
+    PLAN_NOT_REACHED,
+};
+
+// The plan for one listed drive.
+struct drive_plan {
+    unsigned long listing_line = 0;
+    ListingLine drive;
+    int identity = LISTING_NOT_ATA;
+    int action = PLAN_PASSED_OVER;
+    owned_text image;           // PLAN_DOWNLOAD: the image path
+    bool image_exists = false;  // PLAN_DOWNLOAD: the image can be opened from here
+    unsigned long cfs_line = 0; // PLAN_SYNTAX_ERROR: the line of the text that ends the run
+};
+
+const char *action_name(int action) {
+    switch (action) {
+    case PLAN_DOWNLOAD:
+        return "download";
+    case PLAN_UP_TO_DATE:
+        return "up_to_date";
+    case PLAN_NO_MATCH:
+        return "no_match";
+    case PLAN_PASSED_OVER:
+        return "passed_over";
+    case PLAN_SYNTAX_ERROR:
+        return "syntax_error";
+    default:
+        return "not_reached";
+    }
+}
+
+const char *identity_name(int identity) {
+    switch (identity) {
+    case LISTING_COMPLETE:
+        return "complete";
+    case LISTING_INCOMPLETE:
+        return "incomplete";
+    default:
+        return "not_ata";
+    }
+}
+
+// The human-readable plan of a drive, as both output forms show it.
+std::string plan_text(const drive_plan &p, const char *cfs_path) {
+    switch (p.action) {
+    case PLAN_DOWNLOAD:
+        return std::string("download ") + p.image.get() +
+               (p.image_exists ? " (image present)" : " (image missing)");
+    case PLAN_UP_TO_DATE:
+        return "up to date";
+    case PLAN_NO_MATCH:
+        return "no match";
+    case PLAN_PASSED_OVER:
+        return "passed over (not an ATA drive with a complete identity)";
+    case PLAN_SYNTAX_ERROR:
+        return "syntax error in " + std::string(cfs_path) + " line " + std::to_string(p.cfs_line) +
+               ": the run ends here with status 1";
+    default:
+        return "not reached (the run ends at the syntax error)";
+    }
+}
+
+// Appends s as a JSON string. Control bytes and the bytes 80h to FFh are written as \u00XX
+// (each byte as the code point of its own value), so that the output is ASCII whatever a
+// drive put in its strings and every byte can be recovered.
+void append_json_string(std::string *out, std::string_view s) {
+    out->push_back('"');
+    for (char ch : s) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out->push_back('\\');
+            out->push_back(ch);
+        } else if (c < 0x20 || c >= 0x7F) {
+            char esc[8];
+            snprintf(esc, sizeof esc, "\\u%04x", c);
+            out->append(esc);
+        } else {
+            out->push_back(ch);
+        }
+    }
+    out->push_back('"');
+}
+
+void append_json_field(std::string *out, const char *name, std::string_view value) {
+    out->append(",\"").append(name).append("\":");
+    append_json_string(out, value);
+}
+
+std::string plan_json(const drive_plan &p, const char *cfs_path) {
+    std::string out = "{\"listing_line\":" + std::to_string(p.listing_line);
+    append_json_field(&out, "device", p.drive.device);
+    append_json_field(&out, "vendor", p.drive.vendor);
+    append_json_field(&out, "model", p.drive.model);
+    append_json_field(&out, "serial", p.drive.serial);
+    append_json_field(&out, "firmware", p.drive.firmware);
+    append_json_field(&out, "identity", identity_name(p.identity));
+    append_json_field(&out, "action", action_name(p.action));
+    if (p.action == PLAN_DOWNLOAD) {
+        append_json_field(&out, "image", p.image.get());
+        out.append(",\"image_exists\":").append(p.image_exists ? "true" : "false");
+    } else {
+        out.append(",\"image\":null,\"image_exists\":null");
+    }
+    out.append(",\"cfs_line\":");
+    out.append(p.action == PLAN_SYNTAX_ERROR ? std::to_string(p.cfs_line) : "null");
+    append_json_field(&out, "plan", plan_text(p, cfs_path));
+    out.append("}\n");
+    return out;
+}
+
+// True when dl_cor_fw, started in the current directory, can open path as an image file.
+bool image_exists(const char *path) {
+    file_ptr f(fopen(path, "rb"));
+    struct stat st;
+    return f && fstat(fileno(f.get()), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+// The line of the first syntax error in text: the one every lookup that reaches it stops
+// at. Returns 0 when the scan finds none (or memory ran out before it).
+unsigned long first_syntax_error_line(const char *text) {
+    CfsScan scan = cfs_scan_start(text);
+    for (;;) {
+        CfsEntry entry;
+        int r = cfs_scan_next(&scan, &entry);
+        if (r == CFS_SCAN_SYNTAX) {
+            return scan.entry_line;
+        }
+        if (r != CFS_SCAN_ENTRY) {
+            return 0;
+        }
+        cfs_free_entry(&entry);
+    }
+}
+
+// Reads the whole listing from path, or from standard input for "-". Returns 0, or -1 after
+// its message.
+int read_listing(const char *path, std::string *out) {
+    file_ptr owned;
+    FILE *f = stdin;
+    if (strcmp(path, "-") != 0) {
+        owned.reset(fopen(path, "rb"));
+        f = owned.get();
+        if (f == nullptr) {
+            fprintf(stderr, "cfs_tool: %s: %s\n", path, strerror(errno));
+            return -1;
+        }
+    }
+    char chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) {
+        out->append(chunk, n);
+    }
+    if (ferror(f)) {
+        fprintf(stderr, "cfs_tool: %s: %s\n", f == stdin ? "standard input" : path,
+                strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Fills the plan of one drive the way the device run's CFS step decides. *reached turns
+// false at a syntax error: the run ends there. Returns 0, or CFS_ERR_NOMEM after its
+// message.
+int plan_drive(const char *text, const char *cfs_path, bool *reached, drive_plan *p) {
+    p->identity = listing_identity(p->drive);
+    if (!*reached) {
+        p->action = PLAN_NOT_REACHED;
+        return 0;
+    }
+    if (p->identity != LISTING_COMPLETE) {
+        p->action = PLAN_PASSED_OVER;
+        return 0;
+    }
+    p->image.reset(cfs_lookup(text, p->drive.model.c_str(), p->drive.firmware.c_str()));
+    int code = cfs_last_error();
+    if (p->image) {
+        p->action = PLAN_DOWNLOAD;
+        p->image_exists = image_exists(p->image.get());
+        return 0;
+    }
+    switch (code) {
+    case CFS_UP_TO_DATE:
+        p->action = PLAN_UP_TO_DATE;
+        return 0;
+    case CFS_NO_MATCH:
+        p->action = PLAN_NO_MATCH;
+        return 0;
+    case CFS_ERR_SYNTAX:
+        p->action = PLAN_SYNTAX_ERROR;
+        p->cfs_line = first_syntax_error_line(text);
+        *reached = false;
+        return 0;
+    default:
+        cfs_report_lookup_error(code, cfs_path, p->drive.device.c_str());
+        return CFS_ERR_NOMEM;
+    }
+}
+
+// Plans every drive of the listing and writes the plans. Returns the exit status.
+int plan_listing(const char *text, const char *cfs_path, const char *listing_path,
+                 const std::string &listing, bool json) {
+    bool reached = true;
+    bool any_missing = false;
+    unsigned long drives = 0;
+    unsigned long line_no = 0;
+    size_t pos = 0;
+    while (pos < listing.size()) {
+        size_t end = listing.find('\n', pos);
+        if (end == std::string::npos) {
+            end = listing.size();
+        }
+        std::string_view line(listing.data() + pos, end - pos);
+        pos = end + 1;
+        ++line_no;
+        drive_plan p;
+        p.listing_line = line_no;
+        if (!parse_listing_line(line, &p.drive)) {
+            if (line.find(" MN: ") != std::string_view::npos) {
+                fprintf(stderr,
+                        "cfs_tool: %s:%lu: warning: not a complete listing line; "
+                        "ignored\n",
+                        listing_path, line_no);
+            }
+            continue;
+        }
+        ++drives;
+        int r = plan_drive(text, cfs_path, &reached, &p);
+        if (r != 0) {
+            return r;
+        }
+        any_missing = any_missing || (p.action == PLAN_DOWNLOAD && !p.image_exists);
+        std::string shown =
+            json ? plan_json(p, cfs_path) : p.drive.device + ": " + plan_text(p, cfs_path) + "\n";
+        if (fwrite(shown.data(), 1, shown.size(), stdout) != shown.size()) {
+            break; // the error is reported below, from the stream's state
+        }
+    }
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "cfs_tool: standard output: %s\n", strerror(errno));
+        return k_exit_io_error;
+    }
+    if (drives == 0) {
+        fprintf(stderr, "cfs_tool: %s: no identity listing lines\n", listing_path);
+    }
+    if (!reached) {
+        return CFS_ERR_SYNTAX;
+    }
+    return any_missing ? k_exit_image_missing : CFS_OK;
+}
+
+int plan_usage_error(const char *fmt, const char *arg) {
+    fputs("cfs_tool: ", stderr);
+    fprintf(stderr, fmt, arg);
+    fputs("\nTry 'cfs_tool --help' for more information.\n", stderr);
+    return k_exit_usage;
+}
+
+} // namespace
+
+int run_plan(int argc, char **argv) {
+    bool json = false;
+    const char *paths[2] = {nullptr, "-"};
+    int n_paths = 0;
+    bool options_done = false;
+    for (int i = 0; i < argc; ++i) {
+        const char *a = argv[i];
+        if (!options_done && strcmp(a, "--") == 0) {
+            options_done = true;
+        } else if (!options_done && strcmp(a, "--json") == 0) {
+            json = true;
+        } else if (!options_done && a[0] == '-' && a[1] != '\0') {
+            return plan_usage_error("unknown option '%s'", a);
+        } else if (n_paths == 2) {
+            return plan_usage_error("unexpected argument '%s'", a);
+        } else {
+            paths[n_paths++] = a;
+        }
+    }
+    if (n_paths == 0) {
+        return plan_usage_error("%s", "plan needs CFS");
+    }
+    const char *cfs_path = paths[0];
+    const char *listing_path = paths[1];
+    // The plan reads the CFS file even where the run would not (a listing without an ATA
+    // drive with a complete identity), so that a damaged file shows before any run.
+    owned_text text(cfs_load(cfs_path));
+    if (!text) {
+        int code = cfs_last_error();
+        cfs_report_load_error(code, cfs_path);
+        return code;
+    }
+    std::string listing;
+    if (read_listing(listing_path, &listing) != 0) {
+        return k_exit_no_input;
+    }
+    return plan_listing(text.get(), cfs_path,
+                        strcmp(listing_path, "-") == 0 ? "standard input" : listing_path, listing,
+                        json);
+}
