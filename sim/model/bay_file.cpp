@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <unistd.h>
 
+#include "sim_bytes.h"
+
 using nlohmann::json;
 
 namespace {
@@ -127,10 +129,10 @@ Fault parse_fault(const json &f) {
 
 Drive parse_drive(const json &j) {
     check_keys(j,
-               {"node", "type", "vendor", "product", "flavor", "model", "serial", "revision",
-                "fwreq", "dotted_flag", "fwreq_text", "fwreq_suffix", "pio_in_status",
-                "abort_status", "ata_passthrough", "firmware", "faults", "unit_attention",
-                "comment"},
+               {"node",       "type",         "vendor",         "product",      "flavor",
+                "model",      "serial",       "revision",       "fwreq",        "dotted_flag",
+                "fwreq_text", "fwreq_suffix", "pio_in_status",  "abort_status", "ata_passthrough",
+                "firmware",   "faults",       "unit_attention", "hostile",      "comment"},
                "drive");
     Drive d;
     d.node = get_text(j, "node", "");
@@ -187,6 +189,12 @@ Drive parse_drive(const json &j) {
         d.fw_target = get_text(fw, "target", "");
         if (d.fw_mode == FirmwareMode::accept_any && d.fw_target.empty())
             throw BayError(d.node + ": firmware mode \"accept-any\" needs a \"target\"");
+    }
+    if (j.contains("hostile")) {
+        // The script as hex text; an empty one makes a hostile drive that answers honestly.
+        d.hostile = true;
+        if (!parse_hex(get_text(j, "hostile", ""), d.hostile_script))
+            throw BayError(d.node + ": \"hostile\" must be hex text");
     }
     if (j.contains("faults")) {
         if (!j["faults"].is_array())

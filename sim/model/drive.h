@@ -56,6 +56,7 @@ struct DriveRuntime {
     std::map<std::string, uint32_t> counts; // commands seen, per kind
     bool vanished = false;
     PendingDownload download;
+    size_t hostile_pos = 0; // the next byte of the hostile script
 };
 
 struct Drive {
@@ -78,6 +79,10 @@ struct Drive {
     FirmwareMode fw_mode = FirmwareMode::validate;
     std::string fw_target; // accept_any: the revision it moves to
     std::vector<Fault> faults;
+    // A hostile drive: every answer is rewritten by the next record of this script
+    // (hostile.h); empty: the drive answers as its model does.
+    bool hostile = false;
+    std::vector<uint8_t> hostile_script;
     // 3Fh/16h pending after activated microcode (SCSI); kept in the bay file, since the
     // drive holds it until a command other than INQUIRY arrives.
     bool unit_attention = false;
@@ -118,12 +123,29 @@ struct Answer {
     int32_t resid = 0;
     uint32_t duration_ms = 0;
     bool state_changed = false; // revision or unit attention changed: write the bay back
+    // Set by a hostile drive: words the sg driver would derive, given outright instead
+    // (-1: derived as usual). hostile marks the answer for the trace.
+    bool hostile = false;
+    int masked_status = -1;
+    int info = -1;
+    int sb_len_wr = -1;
 };
 
 // The sg driver's derived fields of an answer: masked_status and info (SG_INFO_CHECK).
 inline uint8_t masked_status_of(const Answer &a) {
+    if (a.masked_status >= 0)
+        return static_cast<uint8_t>(a.masked_status);
     return (a.status >> 1) & 0x7f;
 }
 inline uint32_t info_of(const Answer &a) {
+    if (a.info >= 0)
+        return static_cast<uint32_t>(a.info);
     return (masked_status_of(a) | a.host_status | a.driver_status) != 0 ? 1 : 0;
+}
+// sb_len_wr as the driver reports it to a client whose sense area holds mx_sb_len bytes:
+// the bytes copied (the smaller of the two lengths), unless a hostile drive says otherwise.
+inline uint8_t sb_len_wr_of(const Answer &a, size_t mx_sb_len) {
+    if (a.sb_len_wr >= 0)
+        return static_cast<uint8_t>(a.sb_len_wr);
+    return static_cast<uint8_t>(a.sense.size() < mx_sb_len ? a.sense.size() : mx_sb_len);
 }

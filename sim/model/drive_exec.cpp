@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "hostile.h"
 #include "sense_build.h"
 #include "sim_bytes.h"
 
@@ -102,7 +103,8 @@ static bool continues_download(const Drive &d, const Command &cmd) {
     return have != 0 && get_be24(&c[3]) == have;
 }
 
-Answer execute_command(Bay &bay, size_t idx, const Command &cmd) {
+// The answer of the drive's model, its faults and unit attention included.
+static Answer model_answer(Bay &bay, size_t idx, const Command &cmd) {
     Drive &d = bay.drives[idx];
     Answer a;
     if (d.rt.vanished || cmd.cdb.empty()) {
@@ -121,6 +123,14 @@ Answer execute_command(Bay &bay, size_t idx, const Command &cmd) {
         return a;
     }
     return d.type == DriveType::scsi ? scsi_drive_answer(d, cmd) : sata_drive_answer(bay, d, cmd);
+}
+
+Answer execute_command(Bay &bay, size_t idx, const Command &cmd) {
+    Answer a = model_answer(bay, idx, cmd);
+    Drive &d = bay.drives[idx];
+    if (!d.hostile)
+        return a;
+    return hostile_answer(d.hostile_script, d.rt.hostile_pos, cmd, std::move(a));
 }
 
 int open_drive(Bay &bay, size_t idx) {

@@ -38,6 +38,13 @@ std::string trace_line(const std::string &node, const Command &cmd, const Answer
         j["driver_status"] = a.driver_status;
         j["sense"] = to_hex(a.sense);
         j["resid"] = a.resid;
+        if (a.hostile) {
+            // A hostile answer may say anything in the words the driver derives elsewhere.
+            j["masked_status"] = masked_status_of(a);
+            j["info"] = info_of(a);
+            j["sb_len_wr"] = a.sb_len_wr >= 0 ? a.sb_len_wr : static_cast<int>(a.sense.size());
+            j["duration"] = a.duration_ms;
+        }
     }
     if (cmd.direction == k_dxfer_to_dev || cmd.direction == k_dxfer_to_from_dev) {
         char crc[9];

@@ -70,7 +70,7 @@ static int sg_io(PreloadState &s, size_t drive, sg_io_hdr_t *h) {
         sb = 0;
     if (sb > 0)
         std::memcpy(h->sbp, a.sense.data(), sb);
-    h->sb_len_wr = static_cast<unsigned char>(sb);
+    h->sb_len_wr = h->sbp == nullptr ? 0 : sb_len_wr_of(a, h->mx_sb_len);
     return 0;
 }
 

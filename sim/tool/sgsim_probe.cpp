@@ -77,7 +77,9 @@ void print_answer(const sg_io_hdr_t &h, const std::vector<uint8_t> &sense,
                 "info=0x%x resid=%d duration=%u sb_len_wr=%d\n",
                 h.status, h.masked_status, h.host_status, h.driver_status, h.info, h.resid,
                 h.duration, h.sb_len_wr);
-    std::printf("sense: %s\n", to_hex_spaced({sense.data(), h.sb_len_wr}).c_str());
+    // A hostile drive may claim more sense bytes than the area holds.
+    size_t shown = std::min<size_t>(h.sb_len_wr, sense.size());
+    std::printf("sense: %s\n", to_hex_spaced({sense.data(), shown}).c_str());
     if (show_data)
         std::printf("data: %s\n", to_hex_spaced(data).c_str());
 }

@@ -85,11 +85,26 @@ const char *sense_key_name(uint8_t key) {
     return names[key & 0x0F];
 }
 
-// True when this command, and not an earlier one, brought sense data with a sense key:
-// the key, ASC and ASCQ fields then hold its answer.
-bool sense_key_is_current(const SgRequest &req) {
+// Sense bytes that hold the sense key: byte 2 of fixed format (70h/71h), byte 1 of
+// descriptor format (72h/73h).
+constexpr uint8_t k_fixed_key_reach = 3;
+constexpr uint8_t k_descriptor_key_reach = 2;
+
+bool has_sense_key_layout(const SgRequest &req) {
     uint8_t code = req.sense_format & 0x7F;
     return req.sense_len != 0 && code >= 0x70 && code <= 0x73;
+}
+
+// True when this command, and not an earlier one, brought sense data with a sense key:
+// the key, ASC and ASCQ fields then hold its answer. Sense cut short before the key byte (a
+// bridge that truncates it) brings no key: the zeros the cleared area holds there are not
+// NO SENSE.
+bool sense_key_is_current(const SgRequest &req) {
+    if (!has_sense_key_layout(req)) {
+        return false;
+    }
+    bool fixed = (req.sense_format & 0x7F) <= 0x71;
+    return req.sense_len >= (fixed ? k_fixed_key_reach : k_descriptor_key_reach);
 }
 
 CommandVerdict passed() {
@@ -154,6 +169,11 @@ CommandVerdict judge_write_buffer_command(int send_result, const SgRequest &req)
     if (req.status == STATUS_CHECK_CONDITION && !sense_key_is_current(req)) {
         if (req.sense_len == 0) {
             return failed_because("CHECK CONDITION without sense data");
+        }
+        if (has_sense_key_layout(req)) {
+            return failed_because("CHECK CONDITION with %u bytes of sense data, too few for "
+                                  "a sense key",
+                                  unsigned{req.sense_len});
         }
         return failed_because("CHECK CONDITION with sense data of response code 0x%x",
                               unsigned{req.sense_format});
