@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../expected_usage.h"
+
 #include <string>
 #include <vector>
 
@@ -18,26 +20,6 @@ const std::string k_banner = k_rule +
                              " Copyright (c) 2013 Corvane Corporation. All rights reserved.\n"
                              " <TIME>\n" +
                              k_rule + "\n";
-
-const std::string k_usage = "usage:\n"
-                            "dl_cor_fw {-m <model_number> -f <fw_file> | -c <cfs_file>} [-d "
-                            "<sg_device>]\n"
-                            "dl_cor_fw -f <fw_file> -d <sg_device>\n"
-                            "\n"
-                            "Options:\n"
-                            "\t-i\tPRINT IDENT INFO\n"
-                            "\t-v\tPRINT VERSION AND EXIT (overrides all other arguments)\n"
-                            "Modes supported:\n"
-                            "\t-s\tSEGMENT SIZE (1 segment = 512 bytes)\n"
-                            "\t-p\tFORCE ATA PASSTHROUGH\n"
-                            "\t-w\tFORCE WRITE BUFFER CMD\n"
-                            "e.g:\n"
-                            "\tdl_cor_fw -s 64 -f test.lod -d /dev/sg0\n"
-                            "returns:\n"
-                            "\t0\t No error found\n"
-                            "\t1\t Fatal error in command line options\n"
-                            "\t2\t FW Download Failed\n"
-                            "\t3\t Invalid device\n";
 
 // The final newline that every run writes at exit.
 const std::string k_end = "\n";
