@@ -1,7 +1,5 @@
 #include "cli/image_stage.h"
 
-#include "cli/revision_check.h"
-
 #include "cfs/cfs.h"
 #include "download/download.h"
 #include "sg/identify.h"
@@ -55,7 +53,7 @@ bool cfs_step(const RunOptions &opts, const DeviceIdentity &id, const char *path
 
 // After a CFS-driven download the revision is read again at once: only a changed revision
 // makes the download a success. A command the drive did not answer makes the revision
-// unreadable, so that its cleared buffer is never taken for a new revision.
+// unreadable, so that an empty or stale buffer is never taken for a new revision.
 void check_new_revision(int fd, const DeviceIdentity &id, RunState *state) {
     char new_fw[47];
     if (reread_full_fw(fd, new_fw, sizeof new_fw, id.is_ata) < 0) {
@@ -93,8 +91,18 @@ StageOutcome run_image_stage(const RunOptions &opts, const DeviceIdentity &id, c
     if (!passes_model_filter(opts, id, path) || !selected) {
         return {false, 0};
     }
+    DownloadReport report;
     int result = download_image_file(fd, selected.get(), path, opts.segment_count,
-                                     forced_method(opts), id.is_ata);
+                                     forced_method(opts), id.is_ata, &report);
+    if (report.more_expected) {
+        // The outcome stands as the commands and the revision decide it; the operator learns
+        // that the drive itself did not consider the image complete.
+        fflush(stdout);
+        fprintf(stderr,
+                "WARNING: %s expects more microcode after the last segment (DOWNLOAD MICROCODE "
+                "Count 01h)\n",
+                path);
+    }
     if (result == DOWNLOAD_IMAGE_NOT_OPENED) {
         state->run_status = k_exit_download_failed;
     } else if (result < 0) {

@@ -11,7 +11,10 @@
 #include <scsi/sg.h>
 
 int send_ata_passthrough(int fd, uint8_t subcommand, uint16_t blocks_per_segment,
-                         const uint8_t *data, uint32_t length) {
+                         const uint8_t *data, uint32_t length, DownloadReport *report) {
+    DownloadReport unused;
+    DownloadReport &done = report != nullptr ? *report : unused;
+    done = DownloadReport{};
     if (length == 0) {
         puts("ERROR: Data Length to ATA PASSTHROUGH function cannot be 0");
         return -1;
@@ -43,12 +46,20 @@ int send_ata_passthrough(int fd, uint8_t subcommand, uint16_t blocks_per_segment
         }
         int rc = send_io(&req);
         int saved_errno = errno;
-        CommandVerdict verdict = judge_ata_download_command(rc, req);
+        ++done.commands_sent;
+        CommandFacts facts = classify_command(rc, req);
+        CommandVerdict verdict = judge_ata_download_command(facts);
         if (verdict.failed) {
+            done.failure = describe_answer(facts);
             report_ata_download_failure(verdict, req, saved_errno);
             result = -1;
             break;
         }
+        done.bytes_accepted += cmd.length;
+        // A drive that reports progress says after each segment whether it expects more;
+        // after the last one it should not.
+        done.more_expected = subcommand == DLMC_OFFSETS_SAVE && i + 1 == count &&
+                             expects_more_microcode(facts, cmd.cdb[4]);
         print_progress_mark(cmd.final_piece);
     }
     print_progress_end();

@@ -35,7 +35,8 @@ long long measure_stream(FILE *image) {
 
 } // namespace
 
-int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod method, bool is_ata) {
+int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod method, bool is_ata,
+                     DownloadReport *report) {
     long long length = measure_stream(image);
     if (length < 0) {
         fflush(stdout);
@@ -68,14 +69,16 @@ int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod me
     SenderArguments args = sender_arguments(choice.sender, segment_count);
     uint32_t image_length = static_cast<uint32_t>(length);
     if (choice.sender == SENDER_ATA_PASSTHROUGH) {
-        return send_ata_passthrough(fd, args.code, args.segment, buffer.get(), image_length);
+        return send_ata_passthrough(fd, args.code, args.segment, buffer.get(), image_length,
+                                    report);
     }
     return send_write_buffer(fd, args.code, static_cast<uint8_t>(args.segment), buffer.get(),
-                             image_length);
+                             image_length, report);
 }
 
 int download_image_file(int fd, const char *image_path, const char *device_path,
-                        uint8_t segment_count, ForcedMethod method, bool is_ata) {
+                        uint8_t segment_count, ForcedMethod method, bool is_ata,
+                        DownloadReport *report) {
     ImageStream image(fopen(image_path, "rb"));
     if (!image) {
         printf("Couldn't open file %s\n", image_path);
@@ -85,5 +88,5 @@ int download_image_file(int fd, const char *image_path, const char *device_path,
     }
     printf("Downloading file %s to %s\n", image_path, device_path);
     fflush(stdout);
-    return download_fw_file(fd, image.get(), segment_count, method, is_ata) < 0 ? -1 : 0;
+    return download_fw_file(fd, image.get(), segment_count, method, is_ata, report) < 0 ? -1 : 0;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 enum ForcedMethod : int {
     METHOD_AUTO = 0,
@@ -10,20 +11,34 @@ enum ForcedMethod : int {
     METHOD_ATA_PASSTHROUGH = 2,
 };
 
+// What a download did, for the caller to report beyond the lines the senders print.
+struct DownloadReport {
+    uint32_t commands_sent = 0;  // download commands issued, a failed one included
+    uint64_t bytes_accepted = 0; // bytes of the commands the drive took
+    // After the last command of a segmented DOWNLOAD MICROCODE the drive said it expects more
+    // microcode.
+    bool more_expected = false;
+    // What the drive or the host answered to the command that failed (describe_answer);
+    // empty when no command failed.
+    std::string failure;
+};
+
 // Reads the whole image from the open stream, picks the sender and runs it.
 // Returns the sender's result (0 when the whole image was sent), or -1 when the image
-// cannot be loaded or cannot be sent intact. Leaves the stream open.
-int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod method, bool is_ata);
+// cannot be loaded or cannot be sent intact. Leaves the stream open. report, when given,
+// receives what the sender did.
+int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod method, bool is_ata,
+                     DownloadReport *report = nullptr);
 
 // Sends an image by SCSI WRITE BUFFER (mode 05h unsegmented, 07h with offsets).
-// Returns 0 when every command succeeded, -1 otherwise.
+// Returns 0 when every command succeeded, -1 otherwise. report as for download_fw_file.
 int send_write_buffer(int fd, uint8_t mode, uint8_t segment_count, const uint8_t *data,
-                      uint32_t length);
+                      uint32_t length, DownloadReport *report = nullptr);
 
 // Sends an image by ATA DOWNLOAD MICROCODE inside ATA PASS-THROUGH (12)
-// (subcommand 07h unsegmented, 03h with offsets). Returns 0 or -1.
+// (subcommand 07h unsegmented, 03h with offsets). Returns 0 or -1. report as above.
 int send_ata_passthrough(int fd, uint8_t subcommand, uint16_t blocks_per_segment,
-                         const uint8_t *data, uint32_t length);
+                         const uint8_t *data, uint32_t length, DownloadReport *report = nullptr);
 
 // download_image_file's result when the image file could not be opened.
 inline constexpr int DOWNLOAD_IMAGE_NOT_OPENED = -2;
@@ -36,4 +51,5 @@ inline constexpr int DOWNLOAD_IMAGE_NOT_OPENED = -2;
 // the file could not be opened ("Couldn't open file %s\n" and the "fopen" perror line are
 // then printed and nothing is sent).
 int download_image_file(int fd, const char *image_path, const char *device_path,
-                        uint8_t segment_count, ForcedMethod method, bool is_ata);
+                        uint8_t segment_count, ForcedMethod method, bool is_ata,
+                        DownloadReport *report = nullptr);

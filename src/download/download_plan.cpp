@@ -64,29 +64,23 @@ void build_write_buffer_cdb(uint8_t *cdb, uint8_t mode, uint32_t offset, uint32_
     put_be24(cdb + 6, length);
 }
 
-// cdb[0]: operation code A1h
-// cdb[1]: multiple_count (7:5) 0, protocol (4:1) 5 = PIO Data-Out
-// cdb[2]: off_line (7:6) 0, ck_cond (5) 1, t_dir (3) 0 = to the device,
-//         byt_blok (2) 1 = blocks, t_length (1:0) 2 = length in SECTOR COUNT
-// cdb[3]: features = DOWNLOAD MICROCODE subcommand
-// cdb[4]: sector count = block count (7:0)    cdb[5]: lba low = block count (15:8)
-// cdb[6]: lba mid = block offset (7:0)        cdb[7]: lba high = block offset (15:8)
-// cdb[8]: device 00h   cdb[9]: command 92h   cdb[10]: reserved   cdb[11]: control 00h
+// DOWNLOAD MICROCODE in the registers of ATA PASS-THROUGH (12), PIO data-out with the
+// transfer length in blocks in COUNT:
+//   features = subcommand
+//   count = block count (7:0)      LBA (7:0) = block count (15:8)
+//   LBA (15:8) = block offset (7:0)   LBA (23:16) = block offset (15:8)
+//   device 00h, command 92h
 void build_ata_download_cdb(uint8_t *cdb, uint8_t subcommand, uint32_t block_count,
                             uint32_t block_offset) {
-    constexpr uint8_t protocol_pio_data_out = 5;
-    constexpr uint8_t off_line = 0, ck_cond = 1, t_dir = 0, byt_blok = 1, t_length = 2;
-    memset(cdb, 0, k_ata_cdb_len);
-    cdb[0] = ATA_PASS_THROUGH_12_OPCODE;
-    cdb[1] = static_cast<uint8_t>(protocol_pio_data_out << 1);
-    cdb[2] =
-        static_cast<uint8_t>(off_line << 6 | ck_cond << 5 | t_dir << 3 | byt_blok << 2 | t_length);
-    cdb[3] = subcommand;
-    cdb[4] = static_cast<uint8_t>(block_count);
-    cdb[5] = static_cast<uint8_t>(block_count >> 8);
-    cdb[6] = static_cast<uint8_t>(block_offset);
-    cdb[7] = static_cast<uint8_t>(block_offset >> 8);
-    cdb[9] = ATA_DOWNLOAD_MICROCODE;
+    AtaTaskfile tf{};
+    tf.protocol = ATA_PROTOCOL_PIO_DATA_OUT;
+    tf.length_in_blocks = true;
+    tf.length_in_count = true;
+    tf.features = subcommand;
+    tf.count = block_count & 0xFF;
+    tf.lba = (block_count >> 8 & 0xFF) | (block_offset & 0xFFFF) << 8;
+    tf.command = ATA_DOWNLOAD_MICROCODE;
+    build_ata_pass_through_12(cdb, tf);
 }
 
 SegmentSizes write_buffer_sizes(uint8_t mode, uint8_t segment_count, uint32_t length) {

@@ -1,18 +1,18 @@
 // The protocol half of the firmware download: CDB builders, segment plans, image-size
-// checks, the judgement of one finished command and the method table. Everything here is a
+// checks and the method table. Everything here is a
 // pure function of its arguments: nothing prints and nothing talks to a device.
 #pragma once
 
 #include "download/download.h"
+#include "sg/ata_pass_through.h"
 #include "sg/sg_io.h"
+#include "sg/verdict.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 inline constexpr uint8_t WRITE_BUFFER_OPCODE = 0x3B;
-inline constexpr uint8_t ATA_PASS_THROUGH_12_OPCODE = 0xA1;
-inline constexpr uint8_t ATA_DOWNLOAD_MICROCODE = 0x92;
 
 // WRITE BUFFER modes.
 inline constexpr uint8_t WB_MODE_DOWNLOAD_SAVE = 0x05;
@@ -34,9 +34,8 @@ inline constexpr uint32_t k_ata_image_max = 32u * 1024 * 1024;
 inline constexpr uint32_t k_download_timeout_ms = 120000;
 
 inline constexpr uint8_t k_write_buffer_cdb_len = 10;
-inline constexpr uint8_t k_ata_cdb_len = 12;
+inline constexpr uint8_t k_ata_cdb_len = ATA_PASS_THROUGH_12_CDB_LEN;
 inline constexpr size_t k_max_cdb_len = 12;
-inline constexpr size_t k_reason_len = 160;
 
 // Stores the low 16 / 24 bits of v at p, most significant byte first.
 void put_be16(uint8_t *p, uint32_t v);
@@ -108,28 +107,6 @@ Refusal check_write_buffer_image(uint8_t mode, uint8_t segment_count, uint32_t l
 // Checks that a nonempty image can reach the drive intact by DOWNLOAD MICROCODE: at most
 // 32 MiB, whole 512-byte blocks, and at most 8 MiB with a subcommand without offsets.
 Refusal check_ata_image(uint8_t subcommand, uint32_t length);
-
-// The judgement of one finished download command.
-struct CommandVerdict {
-    bool failed;
-    // The failure is one that neither the transport result nor the plain test (sense key,
-    // ATA Error register) shows, so the sender prints reason before its failure output.
-    bool explained;
-    char reason[k_reason_len];
-};
-
-// Judges a WRITE BUFFER command from send_io's result and the request it wrote back. It
-// fails when send_io failed or the sense key is not 0, and also on any host status, a
-// driver status other than DRIVER_SENSE, a SCSI status other than GOOD, CONDITION MET or a
-// CHECK CONDITION with sense data, and bytes left untransferred.
-CommandVerdict judge_write_buffer_command(int send_result, const SgRequest &req);
-
-// Judges a DOWNLOAD MICROCODE command. It fails when send_io failed or the ATA Error
-// register is not 0, and also on any host status, a driver status other than DRIVER_SENSE,
-// a SCSI status that says the command never ran, no ATA registers from this command, ERR,
-// DF or BSY in the ATA Status register, a sense key other than NO SENSE or RECOVERED ERROR,
-// and bytes left untransferred.
-CommandVerdict judge_ata_download_command(int send_result, const SgRequest &req);
 
 enum DownloadSender {
     SENDER_WRITE_BUFFER,

@@ -11,7 +11,10 @@
 #include <scsi/sg.h>
 
 int send_write_buffer(int fd, uint8_t mode, uint8_t segment_count, const uint8_t *data,
-                      uint32_t length) {
+                      uint32_t length, DownloadReport *report) {
+    DownloadReport unused;
+    DownloadReport &done = report != nullptr ? *report : unused;
+    done = DownloadReport{};
     if (length == 0) {
         printf("%s Invalid Command Parameters\n", "send_write_buffer");
         return -1;
@@ -42,12 +45,16 @@ int send_write_buffer(int fd, uint8_t mode, uint8_t segment_count, const uint8_t
         }
         int rc = send_io(&req);
         int saved_errno = errno;
-        CommandVerdict verdict = judge_write_buffer_command(rc, req);
+        ++done.commands_sent;
+        CommandFacts facts = classify_command(rc, req);
+        CommandVerdict verdict = judge_write_buffer_command(facts);
         if (verdict.failed) {
+            done.failure = describe_answer(facts);
             report_write_buffer_failure(verdict, saved_errno);
             result = -1;
             break;
         }
+        done.bytes_accepted += cmd.length;
         print_progress_mark(cmd.final_piece);
     }
     print_progress_end();

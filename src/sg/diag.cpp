@@ -1,5 +1,6 @@
 #include "sg/diag.h"
 
+#include "sg/scsi_names.h"
 #include "sg/sg_io.h"
 
 #include <cstdio>
@@ -15,33 +16,17 @@ unsigned low32(const void *p) {
 } // namespace
 
 void print_scsi_status(uint8_t masked_status) {
-    switch (masked_status) {
-    case 0x01:
-        puts("CHECK CONDITION");
-        break;
-    case 0x04:
-        puts("BUSY");
-        break;
-    case 0x11:
-        puts("COMMAND TERMINATED");
-        break;
-    case 0x14:
-        puts("QUEUE FULL");
-        break;
-    default:
-        break;
+    const char *name = scsi_status_debug_name(masked_status);
+    if (name != nullptr) {
+        puts(name);
     }
 }
 
 void print_sense_key(uint8_t sense_key, uint8_t asc, uint8_t ascq) {
-    static const char *const names[] = {
-        "NO SENSE",       "RECOVERED ERROR", "NOT READY",      "MEDIUM ERROR",
-        "HARDWARE ERROR", "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
-        "BLACK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
-    };
     unsigned key = sense_key & 0x0F;
-    if (key < sizeof names / sizeof names[0]) {
-        puts(names[key]);
+    const char *name = sense_key_debug_name(static_cast<uint8_t>(key));
+    if (name != nullptr) {
+        puts(name);
     } else {
         printf("UNKNOWN SENSE KEY 0x%x\n", key);
     }
@@ -50,10 +35,9 @@ void print_sense_key(uint8_t sense_key, uint8_t asc, uint8_t ascq) {
 
 void print_asc_ascq(uint8_t asc, uint8_t ascq) {
     printf("ACQ: 0x%x\tASCQ: 0x%x\n", asc, ascq);
-    if (asc == 0x20 && ascq == 0x00) {
-        puts("INVALID COMMAND OPERATION CODE");
-    } else if (asc == 0x24 && ascq == 0x00) {
-        puts("INVALID FIELD IN CDB");
+    const char *name = asc_ascq_debug_name(asc, ascq);
+    if (name != nullptr) {
+        puts(name);
     }
 }
 

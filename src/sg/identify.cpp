@@ -1,6 +1,7 @@
 #include "sg/identify.h"
 
 #include "sg/sg_io.h"
+#include "sg/verdict.h"
 
 #include <cstdio>
 #include <cstring>
@@ -32,10 +33,11 @@ constexpr int k_dotted_suffix_len = 4;
 // The dotted revision keeps this many fields of the text.
 constexpr int k_dotted_fields = 4;
 
-// The drives' own LBA that turns IDENTIFY DEVICE into a firmware request.
-constexpr uint8_t k_fw_lba_low = 0xDB;
-constexpr uint8_t k_fw_lba_mid = 0x97;
-constexpr uint8_t k_fw_lba_high = 0x20;
+// The drives' own LBA that turns IDENTIFY DEVICE into a firmware request: DBh, 97h, 20h in
+// LBA (7:0), (15:8), (23:16).
+constexpr uint64_t k_fw_request_lba = 0x2097DB;
+// IDENTIFY DEVICE: PIO data-in of one block, device 40h.
+constexpr uint8_t k_identify_device_reg = 0x40;
 
 // Stores b at *pos unless it is ATA whitespace. The last byte of buf is never written, so
 // the cleared buffer keeps its terminating NUL whatever the answer holds.
@@ -48,16 +50,90 @@ bool store_fw_byte(char *buf, int len, int *pos, uint8_t b) {
     return true;
 }
 
-// Sends one IDENTIFY-class command into the 512-byte area. Returns send_io's result.
-int send_identify_command(int fd, uint8_t *cdb, uint8_t *area) {
+// One IDENTIFY-class command: how the drive answered it and how many bytes arrived.
+struct IdentifyReply {
+    Reply reply;
+    uint32_t transferred;
+    bool transport_failed; // the command could not be issued at all
+};
+
+// Sends one IDENTIFY-class command into the 512-byte area. The sg driver copies its whole
+// bounce buffer back, so behind a short answer lie stale bytes of an earlier command on the
+// descriptor; the area keeps what it held before the command there instead.
+IdentifyReply send_identify_command(int fd, uint8_t *cdb, uint8_t *area) {
+    uint8_t before[IDENTIFY_DATA_LEN];
+    std::memcpy(before, area, sizeof before);
     SgRequest req{};
     req.fd = fd;
     req.cdb = cdb;
-    req.cdb_len = ATA_PT12_CDB_LEN;
+    req.cdb_len = ATA_PASS_THROUGH_12_CDB_LEN;
     req.direction = k_dir_from_device;
     req.data = area;
     req.data_len = IDENTIFY_DATA_LEN;
-    return send_io(&req);
+    CommandFacts facts = classify_command(send_io(&req), req);
+    std::memcpy(area + facts.transferred, before + facts.transferred,
+                IDENTIFY_DATA_LEN - facts.transferred);
+    return {judge_identification(facts), facts.transferred, facts.transport_failed};
+}
+
+bool answered_with(const IdentifyReply &r, bool must_transfer) {
+    return r.reply == Reply::answered && (!must_transfer || r.transferred > 0);
+}
+
+// Stores the revision of IDENTIFY bytes 46-53, each pair put back in order.
+int store_identify_fw(const uint8_t *fw, char *buf, int len) {
+    int count = 0;
+    for (int i = 0; i < k_id_fw_len; i += 2) {
+        store_fw_byte(buf, len, &count, fw[i + 1]);
+        store_fw_byte(buf, len, &count, fw[i]);
+    }
+    return count;
+}
+
+AtaTaskfile identify_taskfile() {
+    AtaTaskfile tf{};
+    tf.protocol = ATA_PROTOCOL_PIO_DATA_IN;
+    tf.from_device = true;
+    tf.length_in_count = true;
+    tf.count = 1;
+    tf.device = k_identify_device_reg;
+    tf.command = ATA_IDENTIFY_DEVICE;
+    return tf;
+}
+
+// The revision as get_full_fw and reread_full_fw read it; must_transfer asks IDENTIFY DEVICE
+// and the dotted request to have brought data.
+int read_full_fw(int fd, char *buf, int len, bool must_transfer) {
+    // One area for every command of the call: a request that transfers nothing leaves the
+    // previous answer in place, which the plain path relies on.
+    uint8_t area[IDENTIFY_DATA_LEN] = {};
+    uint8_t cdb[ATA_PASS_THROUGH_12_CDB_LEN];
+    build_identify_cdb(cdb);
+    if (!answered_with(send_identify_command(fd, cdb, area), must_transfer)) {
+        return -1;
+    }
+    std::memset(buf, 0, static_cast<size_t>(len));
+    if (wants_dotted_fw_request(area)) {
+        build_fw_request_cdb(cdb, FW_REQUEST_DOTTED);
+        if (!answered_with(send_identify_command(fd, cdb, area), must_transfer)) {
+            return -1;
+        }
+        return assemble_dotted_fw(area, buf, len);
+    }
+    uint8_t word0[2] = {area[0], area[1]};
+    uint8_t fw[k_id_fw_len];
+    std::memcpy(fw, area + k_id_fw_offset, sizeof fw);
+    build_fw_request_cdb(cdb, FW_REQUEST_PLAIN);
+    IdentifyReply plain = send_identify_command(fd, cdb, area);
+    if (plain.transport_failed) {
+        return -1;
+    }
+    // A drive that refuses the plain request does not know it, like one that ignores it:
+    // the IDENTIFY revision stands, whatever the area holds now.
+    if (plain.reply != Reply::answered) {
+        return store_identify_fw(fw, buf, len);
+    }
+    return assemble_plain_fw(word0, fw, area, buf, len);
 }
 
 // Reports a caller's buffer that is missing or too short (no line end, as always).
@@ -89,31 +165,17 @@ void build_inquiry_cdb(uint8_t *cdb, int len, uint8_t page) {
     }
 }
 
-// cdb[0]: operation code A1h, ATA PASS-THROUGH (12)
-// cdb[1]: multiple_count (7:5) 0, protocol (4:1) 4 = PIO data-in      -> 08h
-// cdb[2]: off_line (7:6) 0, ck_cond (5) 1, t_dir (3) 1 = from the device, byt_blok (2) 0,
-//         t_length (1:0) 2 = the length is in SECTOR COUNT              -> 2Ah
-// cdb[3]: features 00h
-// cdb[4]: sector count 01h
-// cdb[5..7]: LBA low, mid, high 00h
-// cdb[8]: device 40h
-// cdb[9]: command ECh (IDENTIFY DEVICE)
-// cdb[10]: reserved, cdb[11]: control
+// IDENTIFY DEVICE in ATA PASS-THROUGH (12), PIO data-in of one block whose length is in
+// COUNT (A1 08 2A 00 01 00 00 00 40 EC 00 00).
 void build_identify_cdb(uint8_t *cdb) {
-    std::memset(cdb, 0, ATA_PT12_CDB_LEN);
-    cdb[0] = ATA_PASSTHROUGH_12_OPCODE;
-    cdb[1] = 0x08;
-    cdb[2] = 0x2A;
-    cdb[4] = 0x01;
-    cdb[8] = 0x40;
-    cdb[9] = ATA_IDENTIFY_DEVICE;
+    build_ata_pass_through_12(cdb, identify_taskfile());
 }
 
-void set_fw_request(uint8_t *cdb, uint8_t features) {
-    cdb[3] = features;
-    cdb[5] = k_fw_lba_low;
-    cdb[6] = k_fw_lba_mid;
-    cdb[7] = k_fw_lba_high;
+void build_fw_request_cdb(uint8_t *cdb, uint8_t features) {
+    AtaTaskfile tf = identify_taskfile();
+    tf.features = features;
+    tf.lba = k_fw_request_lba;
+    build_ata_pass_through_12(cdb, tf);
 }
 
 int extract_model(const uint8_t *identify, char *buf) {
@@ -176,11 +238,7 @@ int assemble_plain_fw(const uint8_t *word0, const uint8_t *fw, const uint8_t *an
     // A drive that ignores the request answers with IDENTIFY data again (or transfers nothing,
     // leaving it in place); the revision is then the one IDENTIFY gave, pairs put in order.
     if (answer[0] == word0[0] && answer[1] == word0[1]) {
-        for (int i = 0; i < k_id_fw_len; i += 2) {
-            store_fw_byte(buf, len, &count, fw[i + 1]);
-            store_fw_byte(buf, len, &count, fw[i]);
-        }
-        return count;
+        return store_identify_fw(fw, buf, len);
     }
     for (int i = 0; i < k_fw_text_len && answer[i] != 0; ++i) {
         store_fw_byte(buf, len, &count, answer[i]);
@@ -206,10 +264,24 @@ int send_inq(int fd, uint8_t *buf, int len, uint8_t page) {
     req.data = buf;
     req.data_len = static_cast<uint32_t>(len);
     int rc = send_io(&req);
+    CommandFacts facts = classify_command(rc, req);
     if (rc == 0) {
         clear_untransferred(buf, static_cast<uint32_t>(len), req.resid);
     }
-    return rc;
+    Reply reply = judge_identification(facts);
+    if (reply == Reply::lost) {
+        return -1;
+    }
+    if (page == 0) {
+        // The identity of a drive that refused its standard data, or sent less than the run
+        // reads, would be blank or stale: such a drive is not identified.
+        return reply == Reply::answered && facts.transferred >= STANDARD_INQUIRY_MIN_LEN ? 0 : -1;
+    }
+    if (reply == Reply::declined) {
+        // A drive without the page refuses it; whatever the buffer holds is not the page.
+        std::memset(buf, 0, static_cast<size_t>(len));
+    }
+    return 0;
 }
 
 void clear_untransferred(uint8_t *buf, uint32_t len, int32_t resid) {
@@ -231,11 +303,10 @@ int get_full_mn(int fd, char *buf, int len, bool is_ata) {
     }
     std::memset(buf, 0, static_cast<size_t>(len));
     uint8_t area[IDENTIFY_DATA_LEN] = {};
-    uint8_t cdb[ATA_PT12_CDB_LEN];
+    uint8_t cdb[ATA_PASS_THROUGH_12_CDB_LEN];
     build_identify_cdb(cdb);
-    int rc = send_identify_command(fd, cdb, area);
-    if (rc < 0) {
-        return rc;
+    if (send_identify_command(fd, cdb, area).reply != Reply::answered) {
+        return -1;
     }
     return extract_model(area, buf);
 }
@@ -248,31 +319,12 @@ int get_full_fw(int fd, char *buf, int len, bool is_ata) {
     if (!is_ata) {
         return -1;
     }
-    // One area for every command of the call: a request that transfers nothing leaves the
-    // previous answer in place, which the plain path relies on.
-    uint8_t area[IDENTIFY_DATA_LEN] = {};
-    uint8_t cdb[ATA_PT12_CDB_LEN];
-    build_identify_cdb(cdb);
-    int rc = send_identify_command(fd, cdb, area);
-    if (rc < 0) {
-        return rc;
+    return read_full_fw(fd, buf, len, false);
+}
+
+int reread_full_fw(int fd, char *buf, int len, bool is_ata) {
+    if (!is_ata || buf == nullptr || len < FULL_FW_MIN_LEN) {
+        return -1;
     }
-    std::memset(buf, 0, static_cast<size_t>(len));
-    if (wants_dotted_fw_request(area)) {
-        set_fw_request(cdb, FW_REQUEST_DOTTED);
-        rc = send_identify_command(fd, cdb, area);
-        if (rc < 0) {
-            return rc;
-        }
-        return assemble_dotted_fw(area, buf, len);
-    }
-    uint8_t word0[2] = {area[0], area[1]};
-    uint8_t fw[k_id_fw_len];
-    std::memcpy(fw, area + k_id_fw_offset, sizeof fw);
-    set_fw_request(cdb, FW_REQUEST_PLAIN);
-    rc = send_identify_command(fd, cdb, area);
-    if (rc < 0) {
-        return rc;
-    }
-    return assemble_plain_fw(word0, fw, area, buf, len);
+    return read_full_fw(fd, buf, len, true);
 }

@@ -2,14 +2,15 @@
 // requests through ATA PASS-THROUGH (12).
 #pragma once
 
+#include "sg/ata_pass_through.h"
+
 #include <cstdint>
 
 inline constexpr uint8_t INQUIRY_OPCODE = 0x12;
-inline constexpr uint8_t ATA_PASSTHROUGH_12_OPCODE = 0xA1;
-inline constexpr uint8_t ATA_IDENTIFY_DEVICE = 0xEC;
 
 inline constexpr int INQUIRY_CDB_LEN = 6;
-inline constexpr int ATA_PT12_CDB_LEN = 12;
+// Standard INQUIRY data up to the end of the product revision level, the part the run reads.
+inline constexpr uint32_t STANDARD_INQUIRY_MIN_LEN = 36;
 // Every IDENTIFY DEVICE and firmware request answer lands in an area of this size.
 inline constexpr int IDENTIFY_DATA_LEN = 512;
 
@@ -35,9 +36,9 @@ void build_inquiry_cdb(uint8_t *cdb, int len, uint8_t page);
 // Fills the 12-byte ATA PASS-THROUGH (12) CDB of IDENTIFY DEVICE.
 void build_identify_cdb(uint8_t *cdb);
 
-// Turns an IDENTIFY DEVICE CDB into a firmware request: the drives' own LBA, and features
-// FW_REQUEST_DOTTED or FW_REQUEST_PLAIN.
-void set_fw_request(uint8_t *cdb, uint8_t features);
+// Fills the 12-byte CDB of a firmware request: IDENTIFY DEVICE with the drives' own LBA and
+// features FW_REQUEST_DOTTED or FW_REQUEST_PLAIN.
+void build_fw_request_cdb(uint8_t *cdb, uint8_t features);
 
 // Takes the model number from 512 bytes of IDENTIFY data into buf (at least 41 bytes, left
 // cleared by the caller): pairs put back in order, whitespace trimmed from both ends.
@@ -61,15 +62,28 @@ int assemble_plain_fw(const uint8_t *word0, const uint8_t *fw, const uint8_t *an
 // len): the bytes the device did not transfer.
 void clear_untransferred(uint8_t *buf, uint32_t len, int32_t resid);
 
-// Reads standard INQUIRY data (page 0) or one VPD page into buf.
-// Returns -1 for a buffer shorter than 96 bytes (nothing sent), else send_io's result.
+// Reads standard INQUIRY data (page 0) or one VPD page into buf; bytes the drive did not
+// transfer read as zero. A VPD page that the drive refuses (it does not have the page) reads
+// as all zeros and is not a failure.
+// Returns 0, or -1: a buffer shorter than 96 bytes (nothing sent), a command that got no
+// answer (transport failure, time-out, host or driver error, BUSY), or standard data that
+// the drive refused or that ended before the product revision level.
 int send_inq(int fd, uint8_t *buf, int len, uint8_t page);
 
 // Reads the full model number of an ATA drive into buf (NUL-terminated, trimmed).
 // Returns its length (0 to 40), or -1: a short buffer, a drive that is not ATA (nothing
-// sent), or a command the transport could not run.
+// sent), or an IDENTIFY DEVICE that the drive did not answer.
 int get_full_mn(int fd, char *buf, int len, bool is_ata);
 
 // Reads the full firmware revision of an ATA drive into buf (NUL-terminated).
-// Returns the number of bytes stored (0 to 45), or -1 as get_full_mn.
+// Returns the number of bytes stored (0 to 45), or -1 as get_full_mn, and when the drive
+// did not answer the dotted firmware request. A drive that refuses the plain request is one
+// that ignores it: the IDENTIFY revision stands.
 int get_full_fw(int fd, char *buf, int len, bool is_ata);
+
+// Reads the full firmware revision again after a download, with the commands and the rules
+// of get_full_fw, except that IDENTIFY DEVICE and the dotted request must also bring data: a
+// drive that has just taken new microcode may still be resetting, and an empty answer must
+// not read as a new revision.
+// Returns the number of bytes stored, or -1 when the revision could not be read.
+int reread_full_fw(int fd, char *buf, int len, bool is_ata);

@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr uint8_t ATA_PASS_THROUGH_12 = 0xA1;
-constexpr uint8_t ATA_PASS_THROUGH_16 = 0x85;
 // The ATA Status Return descriptor of the SCSI/ATA translation standard.
 constexpr uint8_t ATA_RETURN_DESCRIPTOR = 0x09;
 constexpr uint8_t ATA_RETURN_DESCRIPTOR_LEN = 0x0C;
@@ -17,10 +15,7 @@ constexpr uint8_t ASCQ_ATA_INFO_AVAILABLE = 0x1D;
 
 void set_ata(SenseFields &f, uint8_t error, uint8_t status, uint8_t device, uint8_t count) {
     f.has_ata = true;
-    f.ata_error = error;
-    f.ata_status = status;
-    f.ata_device = device;
-    f.ata_count = count;
+    f.ata = AtaRegisters{error, status, device, count};
 }
 
 // Fixed format (70h/71h):
@@ -73,10 +68,6 @@ void decode_descriptor(const uint8_t *b, size_t len, SenseFields &f) {
 
 } // namespace
 
-bool is_ata_passthrough_opcode(uint8_t opcode) {
-    return opcode == ATA_PASS_THROUGH_12 || opcode == ATA_PASS_THROUGH_16;
-}
-
 SenseFields decode_sense(const uint8_t *sense, size_t len, uint8_t opcode) {
     SenseFields f{};
     // Work on a zeroed copy so that positions the driver did not write read as zero and
@@ -90,7 +81,7 @@ SenseFields decode_sense(const uint8_t *sense, size_t len, uint8_t opcode) {
     switch (b[0] & 0x7F) {
     case 0x70:
     case 0x71:
-        decode_fixed(b, len, is_ata_passthrough_opcode(opcode), f);
+        decode_fixed(b, len, is_ata_pass_through_opcode(opcode), f);
         break;
     case 0x72:
     case 0x73:

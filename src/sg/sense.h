@@ -1,6 +1,8 @@
 // Sense data decoding: a pure function of the bytes the driver wrote.
 #pragma once
 
+#include "sg/ata_pass_through.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -11,14 +13,8 @@ struct SenseFields {
     uint8_t asc;
     uint8_t ascq;
     bool has_ata; // ATA registers were found, every one of them inside the written bytes
-    uint8_t ata_error;
-    uint8_t ata_status;
-    uint8_t ata_device;
-    uint8_t ata_count;
+    AtaRegisters ata;
 };
-
-// True for the operation codes of ATA PASS-THROUGH (12) and (16).
-bool is_ata_passthrough_opcode(uint8_t opcode);
 
 // Decodes sense data. sense holds len bytes as the driver wrote them (sb_len_wr); only the
 // first SG_SENSE_LEN are looked at, and positions at or past len read as zero. opcode is the

@@ -69,9 +69,10 @@ void apply_io_result(SgRequest *req, const sg_io_hdr_t *hdr, const uint8_t *sens
         req->ascq = f.ascq;
     }
     if (f.has_ata) {
-        req->ata_error = f.ata_error;
-        req->ata_device = f.ata_device;
-        req->ata_status = f.ata_status;
+        req->ata_error = f.ata.error;
+        req->ata_device = f.ata.device;
+        req->ata_status = f.ata.status;
+        req->ata_count = f.ata.count;
         req->ata_regs_valid = true;
     }
 }
@@ -118,6 +119,7 @@ int send_io(SgRequest *req) {
     fill_io_hdr(&hdr, req, dxfer_direction, sense);
     int rc = ioctl(req->fd, SG_IO, &hdr);
     int saved = errno;
+    req->io_errno = rc < 0 ? saved : 0;
     if (rc < 0) {
         fflush(stdout);
         errno = saved;

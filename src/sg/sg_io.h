@@ -39,6 +39,7 @@ struct SgRequest {
     uint8_t ata_error; // when ATA registers came back
     uint8_t ata_device;
     uint8_t ata_status;
+    uint8_t ata_count;
 
     // Written after every SG_IO ioctl, failed or not, so that a failure the driver reports
     // only in the status words (a time-out among them) reaches the caller.
@@ -48,6 +49,7 @@ struct SgRequest {
     uint32_t info;          // SG_INFO_* bits
     uint8_t sense_len;      // sense bytes the driver wrote (sb_len_wr, at most 32)
     bool ata_regs_valid;    // this command, and not an earlier one, returned ATA registers
+    int io_errno;           // errno of a failed SG_IO ioctl; 0 when the ioctl succeeded
 };
 
 // Process-wide diagnostics level, 0 at start. Above 0 the download senders set

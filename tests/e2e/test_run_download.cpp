@@ -174,6 +174,22 @@ TEST(RunDownload, DriveThatKeepsItsRevision) {
     }
 }
 
+// An image cut short: the validating drive takes every segment and still says, in the Count
+// register after the last one, that it expects more microcode. The commands all succeeded,
+// so the outcome stands; the operator is told what the drive said.
+TEST(RunDownload, DriveThatExpectsMoreMicrocodeIsNamed) {
+    Bay bay = make_bay({sata_validating("/dev/sg0")});
+    std::string image = make_image(bay.dir, "fw.img", k_sata_model, "QA13.B00", 8192);
+    write_file(image, read_file(image).substr(0, 4096));
+    RunResult r = run_dl(bay, {"-s", "2", "-f", image, "-d", "/dev/sg0"});
+    EXPECT_EQ(body(r), "Downloading file " + image +
+                           " to /dev/sg0\n .  .  .  .  !\nDownload SUCCESSFUL\n");
+    EXPECT_EQ(r.err, "WARNING: /dev/sg0 expects more microcode after the last segment "
+                     "(DOWNLOAD MICROCODE Count 01h)\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(bay_drive_member(bay, "/dev/sg0", "revision"), "QA12.B07");
+}
+
 struct ForcedCase {
     const char *what;
     bool sata;

@@ -93,9 +93,12 @@ TEST(RunIdentify, TraceOfTheIdentificationCommands) {
 }
 
 // Drives whose identification answers carry no data: the transport succeeded, so the empty
-// texts stand and the INQUIRY values do not replace them. A drive whose IDENTIFY cannot be
-// issued at all falls back to the INQUIRY product (cut at its first blank) and revision.
-TEST(RunIdentify, DrivesThatTransferNothing) {
+// texts stand and the INQUIRY values do not replace them. A drive whose IDENTIFY is refused
+// (here by a SAT layer without ATA PASS-THROUGH) or cannot be issued at all falls back to the
+// INQUIRY product (cut at its first blank) and revision. A drive that refuses the plain
+// firmware request is one that ignores it: the IDENTIFY revision stands. A drive without a
+// serial number page is listed with a blank serial.
+TEST(RunIdentify, DrivesThatTransferNothingOrRefuse) {
     Bay bay = make_bay({
         sata_drive("/dev/sg0", "QSTOR ACME-7200", "QS-1", "QA12.B07",
                    R"("fwreq": "dotted", "faults": [{"on": "ata", "kind": "no_data"}])"),
@@ -103,11 +106,18 @@ TEST(RunIdentify, DrivesThatTransferNothing) {
                    R"("ata_passthrough": false)"),
         sata_drive("/dev/sg2", "MERIDIAN MX500", "MX-1", "MX5R0101",
                    R"("faults": [{"on": "ata", "kind": "errno", "errno": "EIO"}])"),
+        sata_drive("/dev/sg3", "TORVEX T9", "TV-1", "TV1",
+                   R"("fwreq": "plain", "fwreq_text": "PLAIN-{rev}",
+                      "faults": [{"on": "fwreq", "kind": "abort"}])"),
+        scsi_drive("/dev/sg4", "NORTHVL", "NV-SAS10K", "N4R2", "NV0000777123",
+                   R"("faults": [{"on": "vpd", "kind": "check", "key": 5, "asc": 36}])"),
     });
     RunResult r = run_dl(bay, {"--enump", "--tmc", "31847"});
     EXPECT_EQ(body(r), "ATA       /dev/sg0 MN:                      SN: QS-1     FW: \n"
-                       "ATA       /dev/sg1 MN:                      SN: HC-1     FW: \n"
-                       "ATA       /dev/sg2 MN: MERIDIAN             SN: MX-1     FW: 0101\n");
+                       "ATA       /dev/sg1 MN: HALCYON              SN: HC-1     FW: .003\n"
+                       "ATA       /dev/sg2 MN: MERIDIAN             SN: MX-1     FW: 0101\n"
+                       "ATA       /dev/sg3 MN: TORVEX T9            SN: TV-1     FW: TV1\n"
+                       "NORTHVL   /dev/sg4 MN: NV-SAS10K            SN:          FW: N4R2\n");
     EXPECT_EQ(r.err, "send_io: Input/output error\nsend_io: Input/output error\n");
     EXPECT_EQ(r.status, 0);
 }
@@ -117,22 +127,38 @@ struct FailureCase {
     std::string sg1_faults;
     std::string out_after_sg0;
     std::string err;
+    size_t sg1_commands; // commands the second drive sees, the failed one last
 };
 
+const std::string k_inq_failed = "Sending INQUIRY command to /dev/sg1 Failed\n";
+const std::string k_vpd_failed = "Sending INQUIRY VPD 0x80 command to /dev/sg1 Failed\n";
+
 // The second of three drives fails to open or to answer INQUIRY: the first is listed, the
-// run ends with status 3 at the second, and the third is never touched.
+// run ends with status 3 at the second, nothing more is sent to it, and the third is never
+// touched. An INQUIRY that brought no usable answer is a failure as much as one the
+// transport could not issue.
 TEST(RunIdentify, IdentificationFailuresEndTheRun) {
     const std::vector<FailureCase> cases = {
         {"open refused", R"([{"on": "open", "kind": "errno", "errno": "EACCES"}])",
-         "Error: Could not open handle to /dev/sg1\n", "get_sg_fd: Permission denied\n"},
+         "Error: Could not open handle to /dev/sg1\n", "get_sg_fd: Permission denied\n", 0},
         {"node gone at open", R"([{"on": "open", "kind": "vanish"}])",
-         "Error: Could not open handle to /dev/sg1\n", "get_sg_fd: No such device\n"},
+         "Error: Could not open handle to /dev/sg1\n", "get_sg_fd: No such device\n", 0},
         {"standard INQUIRY fails", R"([{"on": "inquiry", "kind": "errno", "errno": "EIO"}])",
-         "Sending INQUIRY command to /dev/sg1 Failed\n", "send_io: Input/output error\n"},
-        {"drive gone at INQUIRY", R"([{"on": "inquiry", "kind": "vanish"}])",
-         "Sending INQUIRY command to /dev/sg1 Failed\n", "send_io: No such device\n"},
+         k_inq_failed, "send_io: Input/output error\n", 1},
+        {"drive gone at INQUIRY", R"([{"on": "inquiry", "kind": "vanish"}])", k_inq_failed,
+         "send_io: No such device\n", 1},
         {"serial number page fails", R"([{"on": "vpd", "kind": "errno", "errno": "EIO"}])",
-         "Sending INQUIRY VPD 0x80 command to /dev/sg1 Failed\n", "send_io: Input/output error\n"},
+         k_vpd_failed, "send_io: Input/output error\n", 2},
+        {"standard INQUIRY times out", R"([{"on": "inquiry", "kind": "timeout"}])", k_inq_failed,
+         "", 1},
+        {"standard INQUIRY busy", R"([{"on": "inquiry", "kind": "busy"}])", k_inq_failed, "", 1},
+        {"standard INQUIRY refused", R"([{"on": "inquiry", "kind": "check", "key": 2}])",
+         k_inq_failed, "", 1},
+        {"standard INQUIRY without data", R"([{"on": "inquiry", "kind": "no_data"}])", k_inq_failed,
+         "", 1},
+        {"serial number page times out", R"([{"on": "vpd", "kind": "timeout"}])", k_vpd_failed, "",
+         2},
+        {"serial number page busy", R"([{"on": "vpd", "kind": "busy"}])", k_vpd_failed, "", 2},
     };
     for (const auto &c : cases) {
         Bay bay = make_bay({
@@ -147,9 +173,12 @@ TEST(RunIdentify, IdentificationFailuresEndTheRun) {
             << c.what;
         EXPECT_EQ(r.err, c.err) << c.what;
         EXPECT_EQ(r.status, 3) << c.what;
+        size_t sg1_commands = 0;
         for (const TraceEntry &e : read_trace(bay)) {
             EXPECT_NE(e.node, "/dev/sg2") << c.what << ": the drive after the failure was used";
+            sg1_commands += e.node == "/dev/sg1" ? 1 : 0;
         }
+        EXPECT_EQ(sg1_commands, c.sg1_commands) << c.what;
     }
 }
 

@@ -120,6 +120,19 @@ bool ata_download_succeeded(const TracedCommand &c) {
     return c.masked_status != 1 || v.key_known;
 }
 
+// An INQUIRY answer the run can identify a drive by. Standard data: GOOD, with at least the
+// 36 bytes up to the product revision level. A VPD page may be refused with CHECK CONDITION
+// (the drive lacks it); any other status, or a word from the adapter or the driver, is no
+// answer.
+bool inquiry_answered(const TracedCommand &c) {
+    if (!transport_clean(c))
+        return false;
+    bool vpd = c.cdb.size() > 1 && (c.cdb[1] & 0x01) != 0;
+    if (vpd)
+        return c.masked_status == 0 || c.masked_status == 1;
+    return c.masked_status == 0 && static_cast<int64_t>(c.length) - c.resid >= 36;
+}
+
 bool contains(const std::string &text, const char *what) {
     return text.find(what) != std::string::npos;
 }
@@ -238,7 +251,7 @@ std::vector<std::string> check_run(const RunIntent &intent, const RunOutcome &ou
             v.push_back(describe(i, c) + " sent after a failed command");
             break;
         }
-        if (c.cdb[0] == k_inquiry && c.failed_ioctl) {
+        if (c.cdb[0] == k_inquiry && !inquiry_answered(c)) {
             stop_seen = true; // a drive that cannot be identified ends the run
             continue;
         }

@@ -4,7 +4,7 @@
 #include "download/download.h"
 #include "download/download_plan.h"
 #include "download/download_report.h"
-#include "sg/sg_hdr.h"
+#include "finished_command.h"
 
 #include <gtest/gtest.h>
 
@@ -184,37 +184,6 @@ TEST(AtaDownloadImageCheck, RefusesWhatCannotBeSentIntact) {
                  "sent");
 }
 
-struct Answer {
-    const char *what;
-    int send_result;
-    uint8_t masked_status;
-    uint16_t host_status;
-    uint16_t driver_status;
-    int resid;
-    Bytes sense;
-    bool failed;
-    const char *reason; // nullptr: a failure shown by the plain test, or a success
-};
-
-SgRequest finished_download(const Answer &a, uint8_t *cdb) {
-    SgRequest req{};
-    req.cdb = cdb;
-    req.cdb_len = 12;
-    req.data_len = 4096;
-    sg_io_hdr_t hdr{};
-    uint8_t sense[SG_SENSE_LEN] = {};
-    if (!a.sense.empty()) {
-        memcpy(sense, a.sense.data(), a.sense.size());
-    }
-    hdr.sb_len_wr = static_cast<uint8_t>(a.sense.size());
-    hdr.masked_status = a.masked_status;
-    hdr.host_status = a.host_status;
-    hdr.driver_status = a.driver_status;
-    hdr.resid = a.resid;
-    apply_io_result(&req, &hdr, sense);
-    return req;
-}
-
 // Descriptor-format sense with the ATA Status Return descriptor, as libata answers a
 // pass-through with CK_COND: 72 <key> <asc> <ascq> ... 09 0c 00 <error> ... <device> <status>.
 Bytes ata_return(uint8_t key, uint8_t asc, uint8_t ascq, uint8_t error, uint8_t status) {
@@ -282,8 +251,8 @@ TEST(AtaDownloadJudgement, EveryWordOfTheAnswerCounts) {
     for (const Answer &a : table) {
         SCOPED_TRACE(a.what);
         uint8_t cdb[12] = {0xA1, 0x0A, 0x26, 0x07, 0x08, 0x00, 0x00, 0x00, 0x00, 0x92};
-        SgRequest req = finished_download(a, cdb);
-        CommandVerdict v = judge_ata_download_command(a.send_result, req);
+        SgRequest req = finished_command(a, cdb, 12, 4096);
+        CommandVerdict v = judge_ata_download_command(classify_command(a.send_result, req));
         EXPECT_EQ(v.failed, a.failed);
         EXPECT_EQ(v.explained, a.reason != nullptr);
         EXPECT_STREQ(v.reason, a.reason != nullptr ? a.reason : "");
@@ -294,29 +263,14 @@ TEST(AtaDownloadJudgement, RegistersOfAnEarlierCommandDoNotCount) {
     // The request is reused across a download: a command that comes back without registers
     // must not pass on the strength of the previous command's clean ones.
     uint8_t cdb[12] = {0xA1, 0x0A, 0x26, 0x03, 0x40};
-    SgRequest req = finished_download(
-        {"", 0, 0x01, 0, 0x08, 0, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50), false, nullptr}, cdb);
-    ASSERT_FALSE(judge_ata_download_command(0, req).failed);
+    SgRequest req = finished_command(
+        {"", 0, 0x01, 0, 0x08, 0, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50), false, nullptr}, cdb, 12,
+        4096);
+    ASSERT_FALSE(judge_ata_download_command(classify_command(0, req)).failed);
     sg_io_hdr_t hdr{};
     uint8_t sense[SG_SENSE_LEN] = {};
     apply_io_result(&req, &hdr, sense);
-    EXPECT_TRUE(judge_ata_download_command(0, req).failed);
-}
-
-struct Captured {
-    std::string out;
-    std::string err;
-};
-
-template <typename F> Captured capture(F &&f) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    f();
-    fflush(stdout);
-    Captured c;
-    c.err = testing::internal::GetCapturedStderr();
-    c.out = testing::internal::GetCapturedStdout();
-    return c;
+    EXPECT_TRUE(judge_ata_download_command(classify_command(0, req)).failed);
 }
 
 // Runs f with standard output and standard error going to one file, as when a user sends
@@ -349,9 +303,9 @@ template <typename F> std::string interleaved(F &&f) {
 
 TEST(AtaDownloadFailure, AbortedDownloadShowsTheReturnedRegisters) {
     uint8_t cdb[12] = {0xA1, 0x0A, 0x26, 0x07, 0x08, 0x00, 0x00, 0x00, 0x00, 0x92};
-    SgRequest req =
-        finished_download({"", 0, 0x01, 0, 0x08, 0, k_aborted_download, true, nullptr}, cdb);
-    CommandVerdict v = judge_ata_download_command(0, req);
+    SgRequest req = finished_command({"", 0, 0x01, 0, 0x08, 0, k_aborted_download, true, nullptr},
+                                     cdb, 12, 4096);
+    CommandVerdict v = judge_ata_download_command(classify_command(0, req));
     Captured c = capture([&] { report_ata_download_failure(v, req, EIO); });
     EXPECT_EQ(c.out, "\nATA Ret: Err 0x4, Dev 0x0, Status 0x41\n");
     EXPECT_EQ(c.err, "send_io: Input/output error\n");
@@ -359,8 +313,9 @@ TEST(AtaDownloadFailure, AbortedDownloadShowsTheReturnedRegisters) {
 
 TEST(AtaDownloadFailure, NewlyCaughtFailureSaysWhyBeforeRegistersAndPerror) {
     uint8_t cdb[12] = {0xA1, 0x0A, 0x26, 0x07, 0x08, 0x00, 0x00, 0x00, 0x00, 0x92};
-    SgRequest req = finished_download({"", 0, 0x01, 0, 0x08, 0, k_not_ata, true, nullptr}, cdb);
-    CommandVerdict v = judge_ata_download_command(0, req);
+    SgRequest req =
+        finished_command({"", 0, 0x01, 0, 0x08, 0, k_not_ata, true, nullptr}, cdb, 12, 4096);
+    CommandVerdict v = judge_ata_download_command(classify_command(0, req));
     // A progress mark still in the stdout buffer must come out before the stderr lines.
     std::string text = interleaved([&] {
         fputs(" . ", stdout);

@@ -2,6 +2,7 @@
 // of download_fw_file and download_image_file that ends before a command is sent.
 #include "download/download.h"
 #include "download/download_plan.h"
+#include "finished_command.h"
 
 #include <gtest/gtest.h>
 
@@ -71,22 +72,6 @@ TEST(ImageLength, MustFitTheSigned32BitLength) {
     EXPECT_TRUE(check_image_length(4294967296LL + 512).refused);
     EXPECT_STREQ(check_image_length(2147483648LL).reason,
                  "image of 2147483648 bytes does not fit the 32-bit image length; nothing sent");
-}
-
-struct Captured {
-    std::string out;
-    std::string err;
-};
-
-template <typename F> Captured capture(F &&f) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    f();
-    fflush(stdout);
-    Captured c;
-    c.err = testing::internal::GetCapturedStderr();
-    c.out = testing::internal::GetCapturedStdout();
-    return c;
 }
 
 // A temporary image file of the given length (sparse: it reads as zeros).

@@ -20,7 +20,7 @@ Bytes area_with(int offset, const std::string &raw, Bytes area = Bytes(IDENTIFY_
 }
 
 Bytes cdb_of(void (*fill)(uint8_t *)) {
-    Bytes cdb(ATA_PT12_CDB_LEN, 0xFF);
+    Bytes cdb(ATA_PASS_THROUGH_12_CDB_LEN, 0xFF);
     fill(cdb.data());
     return cdb;
 }
@@ -56,25 +56,18 @@ TEST(InquiryCdb, MatchesTheCapturedCommands) {
 TEST(IdentifyCdb, IdentifyAndTheTwoFirmwareRequests) {
     EXPECT_EQ(cdb_of(build_identify_cdb),
               (Bytes{0xA1, 0x08, 0x2A, 0x00, 0x01, 0x00, 0x00, 0x00, 0x40, 0xEC, 0x00, 0x00}));
-    EXPECT_EQ(cdb_of([](uint8_t *c) {
-                  build_identify_cdb(c);
-                  set_fw_request(c, FW_REQUEST_DOTTED);
-              }),
+    EXPECT_EQ(cdb_of([](uint8_t *c) { build_fw_request_cdb(c, FW_REQUEST_DOTTED); }),
               (Bytes{0xA1, 0x08, 0x2A, 0x0B, 0x01, 0xDB, 0x97, 0x20, 0x40, 0xEC, 0x00, 0x00}));
-    EXPECT_EQ(cdb_of([](uint8_t *c) {
-                  build_identify_cdb(c);
-                  set_fw_request(c, FW_REQUEST_PLAIN);
-              }),
+    EXPECT_EQ(cdb_of([](uint8_t *c) { build_fw_request_cdb(c, FW_REQUEST_PLAIN); }),
               (Bytes{0xA1, 0x08, 0x2A, 0x00, 0x01, 0xDB, 0x97, 0x20, 0x40, 0xEC, 0x00, 0x00}));
 }
 
 TEST(IdentifyCdb, MatchesTheCapturedCommands) {
     EXPECT_EQ(cdb_of(build_identify_cdb), load_hex_fixture("identify_ckcond_sg0.hex").cdb);
-    Bytes cdb(ATA_PT12_CDB_LEN);
-    build_identify_cdb(cdb.data());
-    set_fw_request(cdb.data(), FW_REQUEST_DOTTED);
+    Bytes cdb(ATA_PASS_THROUGH_12_CDB_LEN);
+    build_fw_request_cdb(cdb.data(), FW_REQUEST_DOTTED);
     EXPECT_EQ(cdb, load_hex_fixture("fwreq_dotted_sg0.hex").cdb);
-    set_fw_request(cdb.data(), FW_REQUEST_PLAIN);
+    build_fw_request_cdb(cdb.data(), FW_REQUEST_PLAIN);
     EXPECT_EQ(cdb, load_hex_fixture("fwreq_plain_sg0.hex").cdb);
 }
 

@@ -2,6 +2,7 @@
 // found each is kept in tests/fuzz/corpus/hostile/ (named in the comment).
 #include "download/download_plan.h"
 #include "sg/sg_io.h"
+#include "sg/verdict.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -36,7 +37,8 @@ TEST(Regressions, WriteBufferCheckConditionWithSenseCutBeforeTheKeyFails) {
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "response code " << std::hex << int{c.code} << ", "
                                         << std::dec << int{c.len} << " bytes");
-        CommandVerdict v = judge_write_buffer_command(0, check_condition_with(c.code, c.len));
+        CommandVerdict v =
+            judge_write_buffer_command(classify_command(0, check_condition_with(c.code, c.len)));
         EXPECT_EQ(v.failed, c.fails);
         if (c.fails) {
             EXPECT_TRUE(v.explained);

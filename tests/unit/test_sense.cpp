@@ -316,10 +316,10 @@ TEST_P(SenseLayouts, DecodesKeyAndRegisters) {
     }
     ASSERT_EQ(f.has_ata, c.has_ata);
     if (c.has_ata) {
-        EXPECT_EQ(f.ata_error, c.error);
-        EXPECT_EQ(f.ata_status, c.status);
-        EXPECT_EQ(f.ata_device, c.device);
-        EXPECT_EQ(f.ata_count, c.count);
+        EXPECT_EQ(f.ata.error, c.error);
+        EXPECT_EQ(f.ata.status, c.status);
+        EXPECT_EQ(f.ata.device, c.device);
+        EXPECT_EQ(f.ata.count, c.count);
     }
 }
 
@@ -341,8 +341,8 @@ TEST(SenseBounds, ClaimedLengthBeyondTheAreaReadsOnlyThirtyTwoBytes) {
     SenseFields f = decode_sense(area.get(), 255, OP_ATA_12);
     EXPECT_EQ(f.sense_key, 0xB);
     ASSERT_TRUE(f.has_ata);
-    EXPECT_EQ(f.ata_error, 0x04);
-    EXPECT_EQ(f.ata_status, 0x41);
+    EXPECT_EQ(f.ata.error, 0x04);
+    EXPECT_EQ(f.ata.status, 0x41);
 }
 
 TEST(SenseBounds, NothingWrittenDecodesNothing) {
@@ -355,10 +355,10 @@ TEST(SenseBounds, NothingWrittenDecodesNothing) {
 }
 
 TEST(SenseOpcodes, PassThroughOpcodes) {
-    EXPECT_TRUE(is_ata_passthrough_opcode(0xA1));
-    EXPECT_TRUE(is_ata_passthrough_opcode(0x85));
-    EXPECT_FALSE(is_ata_passthrough_opcode(0x3B));
-    EXPECT_FALSE(is_ata_passthrough_opcode(0x12));
+    EXPECT_TRUE(is_ata_pass_through_opcode(0xA1));
+    EXPECT_TRUE(is_ata_pass_through_opcode(0x85));
+    EXPECT_FALSE(is_ata_pass_through_opcode(0x3B));
+    EXPECT_FALSE(is_ata_pass_through_opcode(0x12));
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 #include "download/download.h"
 #include "download/download_plan.h"
 #include "download/download_report.h"
-#include "sg/sg_hdr.h"
+#include "finished_command.h"
 
 #include <gtest/gtest.h>
 
@@ -153,39 +153,6 @@ TEST(WriteBufferImageCheck, RefusesWhatCannotBeSentIntact) {
                  "can address; nothing sent");
 }
 
-// A finished command as the driver hands it back, run through the transport's own
-// write-back so that the request holds exactly what send_io would leave in it.
-struct Answer {
-    const char *what;
-    int send_result;
-    uint8_t masked_status;
-    uint16_t host_status;
-    uint16_t driver_status;
-    int resid;
-    Bytes sense;
-    bool failed;
-    const char *reason; // nullptr: a failure shown by the plain test, or a success
-};
-
-SgRequest finished_write_buffer(const Answer &a, uint8_t *cdb) {
-    SgRequest req{};
-    req.cdb = cdb;
-    req.cdb_len = 10;
-    req.data_len = 32768;
-    sg_io_hdr_t hdr{};
-    uint8_t sense[SG_SENSE_LEN] = {};
-    if (!a.sense.empty()) {
-        memcpy(sense, a.sense.data(), a.sense.size());
-    }
-    hdr.sb_len_wr = static_cast<uint8_t>(a.sense.size());
-    hdr.masked_status = a.masked_status;
-    hdr.host_status = a.host_status;
-    hdr.driver_status = a.driver_status;
-    hdr.resid = a.resid;
-    apply_io_result(&req, &hdr, sense);
-    return req;
-}
-
 const Bytes k_illegal_request = {0x70, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x0a, 0x00,
                                  0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00};
 const Bytes k_unit_attention = {0x70, 0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0x0a, 0x00,
@@ -258,8 +225,8 @@ TEST(WriteBufferJudgement, EveryWordOfTheAnswerCounts) {
     for (const Answer &a : table) {
         SCOPED_TRACE(a.what);
         uint8_t cdb[10] = {0x3B, 0x07};
-        SgRequest req = finished_write_buffer(a, cdb);
-        CommandVerdict v = judge_write_buffer_command(a.send_result, req);
+        SgRequest req = finished_command(a, cdb, 10, 32768);
+        CommandVerdict v = judge_write_buffer_command(classify_command(a.send_result, req));
         EXPECT_EQ(v.failed, a.failed);
         EXPECT_EQ(v.explained, a.reason != nullptr);
         EXPECT_STREQ(v.reason, a.reason != nullptr ? a.reason : "");
@@ -292,22 +259,6 @@ TEST(WriteBufferTrace, FullSegmentAndFinalPiece) {
                   "\nwb_cdb: x3b,x7,x0,x1,x0,x0,x0,x11,x70,x0\n");
 }
 
-struct Captured {
-    std::string out;
-    std::string err;
-};
-
-template <typename F> Captured capture(F &&f) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    f();
-    fflush(stdout);
-    Captured c;
-    c.err = testing::internal::GetCapturedStderr();
-    c.out = testing::internal::GetCapturedStdout();
-    return c;
-}
-
 TEST(WriteBufferFailure, PlainFailureShowsOnlyThePerrorLine) {
     CommandVerdict plain{};
     plain.failed = true;
@@ -318,8 +269,9 @@ TEST(WriteBufferFailure, PlainFailureShowsOnlyThePerrorLine) {
 
 TEST(WriteBufferFailure, NewlyCaughtFailureSaysWhyFirst) {
     uint8_t cdb[10] = {0x3B, 0x07};
-    SgRequest req = finished_write_buffer({"time-out", 0, 0, 3, 0, 0, {}, true, nullptr}, cdb);
-    CommandVerdict v = judge_write_buffer_command(0, req);
+    SgRequest req =
+        finished_command({"time-out", 0, 0, 3, 0, 0, {}, true, nullptr}, cdb, 10, 32768);
+    CommandVerdict v = judge_write_buffer_command(classify_command(0, req));
     Captured c = capture([&] { report_write_buffer_failure(v, 0); });
     EXPECT_EQ(c.out, "");
     EXPECT_EQ(c.err, "send_write_buffer: command timed out\nsend_io: Success\n");

@@ -1,0 +1,65 @@
+// Helpers shared by the unit tests of the commands' verdicts and of what the senders print:
+// a finished command as the driver hands it back, and the capture of both output streams.
+#pragma once
+
+#include "sg/sg_hdr.h"
+#include "sg/sg_io.h"
+#include "sg/verdict.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+// What the driver and the device returned for one command, and the verdict a rule owes it.
+struct Answer {
+    const char *what;
+    int send_result;
+    uint8_t masked_status;
+    uint16_t host_status;
+    uint16_t driver_status;
+    int resid;
+    std::vector<uint8_t> sense;
+    bool failed;
+    const char *reason; // nullptr: a failure shown by the plain test, or a success
+};
+
+// The request as send_io leaves it after a, run through the transport's own write-back.
+// cdb must hold at least cdb_len bytes and outlive the request.
+inline SgRequest finished_command(const Answer &a, uint8_t *cdb, uint8_t cdb_len,
+                                  uint32_t data_len) {
+    SgRequest req{};
+    req.cdb = cdb;
+    req.cdb_len = cdb_len;
+    req.data_len = data_len;
+    sg_io_hdr_t hdr{};
+    uint8_t sense[SG_SENSE_LEN] = {};
+    std::memcpy(sense, a.sense.data(), std::min<size_t>(a.sense.size(), SG_SENSE_LEN));
+    hdr.sb_len_wr = static_cast<uint8_t>(a.sense.size());
+    hdr.masked_status = a.masked_status;
+    hdr.host_status = a.host_status;
+    hdr.driver_status = a.driver_status;
+    hdr.resid = a.resid;
+    apply_io_result(&req, &hdr, sense);
+    return req;
+}
+
+struct Captured {
+    std::string out;
+    std::string err;
+};
+
+// Runs f and returns what it wrote to standard output and standard error.
+template <typename F> Captured capture(F &&f) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    f();
+    fflush(stdout);
+    Captured c;
+    c.err = testing::internal::GetCapturedStderr();
+    c.out = testing::internal::GetCapturedStdout();
+    return c;
+}
