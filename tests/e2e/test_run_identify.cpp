@@ -98,11 +98,11 @@ TEST(RunIdentify, TraceOfTheIdentificationCommands) {
 TEST(RunIdentify, DrivesThatTransferNothing) {
     Bay bay = make_bay({
         sata_drive("/dev/sg0", "QSTOR ACME-7200", "QS-1", "QA12.B07",
-                   R"("fwreq": "dotted", "faults": [{"on": "ata", "kind": "no_data"}])"),
+                   R"({"fwreq": "dotted", "faults": [{"on": "ata", "kind": "no_data"}]})"_json),
         sata_drive("/dev/sg1", "HALCYON HD-4000", "HC-1", "HD40.003",
-                   R"("ata_passthrough": false)"),
+                   R"({"ata_passthrough": false})"_json),
         sata_drive("/dev/sg2", "MERIDIAN MX500", "MX-1", "MX5R0101",
-                   R"("faults": [{"on": "ata", "kind": "errno", "errno": "EIO"}])"),
+                   R"({"faults": [{"on": "ata", "kind": "errno", "errno": "EIO"}]})"_json),
     });
     RunResult r = run_dl(bay, {"--enump", "--tmc", "31847"});
     EXPECT_EQ(body(r), "ATA       /dev/sg0 MN:                      SN: QS-1     FW: \n"
@@ -114,7 +114,7 @@ TEST(RunIdentify, DrivesThatTransferNothing) {
 
 struct FailureCase {
     const char *what;
-    std::string sg1_faults;
+    nlohmann::json sg1_faults;
     std::string out_after_sg0;
     std::string err;
 };
@@ -123,22 +123,22 @@ struct FailureCase {
 // run ends with status 3 at the second, and the third is never touched.
 TEST(RunIdentify, IdentificationFailuresEndTheRun) {
     const std::vector<FailureCase> cases = {
-        {"open refused", R"([{"on": "open", "kind": "errno", "errno": "EACCES"}])",
+        {"open refused", R"([{"on": "open", "kind": "errno", "errno": "EACCES"}])"_json,
          "Error: Could not open handle to /dev/sg1\n", "get_sg_fd: Permission denied\n"},
-        {"node gone at open", R"([{"on": "open", "kind": "vanish"}])",
+        {"node gone at open", R"([{"on": "open", "kind": "vanish"}])"_json,
          "Error: Could not open handle to /dev/sg1\n", "get_sg_fd: No such device\n"},
-        {"standard INQUIRY fails", R"([{"on": "inquiry", "kind": "errno", "errno": "EIO"}])",
+        {"standard INQUIRY fails", R"([{"on": "inquiry", "kind": "errno", "errno": "EIO"}])"_json,
          "Sending INQUIRY command to /dev/sg1 Failed\n", "send_io: Input/output error\n"},
-        {"drive gone at INQUIRY", R"([{"on": "inquiry", "kind": "vanish"}])",
+        {"drive gone at INQUIRY", R"([{"on": "inquiry", "kind": "vanish"}])"_json,
          "Sending INQUIRY command to /dev/sg1 Failed\n", "send_io: No such device\n"},
-        {"serial number page fails", R"([{"on": "vpd", "kind": "errno", "errno": "EIO"}])",
+        {"serial number page fails", R"([{"on": "vpd", "kind": "errno", "errno": "EIO"}])"_json,
          "Sending INQUIRY VPD 0x80 command to /dev/sg1 Failed\n", "send_io: Input/output error\n"},
     };
     for (const auto &c : cases) {
         Bay bay = make_bay({
             scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV0000777123"),
             scsi_drive("/dev/sg1", "Linux", "scsi_debug", "0191", "16000",
-                       "\"faults\": " + c.sg1_faults),
+                       {{"faults", c.sg1_faults}}),
             scsi_drive("/dev/sg2", "Linux", "scsi_debug", "0191", "16001"),
         });
         RunResult r = run_dl(bay, {"-i"});
