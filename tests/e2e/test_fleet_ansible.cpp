@@ -4,7 +4,8 @@
 // changes nothing, a plan-only run, and a CFS error that stops every batch.
 #if defined(CFS_TOOL_PATH)
 
-#include "harness.h"
+#include "test_run_util.h"
+#include "test_sgsim_util.h"
 
 #include <gtest/gtest.h>
 
@@ -39,20 +40,6 @@ std::string find_program(const char *name) {
     }
 }
 
-std::string sgsim_program() {
-#ifdef SGSIM_PATH
-    return SGSIM_PATH;
-#else
-    return "";
-#endif
-}
-
-std::string sata_drive(const std::string &node, const std::string &model, const std::string &serial,
-                       const std::string &revision, const std::string &extra = "") {
-    return "{\"node\": \"" + node + "\", \"type\": \"sata\", \"model\": \"" + model +
-           "\", \"serial\": \"" + serial + "\", \"revision\": \"" + revision + "\"" + extra + "}";
-}
-
 // The fleet: h1 and h2 (the first batch) update cleanly, h3 (the second batch) has a drive
 // that takes its image and keeps its revision, h4 (the third batch) is never started.
 struct fleet_dir {
@@ -83,27 +70,25 @@ void write_fleet(fleet_dir *f) {
                                   "QX4*;C200*;fw/qx4000_c300.bin;C300*\n");
     ASSERT_EQ(run_command({k_tool, "pack", d + "/broken.txt", d + "/broken.cfs"}).status, 0);
 
-    const std::string scsi = "{\"node\": \"/dev/sg2\", \"type\": \"scsi\", \"vendor\": "
-                             "\"CORVANE\", \"product\": \"CV-SAS10K\", \"revision\": \"N4R2\", "
-                             "\"serial\": \"CV0001\"}";
-    const std::string bays[4] = {
-        sata_drive("/dev/sg0", "QX2000A", "QX0101", "A104") + ",\n" +
-            sata_drive("/dev/sg1", "QX4000 PRO", "QX0102", "C200",
-                       ", \"fwreq\": \"dotted\", \"fwreq_text\": \"{rev}.01.02.03\", "
-                       "\"fwreq_suffix\": \"R7\"") +
-            ",\n" + scsi,
-        sata_drive("/dev/sg0", "QX2000A", "QX0201", "A104") + ",\n" +
-            sata_drive("/dev/sg1", "QX2000A", "QX0202", "B205"),
-        sata_drive("/dev/sg0", "QX2000A", "QX0301", "A104",
-                   ", \"firmware\": {\"mode\": \"keep-revision\"}"),
-        sata_drive("/dev/sg0", "QX2000A", "QX0401", "A104"),
+    const nlohmann::json scsi = scsi_drive("/dev/sg2", "CORVANE", "CV-SAS10K", "N4R2", "CV0001");
+    const std::vector<nlohmann::json> bays[4] = {
+        {sata_drive("/dev/sg0", "QX2000A", "QX0101", "A104"),
+         sata_drive(
+             "/dev/sg1", "QX4000 PRO", "QX0102", "C200",
+             R"({"fwreq": "dotted", "fwreq_text": "{rev}.01.02.03", "fwreq_suffix": "R7"})"_json),
+         scsi},
+        {sata_drive("/dev/sg0", "QX2000A", "QX0201", "A104"),
+         sata_drive("/dev/sg1", "QX2000A", "QX0202", "B205")},
+        {sata_drive("/dev/sg0", "QX2000A", "QX0301", "A104",
+                    R"({"firmware": {"mode": "keep-revision"}})"_json)},
+        {sata_drive("/dev/sg0", "QX2000A", "QX0401", "A104")},
     };
     std::string inventory = "[dl_cor_fw_fleet]\n";
     for (int i = 0; i < 4; ++i) {
         std::string host = "h" + std::to_string(i + 1);
         std::string hd = d + "/" + host;
         ASSERT_EQ(mkdir(hd.c_str(), 0755), 0);
-        write_file(hd + "/bay.json", "{\"drives\": [\n" + bays[i] + "\n]}\n");
+        write_file(hd + "/bay.json", nlohmann::json{{"drives", bays[i]}}.dump(2) + "\n");
         inventory += host +
                      " ansible_connection=local ansible_python_interpreter=/usr/bin/python3"
                      " bay=" +
@@ -189,7 +174,7 @@ class FleetAnsible : public ::testing::Test {
   protected:
     void SetUp() override {
         f.ansible = find_program("ansible-playbook");
-        f.sgsim = sgsim_program();
+        f.sgsim = sgsim_path();
         if (f.ansible.empty() || f.sgsim.empty()) {
             GTEST_SKIP() << "needs ansible-playbook (Debian's ansible-core) in PATH and the "
                             "sgsim build target";

@@ -223,21 +223,23 @@ TEST(RunCfs, UnchangedRevisionIsAFailedDownload) {
 TEST(RunCfs, RevisionThatCannotBeReadAgainIsAWarning) {
     struct Case {
         const char *what;
-        const char *fault;
+        nlohmann::json fault;
     };
     // Identification sends IDENTIFY twice (model, then revision) and one firmware request;
     // the check after the download sends the third IDENTIFY and the second request.
     const Case cases[] = {
-        {"IDENTIFY after the download", R"({"on": "identify", "index": 3, "kind": "errno"})"},
-        {"firmware request after the download", R"({"on": "fwreq", "index": 2, "kind": "errno"})"},
+        {"IDENTIFY after the download", R"({"on": "identify", "index": 3, "kind": "errno"})"_json},
+        {"firmware request after the download",
+         R"({"on": "fwreq", "index": 2, "kind": "errno"})"_json},
     };
     for (const auto &c : cases) {
-        std::string bay = std::string(R"({"drives": [
+        nlohmann::json doc = R"({"drives": [
           {"node": "/dev/sg0", "type": "sata", "model": "QSTOR ACME-7200",
-           "serial": "QS7X0042Z9", "revision": "QA12.B07", "faults": [)") +
-                          c.fault + R"(]},
+           "serial": "QS7X0042Z9", "revision": "QA12.B07"},
           {"node": "/dev/sg1", "type": "sata", "model": "MERIDIAN MX500", "serial": "MX5-0001",
-           "revision": "MX5R0101"}]})";
+           "revision": "MX5R0101"}]})"_json;
+        doc["drives"][0]["faults"] = nlohmann::json::array({c.fault});
+        const std::string bay = doc.dump(2);
         Scene s = make_scene(bay, k_main_map, k_main_images);
         const std::string download = downloading("fw/acme_qa13.bin", "/dev/sg0") + k_one_command;
         const std::string warning = "WARNING: Unabled to verify firmware revision change.\n";
@@ -269,7 +271,7 @@ TEST(RunCfs, RevisionThatCannotBeReadAgainIsAWarning) {
 TEST(RunCfs, RejectedRereadIsNeverANewRevision) {
     struct Case {
         const char *what;
-        const char *fault;
+        nlohmann::json fault;
         std::string verdict; // the line after the download
         std::string err;
         int status;
@@ -277,30 +279,30 @@ TEST(RunCfs, RejectedRereadIsNeverANewRevision) {
     const std::string warning = "WARNING: Unabled to verify firmware revision change.\n";
     const Case cases[] = {
         {"IDENTIFY refused", R"({"on": "identify", "index": 3, "kind": "check", "key": 5,
-          "asc": 36, "ascq": 0})",
+          "asc": 36, "ascq": 0})"_json,
          "Download SUCCESSFUL\n", warning, 0},
-        {"IDENTIFY aborted", R"({"on": "identify", "index": 3, "kind": "abort"})",
+        {"IDENTIFY aborted", R"({"on": "identify", "index": 3, "kind": "abort"})"_json,
          "Download SUCCESSFUL\n", warning, 0},
-        {"IDENTIFY timed out", R"({"on": "identify", "index": 3, "kind": "timeout"})",
+        {"IDENTIFY timed out", R"({"on": "identify", "index": 3, "kind": "timeout"})"_json,
          "Download SUCCESSFUL\n", warning, 0},
-        {"IDENTIFY busy", R"({"on": "identify", "index": 3, "kind": "busy"})",
+        {"IDENTIFY busy", R"({"on": "identify", "index": 3, "kind": "busy"})"_json,
          "Download SUCCESSFUL\n", warning, 0},
-        {"IDENTIFY without data", R"({"on": "identify", "index": 3, "kind": "no_data"})",
+        {"IDENTIFY without data", R"({"on": "identify", "index": 3, "kind": "no_data"})"_json,
          "Download SUCCESSFUL\n", warning, 0},
         // A drive that refuses the plain request is one that ignores it, here as when the
         // drive was identified: the IDENTIFY revision stands, unchanged.
-        {"firmware request aborted", R"({"on": "fwreq", "index": 2, "kind": "abort"})",
+        {"firmware request aborted", R"({"on": "fwreq", "index": 2, "kind": "abort"})"_json,
          "Download FAILED\n", "", 2},
-        {"firmware request without data", R"({"on": "fwreq", "index": 2, "kind": "no_data"})",
+        {"firmware request without data", R"({"on": "fwreq", "index": 2, "kind": "no_data"})"_json,
          "Download FAILED\n", "", 2},
     };
     for (const auto &c : cases) {
-        Scene s =
-            make_scene(std::string(R"({"drives": [
+        nlohmann::json bay = R"({"drives": [
           {"node": "/dev/sg0", "type": "sata", "model": "TORVEX T9", "serial": "TV0001",
-           "revision": "TV1", "firmware": {"mode": "keep-revision"}, "faults": [)") +
-                           c.fault + "]}]}",
-                       "TORVEX T9;TV1;fw/tv2.bin;TV2\n", {{"fw/tv2.bin", "TORVEX T9", "TV2"}});
+           "revision": "TV1", "firmware": {"mode": "keep-revision"}}]})"_json;
+        bay["drives"][0]["faults"] = nlohmann::json::array({c.fault});
+        Scene s = make_scene(bay.dump(2), "TORVEX T9;TV1;fw/tv2.bin;TV2\n",
+                             {{"fw/tv2.bin", "TORVEX T9", "TV2"}});
         RunResult r = run_dl(s, {"-c", "map.cfs"}, true);
         EXPECT_EQ(mask_time(r.out), k_banner + "Scanning map.cfs\n" +
                                         downloading("fw/tv2.bin", "/dev/sg0") + k_one_command +
@@ -386,39 +388,41 @@ TEST(RunCfs, LoadAndLookupFailuresEndTheRun) {
 TEST(RunCfs, NoCompleteAtaIdentityLeavesTheFileUnread) {
     struct Case {
         const char *what;
-        const char *sata_extra; // spliced into the SATA drive's record
-        std::string err;        // what the transport reports on the way
-        std::string listed;     // the SATA drive's listing line
+        nlohmann::json sata_extra; // further members of the SATA drive's record
+        std::string err;           // what the transport reports on the way
+        std::string listed;        // the SATA drive's listing line
     };
     const Case cases[] = {
-        {"model number not read", R"("faults": [{"on": "identify", "index": 1, "kind": "errno"}])",
+        {"model number not read",
+         R"({"faults": [{"on": "identify", "index": 1, "kind": "errno"}]})"_json,
          "send_io: Input/output error\n",
          "ATA       /dev/sg1 MN: QSTOR                SN: QS7X0042 FW: .B07\n"},
         {"firmware revision not read",
-         R"("faults": [{"on": "fwreq", "index": 1, "kind": "errno", "errno": "EIO"}])",
+         R"({"faults": [{"on": "fwreq", "index": 1, "kind": "errno", "errno": "EIO"}]})"_json,
          "send_io: Input/output error\n",
          "ATA       /dev/sg1 MN: QSTOR ACME-7200      SN: QS7X0042 FW: .B07\n"},
-        {"IDENTIFY aborted", R"("faults": [{"on": "identify", "index": 1, "kind": "abort"}])", "",
+        {"IDENTIFY aborted",
+         R"({"faults": [{"on": "identify", "index": 1, "kind": "abort"}]})"_json, "",
          "ATA       /dev/sg1 MN: QSTOR                SN: QS7X0042 FW: .B07\n"},
         {"dotted firmware request aborted",
-         R"("fwreq": "dotted", "faults": [{"on": "fwreq", "index": 1, "kind": "abort"}])", "",
-         "ATA       /dev/sg1 MN: QSTOR ACME-7200      SN: QS7X0042 FW: .B07\n"},
+         R"({"fwreq": "dotted", "faults": [{"on": "fwreq", "index": 1, "kind": "abort"}]})"_json,
+         "", "ATA       /dev/sg1 MN: QSTOR ACME-7200      SN: QS7X0042 FW: .B07\n"},
         {"dotted firmware request timed out",
-         R"("fwreq": "dotted", "faults": [{"on": "fwreq", "index": 1, "kind": "timeout"}])", "",
-         "ATA       /dev/sg1 MN: QSTOR ACME-7200      SN: QS7X0042 FW: .B07\n"},
+         R"({"fwreq": "dotted", "faults": [{"on": "fwreq", "index": 1, "kind": "timeout"}]})"_json,
+         "", "ATA       /dev/sg1 MN: QSTOR ACME-7200      SN: QS7X0042 FW: .B07\n"},
         // A SAT layer without ATA PASS-THROUGH refuses IDENTIFY with ILLEGAL REQUEST and a
         // zero-filled buffer, which is no identity.
-        {"no ATA PASS-THROUGH", R"("ata_passthrough": false)", "",
+        {"no ATA PASS-THROUGH", R"({"ata_passthrough": false})"_json, "",
          "ATA       /dev/sg1 MN: QSTOR                SN: QS7X0042 FW: .B07\n"},
     };
     for (const auto &c : cases) {
-        std::string bay = std::string(R"({"drives": [
+        nlohmann::json bay = R"({"drives": [
           {"node": "/dev/sg0", "type": "scsi", "vendor": "NORTHVL", "product": "NV-SAS10K",
            "revision": "N4R2", "serial": "NV0000777123"},
           {"node": "/dev/sg1", "type": "sata", "model": "QSTOR ACME-7200",
-           "serial": "QS7X0042Z9", "revision": "QA12.B07", )") +
-                          c.sata_extra + "}]}";
-        Scene s = make_scene(bay, k_main_map, k_main_images);
+           "serial": "QS7X0042Z9", "revision": "QA12.B07"}]})"_json;
+        bay["drives"][1].update(c.sata_extra);
+        Scene s = make_scene(bay.dump(2), k_main_map, k_main_images);
         damage(s.cfs);
         for (const std::string &cfs : {std::string("map.cfs"), std::string("none.cfs")}) {
             RunResult r = run_dl(s, {"-i", "-c", cfs});

@@ -16,20 +16,26 @@ const std::string k_scsi_product = "NV-SAS10K";
 const std::string k_sata_model = "QSTOR ACME-7200";
 
 // Drives that take a simulated image only whole, in order, for their model.
-std::string scsi_validating(const std::string &node, const std::string &extra = "") {
+nlohmann::json scsi_validating(const std::string &node,
+                               const nlohmann::json &extra = nlohmann::json::object()) {
     return scsi_drive(node, "NORTHVL", k_scsi_product, "N4R2", "NV0000777123", extra);
 }
-std::string sata_validating(const std::string &node, const std::string &extra = "") {
+nlohmann::json sata_validating(const std::string &node,
+                               const nlohmann::json &extra = nlohmann::json::object()) {
     return sata_drive(node, k_sata_model, "QS7X0042Z9", "QA12.B07", extra);
 }
 // Drives that take any bytes.
-std::string scsi_any(const std::string &node, const std::string &extra = "") {
-    std::string fw = R"("firmware": {"mode": "accept-any", "target": "N5R0"})";
-    return scsi_validating(node, extra.empty() ? fw : fw + ", " + extra);
+nlohmann::json scsi_any(const std::string &node,
+                        const nlohmann::json &extra = nlohmann::json::object()) {
+    nlohmann::json fw = R"({"firmware": {"mode": "accept-any", "target": "N5R0"}})"_json;
+    fw.update(extra);
+    return scsi_validating(node, fw);
 }
-std::string sata_any(const std::string &node, const std::string &extra = "") {
-    std::string fw = R"("firmware": {"mode": "accept-any", "target": "QA13.B00"})";
-    return sata_validating(node, extra.empty() ? fw : fw + ", " + extra);
+nlohmann::json sata_any(const std::string &node,
+                        const nlohmann::json &extra = nlohmann::json::object()) {
+    nlohmann::json fw = R"({"firmware": {"mode": "accept-any", "target": "QA13.B00"}})"_json;
+    fw.update(extra);
+    return sata_validating(node, fw);
 }
 
 std::vector<std::string> cdbs_of(const std::vector<TraceEntry> &entries) {
@@ -161,7 +167,7 @@ TEST(RunDownload, FirmwareWrittenBack) {
 // it reports success; the revision stays.
 TEST(RunDownload, DriveThatKeepsItsRevision) {
     for (bool sata : {false, true}) {
-        std::string keep = R"("firmware": {"mode": "keep-revision"})";
+        nlohmann::json keep = R"({"firmware": {"mode": "keep-revision"}})"_json;
         Bay bay = make_bay(
             {sata ? sata_validating("/dev/sg0", keep) : scsi_validating("/dev/sg0", keep)});
         std::string image = make_bytes(bay.dir, "fw.bin", 65536);
@@ -262,7 +268,7 @@ TEST(RunDownload, ModelFilterOverTheMixedBay) {
 
 struct SequenceCase {
     const char *what;
-    std::vector<std::string> drives;
+    std::vector<nlohmann::json> drives;
     std::vector<std::string> devices;
     std::string out; // with IMG standing for the image path
     std::string err;
@@ -283,7 +289,8 @@ TEST(RunDownload, RunsOverSeveralDevices) {
     const std::string ok = "Downloading file IMG to /dev/sg1\n .  .  .  .  !\nDownload SUCCESSFUL";
     const std::vector<SequenceCase> cases = {
         {"first aborted, second downloaded",
-         {sata_any("/dev/sg0", R"("faults": [{"on": "download", "index": 1, "kind": "abort"}])"),
+         {sata_any("/dev/sg0",
+                   R"({"faults": [{"on": "download", "index": 1, "kind": "abort"}]})"_json),
           scsi_any("/dev/sg1")},
          {"/dev/sg0", "/dev/sg1"},
          "Downloading file IMG to /dev/sg0\n\nATA Ret: Err 0x4, Dev 0x0, Status 0x41\n !\n"
@@ -294,14 +301,15 @@ TEST(RunDownload, RunsOverSeveralDevices) {
         {"first downloaded, second cannot be opened",
          {sata_any("/dev/sg0"),
           scsi_any("/dev/sg1",
-                   R"("faults": [{"on": "open", "kind": "errno", "errno": "EACCES"}])")},
+                   R"({"faults": [{"on": "open", "kind": "errno", "errno": "EACCES"}]})"_json)},
          {"/dev/sg0", "/dev/sg1"},
          "Downloading file IMG to /dev/sg0\n .  .  .  .  !\nDownload SUCCESSFUL\n"
          "Error: Could not open handle to /dev/sg1",
          "get_sg_fd: Permission denied\n",
          3},
         {"first drive vanishes in the download, second downloaded",
-         {sata_any("/dev/sg0", R"("faults": [{"on": "download", "index": 2, "kind": "vanish"}])"),
+         {sata_any("/dev/sg0",
+                   R"({"faults": [{"on": "download", "index": 2, "kind": "vanish"}]})"_json),
           scsi_any("/dev/sg1")},
          {"/dev/sg0", "/dev/sg1"},
          "Downloading file IMG to /dev/sg0\n . \nATA Ret: Err 0x0, Dev 0x0, Status 0x50\n !\n"
@@ -317,7 +325,7 @@ TEST(RunDownload, RunsOverSeveralDevices) {
          2},
         {"a vanished drive cannot be opened again",
          {scsi_any("/dev/sg1",
-                   R"("faults": [{"on": "write_buffer", "index": 3, "kind": "vanish"}])")},
+                   R"({"faults": [{"on": "write_buffer", "index": 3, "kind": "vanish"}]})"_json)},
          {"/dev/sg1", "/dev/sg1"},
          "Downloading file IMG to /dev/sg1\n .  .  !\nFW Download FAILED\n"
          "Error: Could not open handle to /dev/sg1",

@@ -38,7 +38,7 @@ const std::string k_no_registers =
 
 struct FaultKind {
     const char *name;
-    std::string fault; // the fault's members besides "on" and "index"
+    nlohmann::json fault; // the fault's members besides "on" and "index"
     // The reason line each sender writes before its failure output ("" for none: the
     // failure is one the transport result, the sense key or the ATA Error shows).
     std::string write_buffer_reason;
@@ -49,26 +49,32 @@ struct FaultKind {
 };
 
 const std::vector<FaultKind> k_kinds = {
-    {"errno_EIO", R"("kind": "errno", "errno": "EIO")", "", "", "Input/output error", true, false},
+    {"errno_EIO", R"({"kind": "errno", "errno": "EIO"})"_json, "", "", "Input/output error", true,
+     false},
     // WRITE BUFFER fails by its sense key; the SATA drive's fixed sense brings no ATA
     // registers, so neither does DOWNLOAD MICROCODE pass on a RECOVERED ERROR.
-    {"check_RECOVERED_ERROR", R"("kind": "check", "key": 1, "asc": "0x17", "ascq": 1)", "",
+    {"check_RECOVERED_ERROR", R"({"kind": "check", "key": 1, "asc": "0x17", "ascq": 1})"_json, "",
      k_no_registers, "Success", false, false},
-    {"check_UNIT_ATTENTION", R"("kind": "check", "key": 6, "asc": "0x29", "ascq": 0)", "",
+    {"check_UNIT_ATTENTION", R"({"kind": "check", "key": 6, "asc": "0x29", "ascq": 0})"_json, "",
      "sense key 0x6 (UNIT ATTENTION), ASC 0x29 ASCQ 0x0", "Success", false, false},
-    {"abort", R"("kind": "abort")", "", "", "Success", false, true},
-    {"timeout", R"("kind": "timeout")", "command timed out", "command timed out", "Success", false,
-     false},
-    {"busy", R"("kind": "busy")", "SCSI status 0x4 (BUSY)", "SCSI status 0x4 (BUSY)", "Success",
+    {"abort", R"({"kind": "abort"})"_json, "", "", "Success", false, true},
+    {"timeout", R"({"kind": "timeout"})"_json, "command timed out", "command timed out", "Success",
      false, false},
-    {"no_data", R"("kind": "no_data")", "32768 of the command's 32768 bytes were not transferred",
-     k_no_registers, "Success", false, false},
-    {"no_passthrough", R"("kind": "no_passthrough")", "", k_no_registers, "Success", false, false},
-    {"vanish", R"("kind": "vanish")", "", "", "No such device", true, false},
+    {"busy", R"({"kind": "busy"})"_json, "SCSI status 0x4 (BUSY)", "SCSI status 0x4 (BUSY)",
+     "Success", false, false},
+    {"no_data", R"({"kind": "no_data"})"_json,
+     "32768 of the command's 32768 bytes were not transferred", k_no_registers, "Success", false,
+     false},
+    {"no_passthrough", R"({"kind": "no_passthrough"})"_json, "", k_no_registers, "Success", false,
+     false},
+    {"vanish", R"({"kind": "vanish"})"_json, "", "", "No such device", true, false},
 };
 
-Bay five_segment_bay(Method method, const std::string &faults) {
-    std::string extra = faults.empty() ? "" : "\"faults\": [" + faults + "]";
+Bay five_segment_bay(Method method, const nlohmann::json &faults) {
+    nlohmann::json extra = nlohmann::json::object();
+    if (!faults.empty()) {
+        extra["faults"] = faults;
+    }
     if (method == WRITE_BUFFER) {
         return make_bay(
             {scsi_drive("/dev/sg0", "NORTHVL", k_scsi_product, "N4R2", "NV0000777123", extra)});
@@ -98,8 +104,9 @@ TEST_P(DownloadFaultMatrix, FailsAndSendsNothingAfterTheFault) {
     auto [method, kind_index, at] = GetParam();
     const FaultKind &kind = k_kinds[kind_index];
     const char *on = method == WRITE_BUFFER ? "write_buffer" : "download";
-    Bay bay = five_segment_bay(method, "{\"on\": \"" + std::string(on) + "\", \"index\": " +
-                                           std::to_string(at) + ", " + kind.fault + "}");
+    nlohmann::json fault = {{"on", on}, {"index", at}};
+    fault.update(kind.fault);
+    Bay bay = five_segment_bay(method, nlohmann::json::array({fault}));
     std::string image = five_segment_image(method, bay);
     RunResult r = run_dl(bay, {"-s", "64", "-f", image, "-d", "/dev/sg0"});
 
@@ -161,7 +168,7 @@ INSTANTIATE_TEST_SUITE_P(Run, DownloadFaultMatrix,
 // Without a fault the same download completes, so every failure above is the fault's.
 TEST(DownloadFaultMatrixBaseline, CompletesWithoutAFault) {
     for (Method method : {WRITE_BUFFER, DOWNLOAD_MICROCODE}) {
-        Bay bay = five_segment_bay(method, "");
+        Bay bay = five_segment_bay(method, nlohmann::json::array());
         std::string image = five_segment_image(method, bay);
         RunResult r = run_dl(bay, {"-s", "64", "-f", image, "-d", "/dev/sg0"});
         EXPECT_EQ(body(r), "Downloading file " + image +
@@ -176,8 +183,8 @@ TEST(DownloadFaultMatrixBaseline, CompletesWithoutAFault) {
 
 struct RealStackCase {
     const char *what;
-    std::string bay_extra;
-    std::string drive;
+    nlohmann::json bay_extra;
+    nlohmann::json drive;
     bool sata_image; // an image for the SATA model (else the SCSI product)
     std::vector<std::string> args;
     std::string out; // after the "Downloading" line
@@ -188,36 +195,36 @@ struct RealStackCase {
 // refuses an image for another model aborts DOWNLOAD MICROCODE (in each layout of the ATA
 // error sense), a SCSI drive refuses ATA PASS-THROUGH, and a command times out.
 TEST(RealStackAnswers, MustFail) {
-    const std::string sata = sata_drive("/dev/sg0", "OTHER MODEL", "S1", "OT01.A00");
-    const std::string scsi = scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV1");
+    const nlohmann::json sata = sata_drive("/dev/sg0", "OTHER MODEL", "S1", "OT01.A00");
+    const nlohmann::json scsi = scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV1");
     const std::string aborted =
         "\nATA Ret: Err 0x4, Dev 0x0, Status 0x41\n !\nFW Download FAILED\n";
-    const std::string timeout = R"("faults": [{"on": "any", "index": 0, "kind": "timeout"}])";
     const std::vector<RealStackCase> cases = {
-        {"aborted, linux-6.1 layout", "", sata, true, {"-s", "64"}, aborted, "send_io: Success\n"},
+        {"aborted, linux-6.1 layout", {}, sata, true, {"-s", "64"}, aborted, "send_io: Success\n"},
         {"aborted, sat layout",
-         R"("ata_error_sense": "sat")",
+         R"({"ata_error_sense": "sat"})"_json,
          sata,
          true,
          {"-s", "64"},
          aborted,
          "send_io: Success\n"},
         {"aborted, descriptor layout",
-         R"("ata_error_sense": "descriptor")",
+         R"({"ata_error_sense": "descriptor"})"_json,
          sata,
          true,
          {},
          aborted,
          "send_io: Success\n"},
         {"aborted with status 51h",
-         "",
-         sata_drive("/dev/sg0", "OTHER MODEL", "S1", "OT01.A00", R"("abort_status": "0x51")"),
+         {},
+         sata_drive("/dev/sg0", "OTHER MODEL", "S1", "OT01.A00",
+                    R"({"abort_status": "0x51"})"_json),
          true,
          {"-s", "64"},
          "\nATA Ret: Err 0x4, Dev 0x0, Status 0x51\n !\nFW Download FAILED\n",
          "send_io: Success\n"},
         {"ATA PASS-THROUGH to a SCSI drive",
-         "",
+         {},
          scsi,
          false,
          {"-p", "-s", "64"},
@@ -225,17 +232,17 @@ TEST(RealStackAnswers, MustFail) {
          "passthrough\n\nATA Ret: Err 0x0, Dev 0x0, Status 0x0\n !\nFW Download FAILED\n",
          "send_ata_passthrough: " + k_no_registers + "\nsend_io: Success\n"},
         {"WRITE BUFFER times out",
-         "",
+         {},
          scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV1",
-                    R"("faults": [{"on": "write_buffer", "kind": "timeout"}])"),
+                    R"({"faults": [{"on": "write_buffer", "kind": "timeout"}]})"_json),
          false,
          {},
          " !\nFW Download FAILED\n",
          "send_write_buffer: command timed out\nsend_io: Success\n"},
         {"DOWNLOAD MICROCODE times out",
-         "",
+         {},
          sata_drive("/dev/sg0", k_sata_model, "S1", "QA12.B07",
-                    R"("faults": [{"on": "download", "kind": "timeout"}])"),
+                    R"({"faults": [{"on": "download", "kind": "timeout"}]})"_json),
          true,
          {},
          "\nATA Ret: Err 0x0, Dev 0x0, Status 0x0\n !\nFW Download FAILED\n",

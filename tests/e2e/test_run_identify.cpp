@@ -101,16 +101,16 @@ TEST(RunIdentify, TraceOfTheIdentificationCommands) {
 TEST(RunIdentify, DrivesThatTransferNothingOrRefuse) {
     Bay bay = make_bay({
         sata_drive("/dev/sg0", "QSTOR ACME-7200", "QS-1", "QA12.B07",
-                   R"("fwreq": "dotted", "faults": [{"on": "ata", "kind": "no_data"}])"),
+                   R"({"fwreq": "dotted", "faults": [{"on": "ata", "kind": "no_data"}]})"_json),
         sata_drive("/dev/sg1", "HALCYON HD-4000", "HC-1", "HD40.003",
-                   R"("ata_passthrough": false)"),
+                   R"({"ata_passthrough": false})"_json),
         sata_drive("/dev/sg2", "MERIDIAN MX500", "MX-1", "MX5R0101",
-                   R"("faults": [{"on": "ata", "kind": "errno", "errno": "EIO"}])"),
+                   R"({"faults": [{"on": "ata", "kind": "errno", "errno": "EIO"}]})"_json),
         sata_drive("/dev/sg3", "TORVEX T9", "TV-1", "TV1",
-                   R"("fwreq": "plain", "fwreq_text": "PLAIN-{rev}",
-                      "faults": [{"on": "fwreq", "kind": "abort"}])"),
+                   R"({"fwreq": "plain", "fwreq_text": "PLAIN-{rev}",
+                       "faults": [{"on": "fwreq", "kind": "abort"}]})"_json),
         scsi_drive("/dev/sg4", "NORTHVL", "NV-SAS10K", "N4R2", "NV0000777123",
-                   R"("faults": [{"on": "vpd", "kind": "check", "key": 5, "asc": 36}])"),
+                   R"({"faults": [{"on": "vpd", "kind": "check", "key": 5, "asc": 36}]})"_json),
     });
     RunResult r = run_dl(bay, {"--enump", "--tmc", "31847"});
     EXPECT_EQ(body(r), "ATA       /dev/sg0 MN:                      SN: QS-1     FW: \n"
@@ -124,7 +124,7 @@ TEST(RunIdentify, DrivesThatTransferNothingOrRefuse) {
 
 struct FailureCase {
     const char *what;
-    std::string sg1_faults;
+    nlohmann::json sg1_faults;
     std::string out_after_sg0;
     std::string err;
     size_t sg1_commands; // commands the second drive sees, the failed one last
@@ -139,32 +139,33 @@ const std::string k_vpd_failed = "Sending INQUIRY VPD 0x80 command to /dev/sg1 F
 // transport could not issue.
 TEST(RunIdentify, IdentificationFailuresEndTheRun) {
     const std::vector<FailureCase> cases = {
-        {"open refused", R"([{"on": "open", "kind": "errno", "errno": "EACCES"}])",
+        {"open refused", R"([{"on": "open", "kind": "errno", "errno": "EACCES"}])"_json,
          "Error: Could not open handle to /dev/sg1\n", "get_sg_fd: Permission denied\n", 0},
-        {"node gone at open", R"([{"on": "open", "kind": "vanish"}])",
+        {"node gone at open", R"([{"on": "open", "kind": "vanish"}])"_json,
          "Error: Could not open handle to /dev/sg1\n", "get_sg_fd: No such device\n", 0},
-        {"standard INQUIRY fails", R"([{"on": "inquiry", "kind": "errno", "errno": "EIO"}])",
+        {"standard INQUIRY fails", R"([{"on": "inquiry", "kind": "errno", "errno": "EIO"}])"_json,
          k_inq_failed, "send_io: Input/output error\n", 1},
-        {"drive gone at INQUIRY", R"([{"on": "inquiry", "kind": "vanish"}])", k_inq_failed,
+        {"drive gone at INQUIRY", R"([{"on": "inquiry", "kind": "vanish"}])"_json, k_inq_failed,
          "send_io: No such device\n", 1},
-        {"serial number page fails", R"([{"on": "vpd", "kind": "errno", "errno": "EIO"}])",
+        {"serial number page fails", R"([{"on": "vpd", "kind": "errno", "errno": "EIO"}])"_json,
          k_vpd_failed, "send_io: Input/output error\n", 2},
-        {"standard INQUIRY times out", R"([{"on": "inquiry", "kind": "timeout"}])", k_inq_failed,
-         "", 1},
-        {"standard INQUIRY busy", R"([{"on": "inquiry", "kind": "busy"}])", k_inq_failed, "", 1},
-        {"standard INQUIRY refused", R"([{"on": "inquiry", "kind": "check", "key": 2}])",
+        {"standard INQUIRY times out", R"([{"on": "inquiry", "kind": "timeout"}])"_json,
          k_inq_failed, "", 1},
-        {"standard INQUIRY without data", R"([{"on": "inquiry", "kind": "no_data"}])", k_inq_failed,
-         "", 1},
-        {"serial number page times out", R"([{"on": "vpd", "kind": "timeout"}])", k_vpd_failed, "",
-         2},
-        {"serial number page busy", R"([{"on": "vpd", "kind": "busy"}])", k_vpd_failed, "", 2},
+        {"standard INQUIRY busy", R"([{"on": "inquiry", "kind": "busy"}])"_json, k_inq_failed, "",
+         1},
+        {"standard INQUIRY refused", R"([{"on": "inquiry", "kind": "check", "key": 2}])"_json,
+         k_inq_failed, "", 1},
+        {"standard INQUIRY without data", R"([{"on": "inquiry", "kind": "no_data"}])"_json,
+         k_inq_failed, "", 1},
+        {"serial number page times out", R"([{"on": "vpd", "kind": "timeout"}])"_json, k_vpd_failed,
+         "", 2},
+        {"serial number page busy", R"([{"on": "vpd", "kind": "busy"}])"_json, k_vpd_failed, "", 2},
     };
     for (const auto &c : cases) {
         Bay bay = make_bay({
             scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV0000777123"),
             scsi_drive("/dev/sg1", "Linux", "scsi_debug", "0191", "16000",
-                       "\"faults\": " + c.sg1_faults),
+                       {{"faults", c.sg1_faults}}),
             scsi_drive("/dev/sg2", "Linux", "scsi_debug", "0191", "16001"),
         });
         RunResult r = run_dl(bay, {"-i"});

@@ -12,20 +12,16 @@ const std::string k_banner = std::string(80, '=') +
                              " <TIME>\n" +
                              std::string(80, '=') + "\n";
 
-Bay make_bay(const std::vector<std::string> &drives, const std::string &bay_extra) {
-    std::string text = "{\"trace\": \"trace.jsonl\", ";
-    if (!bay_extra.empty()) {
-        text += bay_extra + ", ";
+Bay make_bay(const std::vector<nlohmann::json> &drives, const nlohmann::json &bay_extra) {
+    nlohmann::json doc = {{"trace", "trace.jsonl"}};
+    if (!bay_extra.is_null()) {
+        doc.update(bay_extra);
     }
-    text += "\"drives\": [";
-    for (size_t i = 0; i < drives.size(); ++i) {
-        text += (i == 0 ? "\n  " : ",\n  ") + drives[i];
-    }
-    text += "]}\n";
+    doc["drives"] = drives;
     Bay bay;
-    bay.path = write_bay(text);
+    bay.path = write_bay(doc.dump(2) + "\n");
     bay.dir = bay.path.substr(0, bay.path.rfind('/'));
-    bay.trace = bay.dir + "/trace.jsonl";
+    bay.trace = bay.dir + "/" + doc["trace"].get<std::string>();
     return bay;
 }
 
@@ -37,28 +33,29 @@ Bay copy_mixed_fixture() {
     return bay;
 }
 
-namespace {
-
-std::string with_extra(const std::string &members, const std::string &extra) {
-    return "{" + members + (extra.empty() ? "" : ", " + extra) + "}";
+nlohmann::json sata_drive(const std::string &node, const std::string &model,
+                          const std::string &serial, const std::string &revision,
+                          const nlohmann::json &extra) {
+    nlohmann::json d = {{"node", node},
+                        {"type", "sata"},
+                        {"model", model},
+                        {"serial", serial},
+                        {"revision", revision}};
+    if (!extra.is_null()) {
+        d.update(extra);
+    }
+    return d;
 }
 
-} // namespace
-
-std::string sata_drive(const std::string &node, const std::string &model, const std::string &serial,
-                       const std::string &revision, const std::string &extra) {
-    return with_extra("\"node\": \"" + node + "\", \"type\": \"sata\", \"model\": \"" + model +
-                          "\", \"serial\": \"" + serial + "\", \"revision\": \"" + revision + "\"",
-                      extra);
-}
-
-std::string scsi_drive(const std::string &node, const std::string &vendor,
-                       const std::string &product, const std::string &revision,
-                       const std::string &serial, const std::string &extra) {
-    return with_extra("\"node\": \"" + node + "\", \"type\": \"scsi\", \"vendor\": \"" + vendor +
-                          "\", \"product\": \"" + product + "\", \"revision\": \"" + revision +
-                          "\", \"serial\": \"" + serial + "\"",
-                      extra);
+nlohmann::json scsi_drive(const std::string &node, const std::string &vendor,
+                          const std::string &product, const std::string &revision,
+                          const std::string &serial, const nlohmann::json &extra) {
+    nlohmann::json d = {{"node", node},       {"type", "scsi"},       {"vendor", vendor},
+                        {"product", product}, {"revision", revision}, {"serial", serial}};
+    if (!extra.is_null()) {
+        d.update(extra);
+    }
+    return d;
 }
 
 RunResult run_dl(const Bay &bay, const std::vector<std::string> &args) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "harness.h"
 
 // The banner every run prints first, with its clock line masked as mask_time masks it.
@@ -17,22 +19,26 @@ struct Bay {
     std::string trace;
 };
 
-// Writes a bay of the given drive records (JSON objects) to a fresh directory. bay_extra
-// holds further top-level members, e.g. R"("ata_error_sense": "sat")".
-Bay make_bay(const std::vector<std::string> &drives, const std::string &bay_extra = "");
+// Writes a bay of the given drive records to a fresh directory, tracing to trace.jsonl there.
+// bay_extra holds further top-level members, e.g. R"({"ata_error_sense": "sat"})"_json.
+Bay make_bay(const std::vector<nlohmann::json> &drives,
+             const nlohmann::json &bay_extra = nlohmann::json::object());
 
 // A copy of tests/data/bays/mixed.json in a fresh directory, so that its trace and the
 // written-back state stay out of the source tree.
 Bay copy_mixed_fixture();
 
-// A SATA drive record; extra is spliced in as further members ("" for none).
-std::string sata_drive(const std::string &node, const std::string &model, const std::string &serial,
-                       const std::string &revision, const std::string &extra = "");
+// A SATA drive record; extra holds further members (faults, options), e.g.
+// R"({"fwreq": "dotted"})"_json, and wins over the members given here.
+nlohmann::json sata_drive(const std::string &node, const std::string &model,
+                          const std::string &serial, const std::string &revision,
+                          const nlohmann::json &extra = nlohmann::json::object());
 
 // A SCSI drive record; extra as above.
-std::string scsi_drive(const std::string &node, const std::string &vendor,
-                       const std::string &product, const std::string &revision,
-                       const std::string &serial, const std::string &extra = "");
+nlohmann::json scsi_drive(const std::string &node, const std::string &vendor,
+                          const std::string &product, const std::string &revision,
+                          const std::string &serial,
+                          const nlohmann::json &extra = nlohmann::json::object());
 
 // Runs the built dl_cor_fw with args under the bay.
 RunResult run_dl(const Bay &bay, const std::vector<std::string> &args);

@@ -86,7 +86,7 @@ TEST_F(Sg3Utils, SatIdentifyTwelveAndSixteenBytes) {
 // -c insists on descriptor sense: a SAT layer that reports the end of the transfer in fixed
 // format (as QEMU's DRQ quirk makes Linux 6.1 do) is refused; -v shows the registers.
 TEST_F(Sg3Utils, SatIdentifyCheckConditionNeedsDescriptorSense) {
-    std::string quirky = write_bay(mixed_bay_json(R"("pio_in_status": "0x58")"));
+    std::string quirky = write_bay(mixed_bay_json(R"({"pio_in_status": "0x58"})"_json));
     RunResult r = under_bay(quirky, {"sg_sat_identify", "-c", "-l", "12", "/dev/sg0"});
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("Aborted command"), std::string::npos) << r.err;

@@ -30,6 +30,14 @@ std::string without_data(const std::string &out) {
     return kept;
 }
 
+// The mixed bay with one fault (a JSON object; none for "") on drive sg0, in a fresh directory.
+std::string bay_with_fault(const char *fault) {
+    nlohmann::json extra = nlohmann::json::object();
+    if (*fault != '\0')
+        extra["faults"] = nlohmann::json::array({nlohmann::json::parse(fault)});
+    return write_bay(mixed_bay_json(extra));
+}
+
 // Names the case in test listings instead of dumping its bytes.
 void PrintTo(const FaultCase &c, std::ostream *os) {
     *os << c.name;
@@ -41,7 +49,7 @@ TEST_P(Faults, SeenThroughTheDriver) {
     if (sgsim_path().empty())
         GTEST_SKIP() << "sgsim is not built";
     const FaultCase &p = GetParam();
-    std::string bay = write_bay(mixed_bay_json(std::string(R"("faults": [)") + p.fault + "]"));
+    std::string bay = bay_with_fault(p.fault);
     RunResult r = probe(bay, {"/dev/sg0", "-n", "2", "-r", "512", "-t", "7000", "a1", "08", "2a",
                               "00", "01", "00", "00", "00", "40", "ec", "00", "00"});
     EXPECT_EQ(r.status, p.status) << r.out << r.err;
@@ -112,7 +120,7 @@ TEST(FaultData, UntouchedOrZeroFilled) {
         {"", "data: 40 00 20 00"},
     };
     for (const Case &c : cases) {
-        std::string bay = write_bay(mixed_bay_json(std::string(R"("faults": [)") + c.fault + "]"));
+        std::string bay = bay_with_fault(c.fault);
         RunResult r = probe(bay, {"/dev/sg0", "-r", "512", "a1", "08", "2a", "00", "01", "00", "00",
                                   "00", "40", "ec", "00", "00"});
         EXPECT_NE(r.out.find(c.data_start), std::string::npos) << c.fault << "\n" << r.out;
@@ -123,8 +131,7 @@ TEST(FaultData, UntouchedOrZeroFilled) {
 TEST(FaultData, VanishedDriveRefusesTheNextOpen) {
     if (sgsim_path().empty() || !have_sg3_utils())
         GTEST_SKIP() << "needs sgsim and sg3-utils (apt-get install sg3-utils)";
-    std::string bay =
-        write_bay(mixed_bay_json(R"("faults": [{"on": "vpd", "index": 1, "kind": "vanish"}])"));
+    std::string bay = bay_with_fault(R"({"on": "vpd", "index": 1, "kind": "vanish"})");
     RunResult r = under_bay(bay, {"sg_inq", "/dev/sg0"});
     EXPECT_NE(r.out.find(" Product identification: QSTOR ACME-7200 \n"), std::string::npos)
         << r.out;

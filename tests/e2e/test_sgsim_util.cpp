@@ -50,14 +50,11 @@ std::vector<std::string> file_lines(const std::string &path) {
     return out;
 }
 
-std::string mixed_bay_json(const std::string &sg0_extra, const std::string &bay_extra) {
-    std::string extra0 = sg0_extra.empty() ? "" : ", " + sg0_extra;
-    std::string extra = bay_extra.empty() ? "" : bay_extra + ", ";
-    return "{" + extra + R"("trace": "trace.jsonl", "drives": [
+std::string mixed_bay_json(const nlohmann::json &sg0_extra, const nlohmann::json &bay_extra) {
+    nlohmann::json bay = R"({"trace": "trace.jsonl", "drives": [
     {"node": "/dev/sg0", "type": "sata", "model": "QSTOR ACME-7200 SATA HYBRID",
      "serial": "   QS7X0042Z9", "revision": "QA12.B07", "fwreq": "dotted",
-     "fwreq_text": "{rev}.0042.77.X9", "fwreq_suffix": "R7")" +
-           extra0 + R"(},
+     "fwreq_text": "{rev}.0042.77.X9", "fwreq_suffix": "R7"},
     {"node": "/dev/sg1", "type": "scsi", "vendor": "NORTHVL", "product": "NV-SAS10K",
      "revision": "N4R2", "serial": "NV0000777123", "flavor": "scsi-hd"},
     {"node": "/dev/sg10", "type": "sata", "model": "HALCYON HD-4000", "serial": "HC4K00017",
@@ -65,5 +62,8 @@ std::string mixed_bay_json(const std::string &sg0_extra, const std::string &bay_
     {"node": "/dev/sg2", "type": "scsi", "vendor": "Linux", "product": "scsi_debug",
      "revision": "0191", "serial": "16000"},
     {"node": "/dev/sg3", "type": "sata", "model": "MERIDIAN MX500", "serial": "MX5-0001",
-     "revision": "MX5R0101"}]})";
+     "revision": "MX5R0101"}]})"_json;
+    bay["drives"][0].update(sg0_extra);
+    bay.update(bay_extra);
+    return bay.dump(2) + "\n";
 }

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "harness.h"
 
 // The built sgsim command, or empty when the build has none.
@@ -29,6 +31,8 @@ RunResult probe(const std::string &bay, const std::vector<std::string> &args);
 std::vector<std::string> file_lines(const std::string &path);
 
 // A bay of five drives (sg0 dotted SATA, sg1 scsi-hd, sg10 plain SATA, sg2 scsi_debug,
-// sg3 SATA that ignores the firmware requests) with the given extra text spliced into
-// drive sg0's record (for faults or options), e.g. R"("faults": [...])".
-std::string mixed_bay_json(const std::string &sg0_extra = "", const std::string &bay_extra = "");
+// sg3 SATA that ignores the firmware requests), as text. sg0_extra holds further members of
+// drive sg0's record (for faults or options), e.g. R"({"faults": [...]})"_json; bay_extra
+// further top-level members.
+std::string mixed_bay_json(const nlohmann::json &sg0_extra = nlohmann::json::object(),
+                           const nlohmann::json &bay_extra = nlohmann::json::object());
