@@ -266,7 +266,8 @@ int plan_listing(const char *text, const char *cfs_path, const char *listing_pat
         p.stop = parse_listing_stop_line(line, &p.drive.device);
         if (p.stop != LISTING_NO_STOP) {
             // The run ended at this device: a plan of the drives before it is not the plan of
-            // the host.
+            // the host. The plans already written come out before the message.
+            fflush(stdout);
             fprintf(stderr,
                     "cfs_tool: %s:%lu: listing cut short at %s: the drives after it are not "
                     "planned\n",
