@@ -22,6 +22,13 @@ constexpr size_t k_model_max_len = 40;
 constexpr size_t k_serial_width = 8;
 constexpr size_t k_firmware_max_len = 45;
 
+// The lines the run writes, instead of a listing line, for a device it cannot open or
+// identify before it ends; the device path stands between each prefix and suffix.
+constexpr std::string_view k_open_failed_prefix = "Error: Could not open handle to ";
+constexpr std::string_view k_inquiry_failed_prefix = "Sending INQUIRY command to ";
+constexpr std::string_view k_vpd_failed_prefix = "Sending INQUIRY VPD 0x80 command to ";
+constexpr std::string_view k_inquiry_failed_suffix = " Failed";
+
 // The bytes that reading a full revision drops wherever they occur. A line end cannot be in
 // a listing line, so it is not among them here.
 constexpr std::string_view k_revision_whitespace = " \t\v\r";
@@ -83,4 +90,20 @@ int listing_identity(const ListingLine &line) {
         return LISTING_INCOMPLETE;
     }
     return LISTING_COMPLETE;
+}
+
+int parse_listing_stop_line(std::string_view line, std::string *device) {
+    if (line.starts_with(k_open_failed_prefix)) {
+        *device = line.substr(k_open_failed_prefix.size());
+        return LISTING_STOP_OPEN;
+    }
+    for (std::string_view prefix : {k_inquiry_failed_prefix, k_vpd_failed_prefix}) {
+        if (line.size() >= prefix.size() + k_inquiry_failed_suffix.size() &&
+            line.starts_with(prefix) && line.ends_with(k_inquiry_failed_suffix)) {
+            *device = line.substr(prefix.size(),
+                                  line.size() - prefix.size() - k_inquiry_failed_suffix.size());
+            return LISTING_STOP_INQUIRY;
+        }
+    }
+    return LISTING_NO_STOP;
 }

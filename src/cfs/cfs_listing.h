@@ -2,7 +2,9 @@
 // file can be tried against the drives of a listing without touching a device.
 //
 // A listing line is "%-9s %s MN: %-20s SN: %-8s FW: %s" (vendor, device path, full model
-// number, serial number, firmware column) followed by a line end.
+// number, serial number, firmware column) followed by a line end. A run that cannot open or
+// identify a device writes one of the stop lines instead and ends there, so the devices after
+// it are never listed.
 #pragma once
 
 #include <string>
@@ -35,3 +37,15 @@ bool parse_listing_line(std::string_view line, ListingLine *out);
 // whitespace byte, which a full revision never holds. Every other ATA drive counts as
 // complete.
 int listing_identity(const ListingLine &line);
+
+// Why the listing run stopped at a device.
+enum ListingStop : int {
+    LISTING_NO_STOP = 0,      // the line is not a stop line
+    LISTING_STOP_OPEN = 1,    // "Error: Could not open handle to %s"
+    LISTING_STOP_INQUIRY = 2, // "Sending INQUIRY command to %s Failed", and the same for VPD 0x80
+};
+
+// Reads one line (without its line end) of dl_cor_fw's output. Returns the ListingStop of a
+// stop line and stores its device path in *device; returns LISTING_NO_STOP (leaving *device
+// as it was) for any other line.
+int parse_listing_stop_line(std::string_view line, std::string *device);

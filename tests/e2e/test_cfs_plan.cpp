@@ -53,7 +53,8 @@ const std::string k_broken_listing =
     "ATA       /dev/sg0 MN: QX2000A              SN: S0001    FW: A104\n"
     "CORVANE   /dev/sg1 MN: QX9                  SN: C0001    FW: 0001\n"
     "ATA       /dev/sg2 MN: QX2000A              SN: S0002    FW: B207\n"
-    "ATA       /dev/sg3 MN: QX2000A              SN: S0003    FW: A104\n";
+    "ATA       /dev/sg3 MN: QX2000A              SN: S0003    FW: A104\n"
+    "Sending INQUIRY VPD 0x80 command to /dev/sg4 Failed\n";
 
 // A work directory holding map.cfs (packed from text) and the image of the first entry.
 std::string make_work_dir(const std::string &text) {
@@ -99,12 +100,16 @@ TEST(CfsToolPlan, SyntaxErrorEndsTheRunAtTheFirstDriveWhoseScanReachesIt) {
     std::string dir = make_work_dir(k_broken_map);
     RunResult r = plan({"map.cfs", "-"}, dir, k_broken_listing);
     // sg0 matches on line 1, before the broken line; sg2 is up to date on line 2, but the
-    // scan goes on to line 3; sg3 would match on line 1, yet the run never gets to it.
+    // scan goes on to line 3; sg3 would match on line 1, yet the run never gets to it. The
+    // listing stops at sg4, but the syntax error, which stops every host, keeps status 5.
     EXPECT_EQ(r.out, "/dev/sg0: download fw/qx2000a_b205.bin (image present)\n"
                      "/dev/sg1: passed over (not an ATA drive with a complete identity)\n"
                      "/dev/sg2: syntax error in map.cfs line 3: the run ends here with status 1\n"
-                     "/dev/sg3: not reached (the run ends at the syntax error)\n");
-    EXPECT_EQ(r.err, "");
+                     "/dev/sg3: not reached (the run ends at the syntax error)\n"
+                     "/dev/sg4: the listing stops here: the device did not answer INQUIRY, and "
+                     "no drive after it is listed or planned\n");
+    EXPECT_EQ(r.err, "cfs_tool: standard input:5: listing cut short at /dev/sg4: the drives "
+                     "after it are not planned\n");
     EXPECT_EQ(r.status, 5);
 }
 
@@ -160,7 +165,7 @@ print(" ".join(actions))
     RunResult r = run_command({k_python, "-c", script, k_schema, dir + "/plan.jsonl"});
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "download up_to_date passed_over download passed_over no_match "
-                     "download passed_over syntax_error not_reached no_match\n");
+                     "download passed_over syntax_error not_reached listing_cut_short no_match\n");
     EXPECT_EQ(r.status, 0);
 }
 
@@ -212,6 +217,15 @@ TEST(CfsToolPlan, ListingsWithoutDrivesAndBrokenLinesAreReported) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "cfs_tool: standard input: no identity listing lines\n");
     EXPECT_EQ(r.status, 0);
+
+    // The run that made the listing could not open its first device: nothing is planned,
+    // and that is not a host without drives.
+    r = plan({"map.cfs"}, dir, "Error: Could not open handle to /dev/sg0\n\n");
+    EXPECT_EQ(r.out, "/dev/sg0: the listing stops here: dl_cor_fw could not open the device, and "
+                     "no drive after it is listed or planned\n");
+    EXPECT_EQ(r.err, "cfs_tool: standard input:1: listing cut short at /dev/sg0: the drives "
+                     "after it are not planned\n");
+    EXPECT_EQ(r.status, 10);
 }
 
 TEST(CfsToolPlan, FailedWriteOfStandardOutputIsStatus74) {

@@ -208,6 +208,7 @@ TEST(CfsToolPack, FailuresHaveTheirOwnStatuses) {
         {{"unpack"}, 64, "cfs_tool: too few arguments for 'unpack'\n"},
         {{"lookup", "a", "b"}, 64, "cfs_tool: too few arguments for 'lookup'\n"},
         {{"check", "a", "b"}, 64, "cfs_tool: too many arguments for 'check'\n"},
+        {{"check", "--images", "none", "t.txt"}, 66, "cfs_tool: none: No such file or directory\n"},
         {{"frobnicate"}, 64, "cfs_tool: unknown command 'frobnicate'\n"},
     };
     for (const auto &c : cases) {
@@ -364,11 +365,13 @@ TEST(CfsToolCheck, ReportsEveryLineNotOnlyUpToTheFirstAnswer) {
                        "QX4;A; \t ;B\n"                  // 8
                        "QX5;A;fw/missing.bin;B # note\n" // 9
                        "QX6;A;fw;B\n"                    // 10
-                       "QX7#;A;fw/there.bin;B";          // 11
+                       "NV7;*;fw/there.bin;*00A\n"       // 11
+                       "KX9;K5;fw/there.bin;K?\n"        // 12
+                       "QX7#;A;fw/there.bin;B";          // 13
     std::string dir = packed_dir(text);
-    std::filesystem::create_directory(dir + "/fw");
-    write_file(dir + "/fw/there.bin", "image");
-    RunResult r = tool({"check", "map.cfs"}, dir);
+    std::filesystem::create_directories(dir + "/images/fw");
+    write_file(dir + "/images/fw/there.bin", "image");
+    RunResult r = tool({"check", "--images", "images", "map.cfs"}, dir);
     EXPECT_EQ(r.status, 5);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err,
@@ -379,24 +382,34 @@ TEST(CfsToolCheck, ReportsEveryLineNotOnlyUpToTheFirstAnswer) {
               "map.cfs:6: warning: entry ignored: no model pattern\n"
               "map.cfs:7: warning: entry ignored: no old firmware pattern\n"
               "map.cfs:8: warning: entry ignored: no image path\n"
+              "map.cfs:9: warning: '#' in the new firmware pattern \"B # note\" is part of the "
+              "pattern, not a comment (close the field with ';' before a comment)\n"
               "map.cfs:9: warning: image file not found: fw/missing.bin\n"
               "map.cfs:10: warning: image path is a directory: fw\n"
-              "map.cfs:11: syntax error: model pattern (field 1) is not closed by ';' before "
-              "'#'\n");
+              "map.cfs:11: warning: new firmware pattern \"*00A\" does not match \"000A\", which "
+              "a full wildcard match accepts: dl_cor_fw does not backtrack after '*'\n"
+              "map.cfs:12: warning: entry never gives an image: a drive at \"K5\" is up to date "
+              "by its new firmware pattern \"K?\"\n"
+              "map.cfs:13: syntax error: model pattern (field 1) is not closed by ';' before "
+              "'#'\n"
+              "map.cfs: note: relative image paths were looked up in images; dl_cor_fw opens "
+              "them from the directory it runs in\n");
     // The lookup stops at line 2, as dl_cor_fw does.
     RunResult l = tool({"lookup", "map.cfs", "QX1", "A100"}, dir);
     EXPECT_EQ(l.status, 0);
     EXPECT_EQ(l.out, "fw/there.bin\n");
 }
 
-TEST(CfsToolCheck, WarningsAloneKeepStatus0AndANulIsReported) {
+TEST(CfsToolCheck, WarningsAloneAreStatus9AndANulIsReported) {
     const char raw[] = "QX;A;fw/none.bin;\n\0QX;B;fw/b.bin;\n";
     std::string dir = packed_dir(std::string(raw, sizeof raw - 1));
     RunResult r = tool({"check", "map.cfs"}, dir);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 9);
     EXPECT_EQ(r.err, "map.cfs:1: warning: image file not found: fw/none.bin\n"
                      "map.cfs:2: warning: NUL byte: the text ends here for dl_cor_fw; the 15 "
-                     "bytes after it are never read\n");
+                     "bytes after it are never read\n"
+                     "map.cfs: note: relative image paths were looked up in the current "
+                     "directory; dl_cor_fw opens them from the directory it runs in\n");
 }
 
 } // namespace

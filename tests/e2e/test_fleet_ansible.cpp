@@ -1,7 +1,7 @@
 // The Ansible rollout of contrib/ansible run for real with ansible-playbook against four
 // inventory hosts on this machine, each with its own simulated drive bay and work directory:
 // batches, a host whose drive keeps its revision, the stop of the rollout, a second run that
-// changes nothing, a plan-only run, and a CFS error that stops every batch.
+// changes nothing, a plan-only run, a listing cut short, and a CFS error that stops every batch.
 #if defined(CFS_TOOL_PATH)
 
 #include "test_run_util.h"
@@ -253,6 +253,28 @@ TEST_F(FleetAnsible, PlanOnlyFlashesNothingAndCfsOrCommandLineErrorsStopEveryBat
     EXPECT_NE(read_file(f.dir + "/results/plan/summary.txt")
                   .find("planned: download fw/qx2000a_b205.bin (image present)\n"),
               std::string::npos);
+
+    // h4's second drive does not answer INQUIRY: dl_cor_fw -i ends there (status 3), the
+    // plan of that listing names it (status 10), and the host fails with nothing flashed.
+    std::string cut_bay =
+        nlohmann::json{
+            {"drives",
+             {sata_drive("/dev/sg0", "QX2000A", "QX0401", "A104"),
+              sata_drive("/dev/sg1", "QX2000A", "QX0402", "A104",
+                         R"({"faults": [{"on": "inquiry", "kind": "errno", "errno": 5}]})"_json)}}}
+            .dump(2) +
+        "\n";
+    write_file(f.dir + "/h4/cut.json", cut_bay);
+    RunResult cut = playbook(f, {"-e", "dl_cor_fw_run_id=cut", "--limit", "h4"},
+                             inventory_with(f, "cut.ini", "h4", "bay=" + f.dir + "/h4/cut.json"));
+    EXPECT_EQ(cut.status, 2) << cut.out << cut.err;
+    EXPECT_EQ(read_file(f.dir + "/results/cut/h4/plan.txt"),
+              "/dev/sg0: download fw/qx2000a_b205.bin (image present)\n"
+              "/dev/sg1: the listing stops here: the device did not answer INQUIRY, and no "
+              "drive after it is listed or planned\n");
+    EXPECT_NE(cut.out.find("the drive listing stops at /dev/sg1 (dl_cor_fw -i status 3)"),
+              std::string::npos);
+    EXPECT_EQ(read_file(f.dir + "/h4/cut.json"), cut_bay);
 
     // Failures are allowed (h1 and h2 are the first batch, h3 the second), yet h1's plan
     // reaches the syntax error on line 2 of its CFS file: a CFS error stops the whole

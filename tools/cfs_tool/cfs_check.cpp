@@ -1,13 +1,19 @@
 // cfs_tool check: reads every line of a CFS file's text, not only up to the first answer as a
-// lookup does, and reports what a lookup would stop at or pass over.
+// lookup does, and reports what a lookup would stop at, pass over or read otherwise than the
+// line seems to say.
 #include "cfs/cfs.h"
+#include "cfs/cfs_warnings.h"
 #include "cfs_tool.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -17,8 +23,23 @@ const char *field_name(int field) {
         return "model pattern";
     case 2:
         return "old firmware pattern";
-    default:
+    case 3:
         return "image path";
+    default:
+        return "new firmware pattern";
+    }
+}
+
+const char *entry_field(const CfsEntry &entry, int field) {
+    switch (field) {
+    case 1:
+        return entry.model_pattern;
+    case 2:
+        return entry.old_fw_pattern;
+    case 3:
+        return entry.image_path;
+    default:
+        return entry.new_fw_pattern;
     }
 }
 
@@ -34,28 +55,75 @@ unsigned long line_of(const char *text, size_t at) {
     return line;
 }
 
-void warn(const char *cfs_path, unsigned long line, const char *what, const char *detail) {
-    fprintf(stderr, "%s:%lu: warning: %s%s\n", cfs_path, line, what, detail);
+__attribute__((format(printf, 3, 4))) void warn(const char *cfs_path, unsigned long line,
+                                                const char *fmt, ...) {
+    fprintf(stderr, "%s:%lu: warning: ", cfs_path, line);
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fputc('\n', stderr);
 }
 
-// Warns about an image path that the driver could not open from the current directory.
-void check_image(const char *cfs_path, unsigned long line, const char *image) {
+// Where check looks for the image files: relative paths are taken from images_fd.
+struct image_place {
+    int images_fd = AT_FDCWD;
+    const char *shown = "the current directory"; // how the note names it
+    bool missing_relative = false;               // a relative path drew a warning
+};
+
+// Warns about an image path that cannot be opened as a file from the image directory.
+// Returns true when it warned.
+bool check_image(const char *cfs_path, unsigned long line, const char *image, image_place *place) {
     struct stat st;
-    if (stat(image, &st) != 0) {
+    if (fstatat(place->images_fd, image, &st, 0) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
-            warn(cfs_path, line, "image file not found: ", image);
+            warn(cfs_path, line, "image file not found: %s", image);
         } else {
-            fprintf(stderr, "%s:%lu: warning: image file %s: %s\n", cfs_path, line, image,
-                    strerror(errno));
+            warn(cfs_path, line, "image file %s: %s", image, strerror(errno));
         }
     } else if (S_ISDIR(st.st_mode)) {
-        warn(cfs_path, line, "image path is a directory: ", image);
+        warn(cfs_path, line, "image path is a directory: %s", image);
+    } else {
+        return false;
     }
+    place->missing_relative = place->missing_relative || image[0] != '/';
+    return true;
 }
 
-} // namespace
+// Writes the findings of cfs_entry_warnings about one entry. Returns how many there were.
+size_t report_entry_warnings(const char *cfs_path, unsigned long line, const CfsEntry &entry) {
+    std::vector<CfsWarning> found = cfs_entry_warnings(entry);
+    for (const CfsWarning &w : found) {
+        const char *name = field_name(w.field);
+        const char *field = entry_field(entry, w.field);
+        switch (w.kind) {
+        case CFS_WARN_HASH_IN_FIELD:
+            warn(cfs_path, line,
+                 "'#' in the %s \"%s\" is part of the pattern, not a comment (close the field "
+                 "with ';' before a comment)",
+                 name, field);
+            break;
+        case CFS_WARN_MISSED_BY_MATCH:
+            warn(cfs_path, line,
+                 "%s \"%s\" does not match \"%s\", which a full wildcard match accepts: "
+                 "dl_cor_fw does not backtrack after '*'",
+                 name, field, w.example.c_str());
+            break;
+        default:
+            warn(cfs_path, line,
+                 "entry never gives an image: a drive at \"%s\" is up to date by its %s \"%s\"",
+                 field, field_name(4), entry.new_fw_pattern);
+            break;
+        }
+    }
+    return found.size();
+}
 
-int check_cfs_file(const char *cfs_path) {
+// Reads every line of the CFS file and writes its findings. Returns the exit status: 0 when
+// there is none, CFS_ERR_SYNTAX with a syntax error, k_exit_check_warnings with warnings
+// alone, or the load's code after its message.
+int check_cfs_file(const char *cfs_path, image_place *place) {
     size_t text_len = 0;
     char *text = cfs_load_with_length(cfs_path, &text_len);
     if (text == nullptr) {
@@ -63,7 +131,8 @@ int check_cfs_file(const char *cfs_path) {
         cfs_report_load_error(code, cfs_path);
         return code;
     }
-    int status = CFS_OK;
+    bool syntax_error = false;
+    size_t warnings = 0;
     CfsScan scan = cfs_scan_start(text);
     for (;;) {
         CfsEntry entry;
@@ -80,30 +149,80 @@ int check_cfs_file(const char *cfs_path) {
             fprintf(stderr, "%s:%lu: syntax error: %s (field %d) is not closed by ';' before %s\n",
                     cfs_path, scan.entry_line, field_name(scan.bad_field), scan.bad_field,
                     scan.bad_field_hash ? "'#'" : "the end of the line");
-            status = CFS_ERR_SYNTAX;
+            syntax_error = true;
             continue;
         }
         unsigned long line = scan.entry_line;
-        if (entry.model_pattern == nullptr) {
-            warn(cfs_path, line, "entry ignored: ", "no model pattern");
+        for (int k = 1; k <= 3; ++k) {
+            if (entry_field(entry, k) == nullptr) {
+                warn(cfs_path, line, "entry ignored: no %s", field_name(k));
+                ++warnings;
+            }
         }
-        if (entry.old_fw_pattern == nullptr) {
-            warn(cfs_path, line, "entry ignored: ", "no old firmware pattern");
-        }
-        if (entry.image_path == nullptr) {
-            warn(cfs_path, line, "entry ignored: ", "no image path");
-        } else {
-            check_image(cfs_path, line, entry.image_path);
+        warnings += report_entry_warnings(cfs_path, line, entry);
+        if (entry.image_path != nullptr && check_image(cfs_path, line, entry.image_path, place)) {
+            ++warnings;
         }
         cfs_free_entry(&entry);
     }
     size_t read_len = strlen(text);
     if (read_len < text_len) {
-        fprintf(stderr,
-                "%s:%lu: warning: NUL byte: the text ends here for dl_cor_fw; the %zu "
-                "bytes after it are never read\n",
-                cfs_path, line_of(text, read_len), text_len - read_len - 1);
+        warn(cfs_path, line_of(text, read_len),
+             "NUL byte: the text ends here for dl_cor_fw; the %zu bytes after it are never read",
+             text_len - read_len - 1);
+        ++warnings;
     }
     free(text);
-    return status;
+    if (place->missing_relative) {
+        fprintf(stderr,
+                "%s: note: relative image paths were looked up in %s; dl_cor_fw opens them "
+                "from the directory it runs in\n",
+                cfs_path, place->shown);
+    }
+    if (syntax_error) {
+        return CFS_ERR_SYNTAX;
+    }
+    return warnings > 0 ? k_exit_check_warnings : CFS_OK;
+}
+
+} // namespace
+
+int run_check(int argc, char **argv) {
+    const char *images = nullptr;
+    const char *cfs_path = nullptr;
+    int n_paths = 0;
+    bool options_done = false;
+    for (int i = 0; i < argc; ++i) {
+        const char *a = argv[i];
+        if (!options_done && strcmp(a, "--") == 0) {
+            options_done = true;
+        } else if (!options_done && strcmp(a, "--images") == 0) {
+            if (i + 1 == argc) {
+                return usage_error("option '%s' needs a value", a);
+            }
+            images = argv[++i];
+        } else if (!options_done && strncmp(a, "--images=", 9) == 0) {
+            images = a + 9;
+        } else if (!options_done && a[0] == '-' && a[1] != '\0') {
+            return usage_error("unknown option '%s'", a);
+        } else if (n_paths++ == 0) {
+            cfs_path = a;
+        }
+    }
+    if (n_paths != 1) {
+        return usage_error(
+            n_paths == 0 ? "too few arguments for '%s'" : "too many arguments for '%s'", "check");
+    }
+    image_place place;
+    fd_holder images_dir;
+    if (images != nullptr) {
+        images_dir.fd = open(images, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (images_dir.fd < 0) {
+            fprintf(stderr, "cfs_tool: %s: %s\n", images, strerror(errno));
+            return k_exit_no_input;
+        }
+        place.images_fd = images_dir.fd;
+        place.shown = images;
+    }
+    return check_cfs_file(cfs_path, &place);
 }

@@ -32,6 +32,7 @@ enum plan_action : int {
     PLAN_PASSED_OVER,
     PLAN_SYNTAX_ERROR,
     PLAN_NOT_REACHED,
+    PLAN_LISTING_STOPPED, // the run that made the listing stopped at this device
 };
 
 // The plan for one listed drive.
@@ -43,6 +44,7 @@ struct drive_plan {
     owned_text image;           // PLAN_DOWNLOAD: the image path
     bool image_exists = false;  // PLAN_DOWNLOAD: the image can be opened from here
     unsigned long cfs_line = 0; // PLAN_SYNTAX_ERROR: the line of the text that ends the run
+    int stop = LISTING_NO_STOP; // PLAN_LISTING_STOPPED: why the listing run stopped
 };
 
 const char *action_name(int action) {
@@ -57,8 +59,10 @@ const char *action_name(int action) {
         return "passed_over";
     case PLAN_SYNTAX_ERROR:
         return "syntax_error";
-    default:
+    case PLAN_NOT_REACHED:
         return "not_reached";
+    default:
+        return "listing_cut_short";
     }
 }
 
@@ -88,8 +92,13 @@ std::string plan_text(const drive_plan &p, const char *cfs_path) {
     case PLAN_SYNTAX_ERROR:
         return "syntax error in " + std::string(cfs_path) + " line " + std::to_string(p.cfs_line) +
                ": the run ends here with status 1";
-    default:
+    case PLAN_NOT_REACHED:
         return "not reached (the run ends at the syntax error)";
+    default:
+        return std::string("the listing stops here: ") +
+               (p.stop == LISTING_STOP_OPEN ? "dl_cor_fw could not open the device"
+                                            : "the device did not answer INQUIRY") +
+               ", and no drive after it is listed or planned";
     }
 }
 
@@ -122,11 +131,17 @@ void append_json_field(std::string *out, const char *name, std::string_view valu
 std::string plan_json(const drive_plan &p, const char *cfs_path) {
     std::string out = "{\"listing_line\":" + std::to_string(p.listing_line);
     append_json_field(&out, "device", p.drive.device);
-    append_json_field(&out, "vendor", p.drive.vendor);
-    append_json_field(&out, "model", p.drive.model);
-    append_json_field(&out, "serial", p.drive.serial);
-    append_json_field(&out, "firmware", p.drive.firmware);
-    append_json_field(&out, "identity", identity_name(p.identity));
+    if (p.action == PLAN_LISTING_STOPPED) {
+        // The run wrote no identity for the device it stopped at.
+        out.append(",\"vendor\":null,\"model\":null,\"serial\":null,\"firmware\":null,"
+                   "\"identity\":null");
+    } else {
+        append_json_field(&out, "vendor", p.drive.vendor);
+        append_json_field(&out, "model", p.drive.model);
+        append_json_field(&out, "serial", p.drive.serial);
+        append_json_field(&out, "firmware", p.drive.firmware);
+        append_json_field(&out, "identity", identity_name(p.identity));
+    }
     append_json_field(&out, "action", action_name(p.action));
     if (p.action == PLAN_DOWNLOAD) {
         append_json_field(&out, "image", p.image.get());
@@ -234,6 +249,7 @@ int plan_listing(const char *text, const char *cfs_path, const char *listing_pat
                  const std::string &listing, bool json) {
     bool reached = true;
     bool any_missing = false;
+    bool cut_short = false;
     unsigned long drives = 0;
     unsigned long line_no = 0;
     size_t pos = 0;
@@ -247,7 +263,24 @@ int plan_listing(const char *text, const char *cfs_path, const char *listing_pat
         ++line_no;
         drive_plan p;
         p.listing_line = line_no;
-        if (!parse_listing_line(line, &p.drive)) {
+        p.stop = parse_listing_stop_line(line, &p.drive.device);
+        if (p.stop != LISTING_NO_STOP) {
+            // The run ended at this device: a plan of the drives before it is not the plan of
+            // the host. The plans already written come out before the message.
+            fflush(stdout);
+            fprintf(stderr,
+                    "cfs_tool: %s:%lu: listing cut short at %s: the drives after it are not "
+                    "planned\n",
+                    listing_path, line_no, p.drive.device.c_str());
+            p.action = PLAN_LISTING_STOPPED;
+            cut_short = true;
+        } else if (parse_listing_line(line, &p.drive)) {
+            ++drives;
+            int r = plan_drive(text, cfs_path, &reached, &p);
+            if (r != 0) {
+                return r;
+            }
+        } else {
             if (line.find(" MN: ") != std::string_view::npos) {
                 fprintf(stderr,
                         "cfs_tool: %s:%lu: warning: not a complete listing line; "
@@ -255,11 +288,6 @@ int plan_listing(const char *text, const char *cfs_path, const char *listing_pat
                         listing_path, line_no);
             }
             continue;
-        }
-        ++drives;
-        int r = plan_drive(text, cfs_path, &reached, &p);
-        if (r != 0) {
-            return r;
         }
         any_missing = any_missing || (p.action == PLAN_DOWNLOAD && !p.image_exists);
         std::string shown =
@@ -272,20 +300,16 @@ int plan_listing(const char *text, const char *cfs_path, const char *listing_pat
         fprintf(stderr, "cfs_tool: standard output: %s\n", strerror(errno));
         return k_exit_io_error;
     }
-    if (drives == 0) {
+    if (drives == 0 && !cut_short) {
         fprintf(stderr, "cfs_tool: %s: no identity listing lines\n", listing_path);
     }
     if (!reached) {
         return CFS_ERR_SYNTAX;
     }
+    if (cut_short) {
+        return k_exit_listing_cut_short;
+    }
     return any_missing ? k_exit_image_missing : CFS_OK;
-}
-
-int plan_usage_error(const char *fmt, const char *arg) {
-    fputs("cfs_tool: ", stderr);
-    fprintf(stderr, fmt, arg);
-    fputs("\nTry 'cfs_tool --help' for more information.\n", stderr);
-    return k_exit_usage;
 }
 
 } // namespace
@@ -302,15 +326,15 @@ int run_plan(int argc, char **argv) {
         } else if (!options_done && strcmp(a, "--json") == 0) {
             json = true;
         } else if (!options_done && a[0] == '-' && a[1] != '\0') {
-            return plan_usage_error("unknown option '%s'", a);
+            return usage_error("unknown option '%s'", a);
         } else if (n_paths == 2) {
-            return plan_usage_error("unexpected argument '%s'", a);
+            return usage_error("unexpected argument '%s'", a);
         } else {
             paths[n_paths++] = a;
         }
     }
     if (n_paths == 0) {
-        return plan_usage_error("%s", "plan needs CFS");
+        return usage_error("%s", "plan needs CFS");
     }
     const char *cfs_path = paths[0];
     const char *listing_path = paths[1];

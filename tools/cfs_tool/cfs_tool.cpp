@@ -17,7 +17,7 @@ namespace {
 const char *const k_usage =
     "Usage: cfs_tool pack [--pad N] TEXT OUT\n"
     "       cfs_tool unpack CFS\n"
-    "       cfs_tool check CFS\n"
+    "       cfs_tool check [--images DIR] CFS\n"
     "       cfs_tool lookup CFS MODEL FIRMWARE\n"
     "       cfs_tool plan [--json] CFS [LISTING]\n"
     "       cfs_tool --help | --version\n"
@@ -26,8 +26,9 @@ const char *const k_usage =
     "          CFS file OUT, written atomically; --pad N appends N pad bytes (1 to 255,\n"
     "          default 8)\n"
     "  unpack  write the configuration text of CFS to standard output\n"
-    "  check   read every line of CFS; report syntax errors, ignored entries and image\n"
-    "          files missing from the current directory\n"
+    "  check   read every line of CFS; report syntax errors, ignored entries, lines that\n"
+    "          do not read as they seem, and image files missing from DIR (default: the\n"
+    "          current directory)\n"
     "  lookup  print the image path that dl_cor_fw -c CFS picks for a drive of that model\n"
     "          number and firmware revision\n"
     "  plan    read the identity listing of dl_cor_fw -i --enump --tmc 31847 from LISTING\n"
@@ -36,27 +37,8 @@ const char *const k_usage =
     "\n"
     "Exit status: 0 success, 1 CFS file not opened, 2 out of memory, 3 CFS file not read,\n"
     "4 CFS file not decrypted, 5 syntax error, 6 no matching entry, 7 up to date,\n"
-    "8 image missing (plan), 64 usage error, 66 TEXT or LISTING not read,\n"
-    "73 OUT not created, 74 write error.\n";
-
-int usage_error(const char *fmt, const char *arg) {
-    fputs("cfs_tool: ", stderr);
-    fprintf(stderr, fmt, arg);
-    fputs("\nTry 'cfs_tool --help' for more information.\n", stderr);
-    return k_exit_usage;
-}
-
-struct fd_holder {
-    int fd = -1;
-    fd_holder() = default;
-    fd_holder(const fd_holder &) = delete;
-    fd_holder &operator=(const fd_holder &) = delete;
-    ~fd_holder() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-};
+    "8 image missing (plan), 9 warnings (check), 10 listing cut short (plan),\n"
+    "64 usage error, 66 TEXT, LISTING or DIR not read, 73 OUT not created, 74 write error.\n";
 
 // Closes the descriptor now, for its result, and leaves the holder empty. Returns what close
 // returned.
@@ -274,6 +256,13 @@ int expect_args(const char *command, int argc, int want) {
 
 } // namespace
 
+int usage_error(const char *fmt, const char *arg) {
+    fputs("cfs_tool: ", stderr);
+    fprintf(stderr, fmt, arg);
+    fputs("\nTry 'cfs_tool --help' for more information.\n", stderr);
+    return k_exit_usage;
+}
+
 int main(int argc, char **argv) {
     if (argc < 2) {
         fputs(k_usage, stderr);
@@ -297,14 +286,13 @@ int main(int argc, char **argv) {
     if (strcmp(command, "plan") == 0) {
         return run_plan(n, args);
     }
+    if (strcmp(command, "check") == 0) {
+        return run_check(n, args);
+    }
     int status;
     if (strcmp(command, "unpack") == 0) {
         status = expect_args(command, n, 1);
         return status != 0 ? status : run_unpack(args[0]);
-    }
-    if (strcmp(command, "check") == 0) {
-        status = expect_args(command, n, 1);
-        return status != 0 ? status : check_cfs_file(args[0]);
     }
     if (strcmp(command, "lookup") == 0) {
         status = expect_args(command, n, 3);

@@ -1,23 +1,48 @@
 // cfs_tool: makes, reads, checks and queries CFS files.
 #pragma once
 
-// Exit statuses of cfs_tool besides the CFS module's codes 0 to 7.
-inline constexpr int k_exit_image_missing = 8; // plan: an image to download cannot be opened
-inline constexpr int k_exit_usage = 64;        // the command line is wrong
-inline constexpr int k_exit_no_input = 66;     // the text to pack cannot be read
-inline constexpr int k_exit_cant_create = 73;  // the CFS file to write cannot be created
-inline constexpr int k_exit_io_error = 74;     // writing the output failed
+#include <unistd.h>
 
-// Reads every line of the CFS file at cfs_path and writes to standard error one line per
-// syntax error ("CFS:LINE: syntax error: ...") and per warning ("CFS:LINE: warning: ...").
-// Returns the exit status: 0 without syntax errors (warnings allowed), 5 with one or more, or
-// the load's code (1 to 4) after its message when the file cannot be loaded.
-int check_cfs_file(const char *cfs_path);
+// Exit statuses of cfs_tool besides the CFS module's codes 0 to 7.
+inline constexpr int k_exit_image_missing = 8;      // plan: an image to download cannot be opened
+inline constexpr int k_exit_check_warnings = 9;     // check: warnings and no syntax error
+inline constexpr int k_exit_listing_cut_short = 10; // plan: the run that listed the drives stopped
+inline constexpr int k_exit_usage = 64;             // the command line is wrong
+inline constexpr int k_exit_no_input = 66;          // TEXT, LISTING or the --images DIR not read
+inline constexpr int k_exit_cant_create = 73;       // the CFS file to write cannot be created
+inline constexpr int k_exit_io_error = 74;          // writing the output failed
+
+// Closes the descriptor it holds, if any, when it goes out of scope.
+struct fd_holder {
+    int fd = -1;
+    fd_holder() = default;
+    fd_holder(const fd_holder &) = delete;
+    fd_holder &operator=(const fd_holder &) = delete;
+    ~fd_holder() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+};
+
+// Writes "cfs_tool: " and fmt (with arg) and the hint to --help to standard error. Returns
+// k_exit_usage.
+int usage_error(const char *fmt, const char *arg);
+
+// cfs_tool check [--images DIR] CFS: reads every line of the CFS file and writes to standard
+// error one line per syntax error ("CFS:LINE: syntax error: ...") and per warning
+// ("CFS:LINE: warning: ..."); relative image paths are looked up in DIR (the current
+// directory by default). Returns the exit status: 0 without findings, 5 with a syntax error,
+// k_exit_check_warnings with warnings alone, the load's code (1 to 4) after its message,
+// k_exit_usage, or k_exit_no_input when DIR cannot be opened.
+int run_check(int argc, char **argv);
 
 // cfs_tool plan [--json] CFS [LISTING]: reads identity listing lines from LISTING (standard
 // input when absent or "-") and writes what dl_cor_fw -c CFS would do to each drive, one line
-// (or one JSON object) per drive. Returns the exit status: 0 when every drive has a plan and
-// every image to download can be opened, 5 when the run would end at a syntax error,
-// k_exit_image_missing when an image is missing, the load's code (1 to 4) or 2 when memory
-// ran out, k_exit_usage, k_exit_no_input (LISTING not read) or k_exit_io_error.
+// (or one JSON object) per drive, and one for a device at which the listing run stopped.
+// Returns the exit status: 0 when every drive has a plan and every image to download can be
+// opened, 5 when the run would end at a syntax error, k_exit_listing_cut_short when the
+// listing stops at a device, k_exit_image_missing when an image is missing (in this order of
+// precedence), the load's code (1 to 4) or 2 when memory ran out, k_exit_usage,
+// k_exit_no_input (LISTING not read) or k_exit_io_error.
 int run_plan(int argc, char **argv);
