@@ -9,7 +9,7 @@ FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # tests/ship builds the Debian packages with debhelper and checks them with lintian.
 PACKAGING_PACKAGES=(build-essential dpkg-dev debhelper lintian)
 TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libbenchmark-dev valgrind sg3-utils openssl man-db
-               ansible-core python3-jsonschema time linux-perf
+               ansible-core ansible-lint python3-jsonschema time linux-perf
                "${PACKAGING_PACKAGES[@]}" "${VM_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}")
 
 # install_packages PKG...: installs those of PKG that are not installed yet. Needs root (or
