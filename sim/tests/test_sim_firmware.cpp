@@ -5,8 +5,10 @@
 
 #include "drive_exec.h"
 #include "image.h"
+#include "sense_build.h"
 #include "sim_bytes.h"
 #include "sim_test_util.h"
+#include "trace.h"
 
 namespace {
 
@@ -238,42 +240,44 @@ TEST(DownloadMicrocode, RefusalsAbort) {
     }
 }
 
-// Staged microcode on both kinds of drive: each command's answer (sense; "" for GOOD), then
-// the revision and what stays staged. An empty CDB is a power cycle.
+// Staged microcode on both kinds of drive: each command's answer (its sense), then
+// the revision and whether something stays staged. A step without a CDB is a power cycle.
 TEST(Staging, StageActivatePowerCycleAndRefusals) {
     std::vector<uint8_t> scsi_img = make_image("NV-SAS10K", "N5R0", 4096);
     std::vector<uint8_t> ata_img = make_image("QSTOR ACME-7200 SATA HYBRID", "QA13.B01", 4096);
-    std::vector<uint8_t> tur = hex("00 00 00 00 00 00"), power_cycle_step;
-    std::vector<uint8_t> wb0f = wb_cdb(0x0f, 0, 0),
-                         dlmc0f = hex("a1 06 20 0f 00 00 00 00 00 92 00 00");
-    const char *ua_microcode = "70 00 06 00 00 00 00 0a 00 00 00 00 3f 16 00 00 00 00";
-    const char *ua_power_on = "70 00 06 00 00 00 00 0a 00 00 00 00 29 00 00 00 00 00";
-    const char *sequence_error = "70 00 05 00 00 00 00 0a 00 00 00 00 2c 00 00 00 00 00";
-    const char *invalid = "70 00 05 00 00 00 00 0a 00 00 00 00 24 00 00 00 00 00";
-    auto ata_ok = [](const char *count, const char *offset) {
-        return std::string("72 01 00 1d 00 00 00 0e 09 0c 00 00 00 ") + count + " 00 00 00 " +
-               offset + " 00 00 00 50";
-    };
-    auto abrt = [](const char *count) {
-        return std::string("70 00 0b 00 00 00 00 0a 04 41 00 ") + count + " 00 00 00 00 00 00";
-    };
     struct Step {
         std::vector<uint8_t> cdb;
-        uint32_t from, len; // the image bytes the command carries
-        std::string sense;
+        uint32_t from, len;         // the image bytes the command carries
+        std::vector<uint8_t> sense; // empty: GOOD
     };
-    Drive scsi = scsi_drive(), ata = sata_drive();
-    Drive unsupported = scsi, modes_05_07 = scsi, ignored = scsi, boundary = scsi;
-    unsupported.staging = Staging::unsupported;
+    const std::vector<uint8_t> invalid = fixed_sense(5, 0x24, 0), good;
+    auto wb0e = [](uint32_t off, uint32_t len, std::vector<uint8_t> want) {
+        return Step{wb_cdb(0x0e, off, len), off, len, want};
+    };
+    auto dl0e = [](uint32_t blocks, uint32_t at, std::vector<uint8_t> want) {
+        return Step{dlmc_cdb(0x0e, blocks, at), at * 512, blocks * 512, want};
+    };
+    auto ata = [](const char *count, const char *lba_mid) {
+        return hex(std::string("72 01 00 1d 00 00 00 0e 09 0c 00 00 00 ") + count + " 00 00 00 " +
+                   lba_mid + " 00 00 00 50");
+    };
+    auto abrt = [](const char *count) {
+        return hex(std::string("70 00 0b 00 00 00 00 0a 04 41 00 ") + count + " 00 00 00 00 00 00");
+    };
+    const Step tur{hex("00 00 00 00 00 00"), 0, 0, good}, cycle{{}, 0, 0, good};
+    const Step wb0f{wb_cdb(0x0f, 0, 0), 0, 0, good};
+    const Step dl0f{hex("a1 06 20 0f 00 00 00 00 00 92 00 00"), 0, 0, ata("00", "00")};
+    auto with = [](Step st, std::vector<uint8_t> want) {
+        st.sense = want;
+        return st;
+    };
+    Drive scsi = scsi_drive(), modes_05_07 = scsi, boundary = scsi;
     modes_05_07.dms_valid = true;
     modes_05_07.dm_md = 0x50;
-    ignored.staging = Staging::ignored;
     boundary.has_read_buffer = true;
     boundary.offset_boundary = 12;
-    Drive no_deferred = ata, max_4 = ata, qemu = ata;
+    Drive sata = sata_drive(), no_deferred = sata;
     no_deferred.dm_capabilities = 0x8000000000000000u;
-    max_4.identify_words[235] = 4;
-    qemu.ata_flavor = AtaFlavor::ide_hd;
     struct Case {
         const char *name;
         Drive drive;
@@ -281,85 +285,38 @@ TEST(Staging, StageActivatePowerCycleAndRefusals) {
         const char *revision;
         bool staged;
     } cases[] = {
-        {"SCSI 0Eh stages, 0Fh activates",
+        {"SCSI: 0Fh refused, 0Eh stages, 0Fh activates",
          scsi,
-         {{wb_cdb(0x0e, 0, 2048), 0, 2048, ""},
-          {wb_cdb(0x0e, 2048, 2048), 2048, 2048, ""},
-          {tur, 0, 0, ""},
-          {wb0f, 0, 0, ""},
-          {tur, 0, 0, ua_microcode}},
+         {with(wb0f, fixed_sense(5, 0x2c, 0)), wb0e(0, 2048, good), wb0e(2048, 2048, good), tur,
+          wb0f, with(tur, fixed_sense(6, 0x3f, 0x16))},
          "N5R0",
          false},
-        {"SCSI 0Fh with nothing staged", scsi, {{wb0f, 0, 0, sequence_error}}, "N4R2", false},
-        {"SCSI power cycle",
+        {"SCSI: power cycle",
          scsi,
-         {{wb_cdb(0x0e, 0, 4096), 0, 4096, ""},
-          {power_cycle_step, 0, 0, ""},
-          {tur, 0, 0, ua_power_on},
-          {tur, 0, 0, ""}},
+         {wb0e(0, 4096, good), cycle, with(tur, fixed_sense(6, 0x29, 0)), tur},
          "N5R0",
          false},
-        {"SCSI staging unsupported",
-         unsupported,
-         {{wb_cdb(0x0e, 0, 4096), 0, 4096, invalid}, {wb0f, 0, 0, invalid}},
-         "N4R2",
-         false},
-        {"SCSI page 86h states 05h and 07h only",
-         modes_05_07,
-         {{wb_cdb(0x0e, 0, 4096), 0, 4096, invalid}},
-         "N4R2",
-         false},
-        {"SCSI staging ignored, as scsi_debug",
-         ignored,
-         {{wb_cdb(0x0e, 0, 4096), 0, 4096, ""}, {wb0f, 0, 0, ""}, {tur, 0, 0, ""}},
-         "N4R2",
-         false},
-        {"SCSI offset off the 2^12 boundary",
+        {"SCSI: page 86h states 05h, 07h", modes_05_07, {wb0e(0, 4096, invalid)}, "N4R2", false},
+        {"SCSI: off the 2^12 boundary",
          boundary,
-         {{wb_cdb(0x0e, 0, 2048), 0, 2048, ""}, {wb_cdb(0x0e, 2048, 2048), 2048, 2048, invalid}},
+         {wb0e(0, 2048, good), wb0e(2048, 2048, invalid)},
          "N4R2",
          false},
-        {"ATA 0Eh stages, 0Fh activates",
-         ata,
-         {{dlmc_cdb(0x0e, 4, 0), 0, 2048, ata_ok("01", "00")},
-          {dlmc_cdb(0x0e, 4, 4), 2048, 2048, ata_ok("03", "04")},
-          {dlmc0f, 0, 0, ata_ok("00", "00")}},
-         "QA13.B01",
-         false},
-        {"ATA 0Eh then power cycle",
-         ata,
-         {{dlmc_cdb(0x0e, 8, 0), 0, 4096, ata_ok("03", "00")}, {power_cycle_step, 0, 0, ""}},
-         "QA13.B01",
-         false},
-        {"ATA staged, not activated",
-         ata,
-         {{dlmc_cdb(0x0e, 8, 0), 0, 4096, ata_ok("03", "00")}},
+        {"ATA: 0Fh refused, 0Eh stages",
+         sata,
+         {with(dl0f, abrt("00")), dl0e(4, 0, ata("01", "00")), dl0e(4, 4, ata("03", "04"))},
          "QA12.B07",
          true},
-        {"ATA 0Fh with nothing staged", ata, {{dlmc0f, 0, 0, abrt("00")}}, "QA12.B07", false},
-        {"ATA log states no deferred microcode",
-         no_deferred,
-         {{dlmc_cdb(0x0e, 8, 0), 0, 4096, abrt("08")}},
-         "QA12.B07",
-         false},
-        {"ATA word 235 states 4 blocks at most",
-         max_4,
-         {{dlmc_cdb(0x03, 8, 0), 0, 4096, abrt("08")}},
-         "QA12.B07",
-         false},
-        {"QEMU's disk states no DOWNLOAD MICROCODE",
-         qemu,
-         {{dlmc_cdb(0x07, 8, 0), 0, 4096, abrt("08")}},
-         "QA12.B07",
-         false},
+        {"ATA: 0Fh activates", sata, {dl0e(8, 0, ata("03", "00")), dl0f}, "QA13.B01", false},
+        {"ATA: power cycle", sata, {dl0e(8, 0, ata("03", "00")), cycle}, "QA13.B01", false},
+        {"ATA: log states no 0Eh", no_deferred, {dl0e(8, 0, abrt("08"))}, "QA12.B07", false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Bay bay;
         bay.drives.push_back(c.drive);
         const std::vector<uint8_t> &img = c.drive.type == DriveType::sata ? ata_img : scsi_img;
-        for (size_t i = 0; i < c.steps.size(); i++) {
-            const Step &st = c.steps[i];
+        for (const Step &st : c.steps) {
             if (st.cdb.empty()) {
                 power_cycle(bay.drives[0]);
                 continue;
@@ -367,35 +324,11 @@ TEST(Staging, StageActivatePowerCycleAndRefusals) {
             std::vector<uint8_t> part(img.begin() + st.from, img.begin() + st.from + st.len);
             Answer a =
                 run_one(bay, 0, st.cdb, st.len != 0 ? k_dxfer_to_dev : k_dxfer_none, st.len, part);
-            EXPECT_EQ(a.sense, hex(st.sense)) << "step " << i;
+            EXPECT_EQ(a.sense, st.sense) << describe_cdb(st.cdb);
         }
         EXPECT_EQ(bay.drives[0].revision, c.revision);
         EXPECT_EQ(bay.drives[0].staged, c.staged);
     }
-}
-
-// The statements the drives answer with: the log page, page 86h as scsi_debug gives it (the
-// real answer), the READ BUFFER descriptor, and the commands of drives without them.
-TEST(Staging, StatementsAnswered) {
-    Bay bay;
-    bay.drives = {sata_drive(), capture_sata_drive(), capture_scsi_debug_drive(), scsi_drive()};
-    bay.drives[3].has_read_buffer = true;
-    bay.drives[3].offset_boundary = 12;
-    bay.drives[3].buffer_capacity = 0x10000;
-    const std::vector<uint8_t> read_log = hex("85 09 2e 00 00 00 01 00 30 00 03 00 00 00 2f 00");
-    Answer log = run_one(bay, 0, read_log, k_dxfer_from_dev, 512);
-    EXPECT_EQ(std::vector<uint8_t>(log.data.begin(), log.data.begin() + 24),
-              hex("01 00 03 00 00 00 00 00 00 00 00 00 00 00 00 80 00 00 00 00 04 00 00 80"));
-    EXPECT_EQ(run_one(bay, 1, read_log, k_dxfer_from_dev, 512).sense,
-              hex("70 00 0b 00 00 00 00 0a 04 41 00 01 00 00 00 00 80 30"));
-    Answer ei = run_one(bay, 2, hex("12 01 86 00 40 00"), k_dxfer_from_dev, 64);
-    std::vector<uint8_t> page(64, 0);
-    page[1] = 0x86, page[3] = 0x3c, page[5] = 0x07;
-    EXPECT_EQ(ei.data, page);
-    const std::vector<uint8_t> read_buffer = hex("3c 03 00 00 00 00 00 00 04 00");
-    EXPECT_EQ(run_one(bay, 3, read_buffer, k_dxfer_from_dev, 4).data, hex("0c 01 00 00"));
-    EXPECT_EQ(run_one(bay, 2, read_buffer, k_dxfer_from_dev, 4).sense,
-              hex("70 00 05 00 00 00 00 0a 00 00 00 00 20 00 00 00 00 00"));
 }
 
 } // namespace

@@ -1,10 +1,8 @@
-// The commands that read a drive's statements: their CDBs, and the buffers of a command
-// that got no answer.
+// The commands that read a drive's statements: their CDBs.
 #include "sg/capabilities.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -22,19 +20,6 @@ TEST(CapabilityReads, Cdbs) {
     build_read_buffer_descriptor_cdb(cdb);
     EXPECT_EQ(Bytes(cdb, cdb + 10),
               (Bytes{0x3C, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00}));
-}
-
-TEST(CapabilityReads, NoAnswerLeavesNothingStated) {
-    uint8_t page[ATA_LOG_PAGE_LEN];
-    uint8_t desc[READ_BUFFER_DESCRIPTOR_LEN];
-    std::memset(page, 0xEE, sizeof page);
-    std::memset(desc, 0xEE, sizeof desc);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(read_capabilities_page(-1, page), Reply::lost);
-    EXPECT_EQ(read_buffer_descriptor(-1, desc), Reply::lost);
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(Bytes(page, page + sizeof page), Bytes(sizeof page, 0));
-    EXPECT_EQ(Bytes(desc, desc + sizeof desc), Bytes(sizeof desc, 0));
 }
 
 } // namespace
