@@ -293,7 +293,10 @@ void clear_untransferred(uint8_t *buf, uint32_t len, int32_t resid) {
     }
 }
 
-int get_full_mn(int fd, char *buf, int len, bool is_ata) {
+int get_full_mn(int fd, char *buf, int len, bool is_ata, uint8_t *identify) {
+    if (identify != nullptr) {
+        std::memset(identify, 0, IDENTIFY_DATA_LEN);
+    }
     if (buf == nullptr || len < FULL_MN_MIN_LEN) {
         report_short_buffer("get_full_mn", FULL_MN_MIN_LEN);
         return -1;
@@ -307,6 +310,9 @@ int get_full_mn(int fd, char *buf, int len, bool is_ata) {
     build_identify_cdb(cdb);
     if (send_identify_command(fd, cdb, area).reply != Reply::answered) {
         return -1;
+    }
+    if (identify != nullptr) {
+        std::memcpy(identify, area, IDENTIFY_DATA_LEN);
     }
     return extract_model(area, buf);
 }

@@ -71,9 +71,12 @@ void clear_untransferred(uint8_t *buf, uint32_t len, int32_t resid);
 int send_inq(int fd, uint8_t *buf, int len, uint8_t page);
 
 // Reads the full model number of an ATA drive into buf (NUL-terminated, trimmed).
+// identify, when given, receives the IDENTIFY_DATA_LEN bytes of IDENTIFY DEVICE data the
+// model came from (zero where nothing arrived, all zero when the drive did not answer), so
+// that a caller reading the drive's other words sends no second IDENTIFY DEVICE.
 // Returns its length (0 to 40), or -1: a short buffer, a drive that is not ATA (nothing
 // sent), or an IDENTIFY DEVICE that the drive did not answer.
-int get_full_mn(int fd, char *buf, int len, bool is_ata);
+int get_full_mn(int fd, char *buf, int len, bool is_ata, uint8_t *identify = nullptr);
 
 // Reads the full firmware revision of an ATA drive into buf (NUL-terminated).
 // Returns the number of bytes stored (0 to 45), or -1 as get_full_mn, and when the drive

@@ -278,11 +278,13 @@ TEST(IdentifyOperations, SmallestAcceptedLengthsReachTheTransport) {
     uint8_t inq[96];
     char mn[41];
     char fw[46];
+    uint8_t identify[IDENTIFY_DATA_LEN];
     std::memset(mn, 'x', sizeof mn);
     std::memset(fw, 'x', sizeof fw);
+    std::memset(identify, 'x', sizeof identify);
     testing::internal::CaptureStderr();
     EXPECT_EQ(send_inq(-1, inq, 96, 0), -1);
-    EXPECT_EQ(get_full_mn(-1, mn, 41, true), -1);
+    EXPECT_EQ(get_full_mn(-1, mn, 41, true, identify), -1);
     EXPECT_EQ(get_full_fw(-1, fw, 46, true), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "send_io: Bad file descriptor\n"
                                                       "send_io: Bad file descriptor\n"
@@ -290,6 +292,9 @@ TEST(IdentifyOperations, SmallestAcceptedLengthsReachTheTransport) {
     // get_full_mn clears the buffer before sending; get_full_fw leaves it untouched when its
     // first command fails.
     EXPECT_EQ(std::string(mn, sizeof mn), std::string(sizeof mn, '\0'));
+    // The IDENTIFY area of a drive that did not answer states nothing.
+    EXPECT_EQ(std::string(identify, identify + sizeof identify),
+              std::string(sizeof identify, '\0'));
     EXPECT_EQ(std::string(fw, sizeof fw), std::string(sizeof fw, 'x'));
 }
 
