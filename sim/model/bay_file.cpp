@@ -132,7 +132,8 @@ Drive parse_drive(const json &j) {
                {"node",       "type",         "vendor",         "product",      "flavor",
                 "model",      "serial",       "revision",       "fwreq",        "dotted_flag",
                 "fwreq_text", "fwreq_suffix", "pio_in_status",  "abort_status", "ata_passthrough",
-                "firmware",   "faults",       "unit_attention", "hostile",      "comment"},
+                "firmware",   "faults",       "unit_attention", "hostile",      "slow_ms",
+                "comment"},
                "drive");
     Drive d;
     d.node = get_text(j, "node", "");
@@ -175,6 +176,7 @@ Drive parse_drive(const json &j) {
     d.abort_status = static_cast<uint8_t>(get_number(j, "abort_status", 0x41, 0, 255));
     d.ata_passthrough = get_flag(j, "ata_passthrough", true);
     d.unit_attention = get_flag(j, "unit_attention", false);
+    d.slow_ms = static_cast<uint32_t>(get_number(j, "slow_ms", 0, 0, 60000));
     if (j.contains("firmware")) {
         const json &fw = j["firmware"];
         check_keys(fw, {"mode", "target"}, d.node + ": firmware");

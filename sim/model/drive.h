@@ -86,6 +86,9 @@ struct Drive {
     // 3Fh/16h pending after activated microcode (SCSI); kept in the bay file, since the
     // drive holds it until a command other than INQUIRY arrives.
     bool unit_attention = false;
+    // Every SG_IO command to the drive takes this many milliseconds of real time (0: none),
+    // so that a test can act while a download is in the middle.
+    uint32_t slow_ms = 0;
     DriveRuntime rt;
 };
 

@@ -192,7 +192,7 @@ bool drive_of_fd(PreloadState &s, int fd, size_t &drive) {
     auto it = s.fds.find(fd);
     if (it == s.fds.end())
         return false;
-    drive = it->second;
+    drive = it->second->drive;
     return true;
 }
 
