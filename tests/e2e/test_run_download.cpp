@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -322,14 +323,21 @@ TEST(RunDownload, RunsOverSeveralDevices) {
     }
 }
 
-TEST(RunDownload, MissingImageWithTwoDevices) {
-    Bay bay = make_bay({scsi_any("/dev/sg0"), sata_any("/dev/sg1")});
-    std::string image = bay.dir + "/absent.bin";
-    RunResult r = run_dl(bay, {"-f", image, "-d", "/dev/sg0", "-d", "/dev/sg1"});
-    EXPECT_EQ(body(r), "Couldn't open file " + image + "\nCouldn't open file " + image + "\n");
-    EXPECT_EQ(r.err, "fopen: No such file or directory\nfopen: No such file or directory\n");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(data_out_entries(read_trace(bay)).empty());
+// An image that is missing or not a regular file (a FIFO without a writer must not hold the
+// run, a directory has no length) fails for each device, and nothing is sent.
+TEST(RunDownload, ImageThatCannotBeOpenedWithTwoDevices) {
+    for (std::string name : {"absent.bin", "fifo", "dir"}) {
+        Bay bay = make_bay({scsi_any("/dev/sg0"), sata_any("/dev/sg1")});
+        std::string image = bay.dir + "/" + name;
+        mkfifo((bay.dir + "/fifo").c_str(), 0600);
+        mkdir((bay.dir + "/dir").c_str(), 0700);
+        RunResult r = run_dl(bay, {"-f", image, "-d", "/dev/sg0", "-d", "/dev/sg1"});
+        std::string why = name == "absent.bin" ? "No such file or directory" : "Not a regular file";
+        EXPECT_EQ(body(r), "Couldn't open file " + image + "\nCouldn't open file " + image + "\n");
+        EXPECT_EQ(r.err, "fopen: " + why + "\nfopen: " + why + "\n");
+        EXPECT_EQ(r.status, 2) << name;
+        EXPECT_TRUE(data_out_entries(read_trace(bay)).empty()) << name;
+    }
 }
 
 struct RefusedCase {
