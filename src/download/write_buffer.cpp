@@ -4,6 +4,7 @@
 #include "download/download_plan.h"
 #include "download/download_report.h"
 #include "sg/sg_io.h"
+#include "sg/unit_ready.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -21,6 +22,8 @@ int send_write_buffer(int fd, uint8_t mode, uint8_t segment_count, const uint8_t
         report_refusal("send_write_buffer", refusal);
         return -1;
     }
+    // A unit attention the drive holds is taken by TEST UNIT READY, not by the first segment.
+    clear_unit_attention(fd);
     SegmentSizes sizes = write_buffer_sizes(mode, segment_count, length);
     uint8_t cdb[k_write_buffer_cdb_len];
     build_write_buffer_cdb(cdb, mode, 0, 0);
