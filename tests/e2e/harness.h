@@ -1,7 +1,9 @@
 // Runs the built programs as child processes and captures what they print.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct RunResult {
@@ -16,6 +18,11 @@ struct RunSpec {
     std::string input;            // written to the child's standard input
     std::string cwd;              // empty: the parent's working directory
     int timeout_seconds = 120;    // the child is killed after this
+    // Called once, with the child's pid, when its standard output first holds when_output
+    // (to signal it, or to run another program meanwhile); returning true closes the
+    // reading end of that output, as a reader that quits early does.
+    std::string when_output;
+    std::function<bool(pid_t)> on_output;
 };
 
 // Runs the command and waits for it. Aborts the test on a failure to start it.

@@ -1,0 +1,40 @@
+#include "cli/run_safety.h"
+
+#include "cli/exit_hooks.h"
+#include "download/signal_hold.h"
+
+#include <cstdio>
+
+namespace {
+
+const char *devices_word(size_t count) {
+    return count == 1 ? "device" : "devices";
+}
+
+} // namespace
+
+void stop_if_signalled(const char *path, size_t not_processed) {
+    int signo = take_held_stop_signal();
+    if (signo == 0) {
+        release_stop_signals();
+        return;
+    }
+    fflush(stdout);
+    fprintf(stderr, "Interrupted by %s after %s; %zu %s not processed\n", stop_signal_name(signo),
+            path, not_processed, devices_word(not_processed));
+    close_current_device();
+    // Death by a signal runs no exit hook, so the last newline is written here.
+    print_final_newline();
+    fflush(stdout);
+    die_of_signal(signo);
+}
+
+bool output_lost(size_t not_processed) {
+    fflush(stdout);
+    if (ferror(stdout) == 0) {
+        return false;
+    }
+    fprintf(stderr, "Standard output cannot be written: the run stops with %zu %s not processed\n",
+            not_processed, devices_word(not_processed));
+    return true;
+}

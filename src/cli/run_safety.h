@@ -1,0 +1,17 @@
+// What keeps the device run safe around each device: the places where a stop signal held
+// during an image, or a standard output that can no longer be written, end the run between
+// two devices.
+#pragma once
+
+#include <cstddef>
+
+// Called when the device at path is done, not_processed devices after it. When a stop
+// signal arrived while its image was held, writes a line naming the signal, the device and
+// the count on standard error, closes the device, flushes standard output, writes the final
+// newline the run always ends with and dies of the signal. Otherwise releases the signals.
+void stop_if_signalled(const char *path, size_t not_processed);
+
+// Flushes standard output and tells whether it has failed (a closed pipe, a full disk): the
+// run must then stop, not_processed devices short of its end, with a line on standard error.
+// Returns true when the run stops.
+bool output_lost(size_t not_processed);

@@ -1,0 +1,79 @@
+// A run interrupted in the middle of a download: each stop signal, a reader that quits.
+// Every command to sg0 takes 100 ms, so the test acts while its download of twelve segments
+// is under way.
+#include "test_run_util.h"
+#include "test_sgsim_util.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace {
+
+struct SlowRun {
+    Bay bay = make_bay(
+        {scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV1", R"("slow_ms": 100)"),
+         scsi_drive("/dev/sg1", "NORTHVL", "NV-SAS10K", "N4R2", "NV2")});
+    std::string image = make_image(bay.dir, "fw.img", "NV-SAS10K", "N5R0", 12 * 512);
+    RunSpec spec;
+    SlowRun() {
+        spec.argv = {sgsim_path(), "run", bay.path, "--",       DL_COR_FW_PATH, "-s",      "1",
+                     "-f",         image, "-d",     "/dev/sg0", "-d",           "/dev/sg1"};
+    }
+};
+
+// sg0's image went out whole and in order, and nothing after its last piece.
+void expect_one_whole_image(const Bay &bay, const std::string &what) {
+    std::vector<TraceEntry> trace = read_trace(bay);
+    std::vector<std::string> sent, want;
+    for (const TraceEntry &e : data_out_entries(trace)) {
+        if (e.node == "/dev/sg0") {
+            sent.push_back(e.cdb);
+        }
+    }
+    for (size_t offset = 0; offset < 12 * 512; offset += 512) {
+        char cdb[24];
+        snprintf(cdb, sizeof cdb, "3b0700%06zx00020000", offset);
+        want.push_back(cdb);
+    }
+    EXPECT_EQ(sent, want) << what;
+    EXPECT_EQ(trace.back().node + " " + trace.back().cdb, "/dev/sg0 " + want.back()) << what;
+}
+
+// After the first segment the test sends the signal twice, or stops reading: the image goes
+// out whole, its outcome is written, and the run stops before sg1, by the signal itself or
+// with status 1.
+TEST(RunInterrupted, StopsBetweenDevicesNotInTheImage) {
+    const std::string stopped = " after /dev/sg0; 1 device not processed\n";
+    const struct {
+        int signo; // 0: the reader quits
+        std::string err;
+        int status;
+    } cases[] = {
+        {SIGINT, "Interrupted by SIGINT" + stopped, 130},
+        {SIGTERM, "Interrupted by SIGTERM" + stopped, 143},
+        {SIGHUP, "Interrupted by SIGHUP" + stopped, 129},
+        {SIGQUIT, "Interrupted by SIGQUIT" + stopped, 131},
+        {0, "Standard output cannot be written: the run stops with 1 device not processed\n", 1},
+    };
+    for (const auto &c : cases) {
+        SlowRun run;
+        run.spec.when_output = " . ";
+        run.spec.on_output = [&c](pid_t pid) {
+            for (int i = 0; i < 2 && c.signo != 0; ++i) {
+                kill(pid, c.signo);
+            }
+            return c.signo == 0;
+        };
+        RunResult r = run_command(run.spec);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, c.status) << c.err;
+        if (c.signo != 0) { // the last line is the run's final newline
+            EXPECT_EQ(body(r), "Downloading file " + run.image + " to /dev/sg0\n" +
+                                   " .  .  .  .  .  .  .  .  .  .  .  .  !\nDownload SUCCESSFUL\n");
+        }
+        expect_one_whole_image(run.bay, c.err);
+    }
+}
+
+} // namespace
