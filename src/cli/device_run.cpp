@@ -187,6 +187,9 @@ int run_devices(RunOptions *opts) {
             return k_exit_usage;
         }
         current_device_fd = get_sg_fd(path.get());
+        if (current_device_fd >= 0 && claim_device(current_device_fd, path.get()) < 0) {
+            close_current_device();
+        }
         if (current_device_fd < 0) {
             printf("Error: Could not open handle to %s\n", path.get());
             return k_exit_invalid_device;

@@ -3,7 +3,10 @@
 #include "cli/exit_hooks.h"
 #include "download/signal_hold.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <sys/file.h>
 
 namespace {
 
@@ -12,6 +15,20 @@ const char *devices_word(size_t count) {
 }
 
 } // namespace
+
+int claim_device(int fd, const char *path) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        return 0;
+    }
+    int saved = errno;
+    fflush(stdout);
+    if (saved == EWOULDBLOCK) {
+        fprintf(stderr, "%s: in use by another process\n", path);
+    } else {
+        fprintf(stderr, "%s: cannot be locked: %s\n", path, strerror(saved));
+    }
+    return -1;
+}
 
 void stop_if_signalled(const char *path, size_t not_processed) {
     int signo = take_held_stop_signal();

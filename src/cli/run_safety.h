@@ -1,9 +1,15 @@
-// What keeps the device run safe around each device: the places where a stop signal held
-// during an image, or a standard output that can no longer be written, end the run between
-// two devices.
+// What keeps the device run safe around each device: one owner per drive, and the places
+// where a stop signal held during an image, or a standard output that can no longer be
+// written, end the run between two devices.
 #pragma once
 
 #include <cstddef>
+
+// Takes an exclusive, non-blocking flock on the open node fd, held until it is closed, so
+// that no other run of this tool (nor any program that locks the same way) sends commands
+// to the drive meanwhile. Returns 0, or -1 after a line on standard error: the node is in
+// use by another process, or cannot be locked.
+int claim_device(int fd, const char *path);
 
 // Called when the device at path is done, not_processed devices after it. When a stop
 // signal arrived while its image was held, writes a line naming the signal, the device and

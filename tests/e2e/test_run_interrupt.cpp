@@ -1,6 +1,6 @@
-// A run interrupted in the middle of a download: each stop signal, a reader that quits.
-// Every command to sg0 takes 100 ms, so the test acts while its download of twelve segments
-// is under way.
+// A run interrupted in the middle of a download (each stop signal, a reader that quits) and
+// a second run against a drive the first holds. Every command to sg0 takes 100 ms, so the
+// test acts while its download of twelve segments is under way.
 #include "test_run_util.h"
 #include "test_sgsim_util.h"
 
@@ -74,6 +74,26 @@ TEST(RunInterrupted, StopsBetweenDevicesNotInTheImage) {
         }
         expect_one_whole_image(run.bay, c.err);
     }
+}
+
+// While the first run downloads to sg0, a second run against sg0 is refused without a
+// command sent, and one against sg1 (another node of the bay) passes; the first finishes.
+TEST(RunInterrupted, SecondRunOnAHeldDriveIsRefused) {
+    SlowRun run;
+    run.spec.argv.resize(run.spec.argv.size() - 2); // sg0 alone
+    run.spec.when_output = "Downloading file";
+    RunResult held{"", "", -1}, other{"", "", -1};
+    run.spec.on_output = [&](pid_t) {
+        held = run_dl(run.bay, {"-f", run.image, "-d", "/dev/sg0"});
+        other = run_dl(run.bay, {"-f", run.image, "-d", "/dev/sg1"});
+        return false;
+    };
+    EXPECT_EQ(run_command(run.spec).status, 0);
+    EXPECT_EQ(body(held), "Error: Could not open handle to /dev/sg0\n");
+    EXPECT_EQ(held.err, "/dev/sg0: in use by another process\n");
+    EXPECT_EQ(held.status, 3);
+    EXPECT_EQ(other.status, 0) << other.err;
+    expect_one_whole_image(run.bay, "first run");
 }
 
 } // namespace
