@@ -256,6 +256,7 @@ Drive parse_drive(const json &j) {
                 "extended_inquiry",
                 "read_buffer",
                 "hostile",
+                "slow_ms",
                 "comment"},
                "drive");
     Drive d;
@@ -313,6 +314,7 @@ Drive parse_drive(const json &j) {
         d.staged_revision = get_text(j, "staged", "");
         check_length(d.node, "staged", d.staged_revision, sata ? 8 : 4);
     }
+    d.slow_ms = static_cast<uint32_t>(get_number(j, "slow_ms", 0, 0, 60000));
     if (j.contains("firmware")) {
         const json &fw = j["firmware"];
         check_keys(fw, {"mode", "target", "staging"}, d.node + ": firmware");

@@ -125,6 +125,9 @@ struct Drive {
     // Staged microcode, waiting for an activation or a power cycle: the revision it brings.
     bool staged = false;
     std::string staged_revision;
+    // Every SG_IO command to the drive takes this many milliseconds of real time (0: none),
+    // so that a test can act while a download is in the middle.
+    uint32_t slow_ms = 0;
     DriveRuntime rt;
 };
 

@@ -5,12 +5,20 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 
 #include "drive_exec.h"
 #include "preload_state.h"
 #include "trace.h"
+
+// A slow drive's command takes its time: a real wait, resumed after a signal handler ran.
+static void wait_ms(uint32_t ms) {
+    struct timespec left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
 
 // Builds the drive's command from the header, runs it, and writes the answer back as the
 // sg driver does. Returns 0, or -1 with errno set.
@@ -45,6 +53,7 @@ static int sg_io(PreloadState &s, size_t drive, sg_io_hdr_t *h) {
     if (dir == k_dxfer_to_dev || dir == k_dxfer_to_from_dev)
         cmd.data_out = {static_cast<const uint8_t *>(h->dxferp), h->dxfer_len};
 
+    wait_ms(s.bay.drives[drive].slow_ms);
     Answer a = execute_command(s.bay, drive, cmd);
     if (!s.bay.trace_path.empty() &&
         !append_trace(s.bay.trace_path, trace_line(s.bay.drives[drive].node, cmd, a)))

@@ -19,8 +19,6 @@ using openat_fn = int (*)(int, const char *, int, ...);
 using open2_fn = int (*)(const char *, int);
 using openat2_fn = int (*)(int, const char *, int);
 
-static constexpr int k_not_ours = -2;
-
 // Opens a bay node or refuses a real disk node. Returns the descriptor, -1 with errno set,
 // or k_not_ours when the path is for the C library.
 static int open_bay_path(int dirfd, const char *path, int flags) {
@@ -47,7 +45,7 @@ static int open_bay_path(int dirfd, const char *path, int flags) {
     static auto real_open = reinterpret_cast<open_fn>(next_symbol("open"));
     int fd = real_open("/dev/null", O_RDWR | (flags & O_CLOEXEC));
     if (fd >= 0)
-        s.fds[fd] = v.drive;
+        s.fds[fd] = std::make_shared<NodeOpen>(v.drive, flags & O_ACCMODE);
     return fd;
 }
 
@@ -139,16 +137,21 @@ SGSIM_EXPORT int __openat64_2(int dirfd, const char *path, int flags) {
 static void forget_fd(int fd) {
     PreloadState &s = preload_state();
     std::lock_guard<std::mutex> lock(s.mu);
-    s.fds.erase(fd);
+    auto it = s.fds.find(fd);
+    if (it == s.fds.end())
+        return;
+    size_t drive = it->second->drive;
+    s.fds.erase(it);
+    release_record_locks(s, drive);
 }
 
-// After a successful duplication: to stands for the same node as from, or for none.
+// After a successful duplication: to stands for the same open of a node as from, or for none.
 static void copy_fd(int from, int to) {
     PreloadState &s = preload_state();
     std::lock_guard<std::mutex> lock(s.mu);
-    size_t drive;
-    if (drive_of_fd(s, from, drive))
-        s.fds[to] = drive;
+    auto it = s.fds.find(from);
+    if (it != s.fds.end())
+        s.fds[to] = it->second;
     else
         s.fds.erase(to);
 }
@@ -185,6 +188,11 @@ SGSIM_EXPORT int dup3(int fd, int fd2, int flags) noexcept {
 
 static int fcntl_through(const char *name, int fd, int cmd, void *arg) {
     auto real = reinterpret_cast<int (*)(int, int, ...)>(next_symbol(name));
+    if (is_lock_command(cmd)) {
+        int r = node_fcntl_lock(fd, cmd, arg, real);
+        if (r != k_not_ours)
+            return r;
+    }
     int r = real(fd, cmd, arg);
     if (r >= 0 && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC))
         copy_fd(fd, r);

@@ -11,8 +11,6 @@
 
 #include "preload_state.h"
 
-static constexpr int k_not_ours = -2;
-
 // Answers a stat of a path (dirfd and flags as fstatat takes them). Returns 0, -1 with
 // errno set, or k_not_ours.
 static int stat_bay_path(int dirfd, const char *path, int flags, struct stat *st) {

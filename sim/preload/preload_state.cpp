@@ -1,5 +1,6 @@
 #include "preload_state.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -152,6 +153,12 @@ static bool find_node(const PreloadState &s, const std::string &p, PathVerdict &
 }
 
 PathVerdict classify_path(PreloadState &s, int dirfd, const char *path) {
+    // The look-up (getcwd, realpath, stat) must not leave its errno behind: a call that goes
+    // through to the C library returns with the caller's errno, as it would without a bay.
+    struct ErrnoKeeper {
+        int saved = errno;
+        ~ErrnoKeeper() { errno = saved; }
+    } keep;
     PathVerdict v;
     std::string abs;
     if (!s.active || path == nullptr || !absolute_path(dirfd, path, abs))
@@ -185,7 +192,7 @@ bool drive_of_fd(PreloadState &s, int fd, size_t &drive) {
     auto it = s.fds.find(fd);
     if (it == s.fds.end())
         return false;
-    drive = it->second;
+    drive = it->second->drive;
     return true;
 }
 

@@ -2,11 +2,13 @@
 
 #include "cli/exit_hooks.h"
 #include "cli/image_stage.h"
+#include "cli/run_safety.h"
 #include "sg/identify.h"
 #include "sg/sg_io.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -172,12 +174,22 @@ std::string listing_line(const DeviceIdentity &id, const char *path, uint8_t lis
 }
 
 int run_devices(RunOptions *opts) {
+    // A closed standard output must not cut an image: its failed writes are noted, and the
+    // run stops between two devices instead.
+    signal(SIGPIPE, SIG_IGN);
     RunState state;
-    for (OwnedText &path : opts->device_paths) {
+    size_t count = opts->device_paths.size();
+    for (size_t i = 0; i < count; ++i) {
+        OwnedText &path = opts->device_paths[i];
         // What earlier devices wrote comes out before anything the transport reports on
-        // standard error.
-        fflush(stdout);
+        // standard error; a device is not touched once the output is lost.
+        if (output_lost(count - i)) {
+            return k_exit_usage;
+        }
         current_device_fd = get_sg_fd(path.get());
+        if (current_device_fd >= 0 && claim_device(current_device_fd, path.get()) < 0) {
+            close_current_device();
+        }
         if (current_device_fd < 0) {
             printf("Error: Could not open handle to %s\n", path.get());
             return k_exit_invalid_device;
@@ -193,8 +205,9 @@ int run_devices(RunOptions *opts) {
         if (outcome.end_run) {
             return outcome.status;
         }
+        stop_if_signalled(path.get(), count - i - 1);
         close_current_device();
         path.reset();
     }
-    return state.run_status;
+    return output_lost(0) ? k_exit_usage : state.run_status;
 }

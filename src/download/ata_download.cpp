@@ -3,7 +3,9 @@
 #include "download/download.h"
 #include "download/download_plan.h"
 #include "download/download_report.h"
+#include "download/signal_hold.h"
 #include "sg/sg_io.h"
+#include "sg/unit_ready.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -24,6 +26,10 @@ int send_ata_passthrough(int fd, uint8_t subcommand, uint16_t blocks_per_segment
         report_refusal("send_ata_passthrough", refusal);
         return -1;
     }
+    // The image's first command: from here no stop signal cuts the image short, and
+    // a unit attention the drive holds is taken by TEST UNIT READY, not by the first segment.
+    hold_stop_signals();
+    clear_unit_attention(fd);
     SegmentSizes sizes = ata_download_sizes(subcommand, blocks_per_segment, length);
     uint8_t cdb[k_ata_cdb_len];
     build_ata_download_cdb(cdb, subcommand, sizes.segment_blocks, 0);

@@ -4,9 +4,13 @@
 #include "download/download_plan.h"
 #include "download/download_report.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,6 +23,30 @@ struct FileCloser {
     void operator()(FILE *f) const { fclose(f); }
 };
 using ImageStream = std::unique_ptr<FILE, FileCloser>;
+
+// Opens the image for reading in binary mode. The open does not wait (a FIFO without a
+// writer would hold the run with the drive open), and only a regular file is taken: a
+// directory, a FIFO or a device has no image length to send.
+// Returns the stream, or null with errno set, or with *reason set for a file of another kind.
+FILE *open_image(const char *path, const char **reason) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE *image = nullptr;
+    struct stat st;
+    if (fstat(fd, &st) == 0) {
+        if (S_ISREG(st.st_mode)) {
+            image = fdopen(fd, "rb");
+        } else {
+            *reason = "Not a regular file";
+        }
+    }
+    if (image == nullptr) {
+        close(fd); // succeeds on an open descriptor, so errno stays the failure's
+    }
+    return image;
+}
 
 // Returns the length of the stream from its end position and rewinds it, or -1 when the
 // stream cannot be measured (a pipe, say).
@@ -79,11 +107,18 @@ int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod me
 int download_image_file(int fd, const char *image_path, const char *device_path,
                         uint8_t segment_count, ForcedMethod method, bool is_ata,
                         DownloadReport *report) {
-    ImageStream image(fopen(image_path, "rb"));
+    const char *reason = nullptr;
+    ImageStream image(open_image(image_path, &reason));
     if (!image) {
+        int saved = errno;
         printf("Couldn't open file %s\n", image_path);
         fflush(stdout);
-        perror("fopen");
+        if (reason != nullptr) {
+            fprintf(stderr, "fopen: %s\n", reason);
+        } else {
+            errno = saved;
+            perror("fopen");
+        }
         return DOWNLOAD_IMAGE_NOT_OPENED;
     }
     printf("Downloading file %s to %s\n", image_path, device_path);

@@ -43,13 +43,13 @@ int send_ata_passthrough(int fd, uint8_t subcommand, uint16_t blocks_per_segment
 // download_image_file's result when the image file could not be opened.
 inline constexpr int DOWNLOAD_IMAGE_NOT_OPENED = -2;
 
-// The download step of the per-device run: opens the image file (mode "rb"), announces the
-// download of image_path to device_path, calls download_fw_file and closes the file. The
-// result line ("FW Download FAILED" / "Download SUCCESSFUL") is left to the caller, which
-// alone knows whether a revision check follows.
+// The download step of the per-device run: opens the image file (mode "rb", without waiting,
+// a regular file only), announces the download of image_path to device_path, calls
+// download_fw_file and closes the file. The result line ("FW Download FAILED" / "Download
+// SUCCESSFUL") is left to the caller, which alone knows whether a revision check follows.
 // Returns 0 when the download completed, -1 when it failed, DOWNLOAD_IMAGE_NOT_OPENED when
-// the file could not be opened ("Couldn't open file %s\n" and the "fopen" perror line are
-// then printed and nothing is sent).
+// the file could not be opened or is not a regular file ("Couldn't open file %s\n" and an
+// "fopen: " line with the reason are then printed and nothing is sent).
 int download_image_file(int fd, const char *image_path, const char *device_path,
                         uint8_t segment_count, ForcedMethod method, bool is_ata,
                         DownloadReport *report = nullptr);

@@ -3,7 +3,9 @@
 #include "download/download.h"
 #include "download/download_plan.h"
 #include "download/download_report.h"
+#include "download/signal_hold.h"
 #include "sg/sg_io.h"
+#include "sg/unit_ready.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -24,6 +26,10 @@ int send_write_buffer(int fd, uint8_t mode, uint8_t segment_count, const uint8_t
         report_refusal("send_write_buffer", refusal);
         return -1;
     }
+    // The image's first command: from here no stop signal cuts the image short, and
+    // a unit attention the drive holds is taken by TEST UNIT READY, not by the first segment.
+    hold_stop_signals();
+    clear_unit_attention(fd);
     SegmentSizes sizes = write_buffer_sizes(mode, segment_count, length);
     uint8_t cdb[k_write_buffer_cdb_len];
     build_write_buffer_cdb(cdb, mode, 0, 0);

@@ -21,6 +21,7 @@ constexpr uint16_t DRIVER_SENSE = 0x08;
 constexpr uint8_t SENSE_NO_SENSE = 0x0;
 constexpr uint8_t SENSE_RECOVERED_ERROR = 0x1;
 constexpr uint8_t SENSE_ILLEGAL_REQUEST = 0x5;
+constexpr uint8_t SENSE_UNIT_ATTENTION = 0x6;
 
 // Sense bytes that must have arrived for the key to count: byte 2 of fixed format (70h/71h),
 // byte 1 of descriptor format (72h/73h).
@@ -167,6 +168,11 @@ Reply judge_identification(const CommandFacts &f) {
                                                                       : Reply::answered;
     }
     return f.status == STATUS_CHECK_CONDITION ? Reply::declined : Reply::answered;
+}
+
+bool reports_unit_attention(const CommandFacts &f) {
+    return !f.transport_failed && transport_words_clean(f) && f.status == STATUS_CHECK_CONDITION &&
+           f.has_sense_key && f.sense_key == SENSE_UNIT_ATTENTION;
 }
 
 CommandVerdict judge_write_buffer_command(const CommandFacts &f) {

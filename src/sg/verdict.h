@@ -50,6 +50,10 @@ enum class Reply {
 // command, a CHECK CONDITION is a refusal.
 Reply judge_identification(const CommandFacts &f);
 
+// True when the command was answered with UNIT ATTENTION: a CHECK CONDITION whose sense key
+// arrived and is 6h, with nothing from the host adapter or the driver.
+bool reports_unit_attention(const CommandFacts &f);
+
 inline constexpr size_t k_reason_len = 160;
 
 // The judgement of one finished download command.

@@ -165,6 +165,7 @@ RunResult run_command(const RunSpec &spec) {
     }
     time_t deadline = time(nullptr) + spec.timeout_seconds;
     bool killed = false;
+    bool acted = false;
     while (out.rd >= 0 || err.rd >= 0) {
         struct pollfd fds[3];
         int n = 0;
@@ -205,6 +206,12 @@ RunResult run_command(const RunSpec &spec) {
         };
         drain(out, out_i, result.out);
         drain(err, err_i, result.err);
+        if (spec.on_output && !acted && result.out.find(spec.when_output) != std::string::npos) {
+            acted = true;
+            if (spec.on_output(pid)) {
+                out.close_rd();
+            }
+        }
         if (in_i >= 0 && (fds[in_i].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
             ssize_t put = write(in.wr, spec.input.data() + written, spec.input.size() - written);
             if (put > 0) {

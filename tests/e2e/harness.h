@@ -1,7 +1,9 @@
 // Runs the built programs as child processes and captures what they print.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct RunResult {
@@ -18,6 +20,11 @@ struct RunSpec {
     // A hang guard, not a time target: the child and its process group are killed after
     // this, and the test fails saying so. Far above what any run takes on a busy machine.
     int timeout_seconds = 120;
+    // Called once, with the child's pid, when its standard output first holds when_output
+    // (to signal it, or to run another program meanwhile); returning true closes the
+    // reading end of that output, as a reader that quits early does.
+    std::string when_output;
+    std::function<bool(pid_t)> on_output;
 };
 
 // Runs the command and waits for it. Aborts the test on a failure to start it.

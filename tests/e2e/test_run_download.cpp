@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -188,8 +189,8 @@ TEST(RunDownload, DriveThatExpectsMoreMicrocodeIsNamed) {
     std::string image = make_image(bay.dir, "fw.img", k_sata_model, "QA13.B00", 8192);
     write_file(image, read_file(image).substr(0, 4096));
     RunResult r = run_dl(bay, {"-s", "2", "-f", image, "-d", "/dev/sg0"});
-    EXPECT_EQ(body(r), "Downloading file " + image +
-                           " to /dev/sg0\n .  .  .  .  !\nDownload SUCCESSFUL\n");
+    EXPECT_EQ(body(r),
+              "Downloading file " + image + " to /dev/sg0\n .  .  .  .  !\nDownload SUCCESSFUL\n");
     EXPECT_EQ(r.err, "WARNING: /dev/sg0 expects more microcode after the last segment "
                      "(DOWNLOAD MICROCODE Count 01h)\n");
     EXPECT_EQ(r.status, 0);
@@ -317,12 +318,12 @@ TEST(RunDownload, RunsOverSeveralDevices) {
              ok,
          "send_io: No such device\nsend_io: No such device\n",
          2},
-        {"new microcode: the next WRITE BUFFER meets the unit attention, nothing is retried",
+        {"new microcode: TEST UNIT READY takes the unit attention, the next download passes",
          {scsi_any("/dev/sg1")},
          {"/dev/sg1", "/dev/sg1"},
-         ok + "\nDownloading file IMG to /dev/sg1\n !\nFW Download FAILED",
-         "send_io: Success\n",
-         2},
+         ok + "\n" + ok,
+         "",
+         0},
         {"a vanished drive cannot be opened again",
          {scsi_any("/dev/sg1",
                    R"({"faults": [{"on": "write_buffer", "index": 3, "kind": "vanish"}]})"_json)},
@@ -346,14 +347,49 @@ TEST(RunDownload, RunsOverSeveralDevices) {
     }
 }
 
-TEST(RunDownload, MissingImageWithTwoDevices) {
-    Bay bay = make_bay({scsi_any("/dev/sg0"), sata_any("/dev/sg1")});
-    std::string image = bay.dir + "/absent.bin";
-    RunResult r = run_dl(bay, {"-f", image, "-d", "/dev/sg0", "-d", "/dev/sg1"});
-    EXPECT_EQ(body(r), "Couldn't open file " + image + "\nCouldn't open file " + image + "\n");
-    EXPECT_EQ(r.err, "fopen: No such file or directory\nfopen: No such file or directory\n");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(data_out_entries(read_trace(bay)).empty());
+// An image that is missing or not a regular file (a FIFO without a writer must not hold the
+// run, a directory has no length) fails for each device, and nothing is sent.
+TEST(RunDownload, ImageThatCannotBeOpenedWithTwoDevices) {
+    for (std::string name : {"absent.bin", "fifo", "dir"}) {
+        Bay bay = make_bay({scsi_any("/dev/sg0"), sata_any("/dev/sg1")});
+        std::string image = bay.dir + "/" + name;
+        mkfifo((bay.dir + "/fifo").c_str(), 0600);
+        mkdir((bay.dir + "/dir").c_str(), 0700);
+        RunResult r = run_dl(bay, {"-f", image, "-d", "/dev/sg0", "-d", "/dev/sg1"});
+        std::string why = name == "absent.bin" ? "No such file or directory" : "Not a regular file";
+        EXPECT_EQ(body(r), "Couldn't open file " + image + "\nCouldn't open file " + image + "\n");
+        EXPECT_EQ(r.err, "fopen: " + why + "\nfopen: " + why + "\n");
+        EXPECT_EQ(r.status, 2) << name;
+        EXPECT_TRUE(data_out_entries(read_trace(bay)).empty()) << name;
+    }
+}
+
+// TEST UNIT READY before the first download command: sent again only while the drive
+// answers UNIT ATTENTION (at most four in all); any other answer is left to the download.
+TEST(RunDownload, TestUnitReadyBeforeTheImage) {
+    const std::pair<nlohmann::json, int> cases[] = {
+        {R"({"unit_attention": true})"_json, 2},
+        {R"({"faults": [{"on": "tur", "kind": "check", "key": 2, "asc": 4}]})"_json,
+         1},                                                                   // NOT READY
+        {R"({"faults": [{"on": "tur", "kind": "check", "key": 6}]})"_json, 4}, // for ever
+    };
+    for (const auto &[extra, turs] : cases) {
+        Bay bay = make_bay({scsi_validating("/dev/sg0", extra)});
+        std::string image = make_image(bay.dir, "fw.img", k_scsi_product, "N5R0", 4096);
+        RunResult r = run_dl(bay, {"-f", image, "-d", "/dev/sg0"});
+        EXPECT_EQ(body(r) + r.err + std::to_string(r.status),
+                  "Downloading file " + image + " to /dev/sg0\n .  !\nDownload SUCCESSFUL\n0")
+            << extra;
+        // Opcodes and time-outs: INQUIRY twice, TEST UNIT READY with the same time-out, the image.
+        std::string got, want = "12/5000 12/5000 ";
+        for (const TraceEntry &e : read_trace(bay)) {
+            got += e.cdb.substr(0, 2) + "/" + std::to_string(e.timeout) + " ";
+        }
+        for (int i = 0; i < turs; ++i) {
+            want += "00/5000 ";
+        }
+        EXPECT_EQ(got, want + "3b/120000 ") << extra;
+    }
 }
 
 struct RefusedCase {

@@ -56,6 +56,7 @@ TEST(Verdict, RealStackAnswers) {
         Bytes cdb;
         CommandFacts f = facts_of_capture(load_hex_fixture(c.file), cdb);
         EXPECT_EQ(judge_identification(f), c.reply);
+        EXPECT_EQ(reports_unit_attention(f), std::string(c.file) == "tur_ua_sg2.hex");
         if (cdb[0] == 0x3B) {
             EXPECT_EQ(judge_write_buffer_command(f).failed, c.download_fails);
         } else if (cdb.size() == 12 && cdb[9] == ATA_DOWNLOAD_MICROCODE) {

@@ -1,0 +1,57 @@
+#include "cli/run_safety.h"
+
+#include "cli/exit_hooks.h"
+#include "download/signal_hold.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/file.h>
+
+namespace {
+
+const char *devices_word(size_t count) {
+    return count == 1 ? "device" : "devices";
+}
+
+} // namespace
+
+int claim_device(int fd, const char *path) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        return 0;
+    }
+    int saved = errno;
+    fflush(stdout);
+    if (saved == EWOULDBLOCK) {
+        fprintf(stderr, "%s: in use by another process\n", path);
+    } else {
+        fprintf(stderr, "%s: cannot be locked: %s\n", path, strerror(saved));
+    }
+    return -1;
+}
+
+void stop_if_signalled(const char *path, size_t not_processed) {
+    int signo = take_held_stop_signal();
+    if (signo == 0) {
+        release_stop_signals();
+        return;
+    }
+    fflush(stdout);
+    fprintf(stderr, "Interrupted by %s after %s; %zu %s not processed\n", stop_signal_name(signo),
+            path, not_processed, devices_word(not_processed));
+    close_current_device();
+    // Death by a signal runs no exit hook, so the last newline is written here.
+    print_final_newline();
+    fflush(stdout);
+    die_of_signal(signo);
+}
+
+bool output_lost(size_t not_processed) {
+    fflush(stdout);
+    if (ferror(stdout) == 0) {
+        return false;
+    }
+    fprintf(stderr, "Standard output cannot be written: the run stops with %zu %s not processed\n",
+            not_processed, devices_word(not_processed));
+    return true;
+}

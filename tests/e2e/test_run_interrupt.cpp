@@ -1,0 +1,103 @@
+// A run interrupted in the middle of a download (each stop signal, a reader that quits) and
+// a second run against a drive the first holds. Every command to sg0 is slowed down, so the
+// test acts while its download of twelve segments is under way.
+#include "test_run_util.h"
+#include "test_sgsim_util.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace {
+
+struct SlowRun {
+    int slow_ms;
+    Bay bay = make_bay(
+        {scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV1", {{"slow_ms", slow_ms}}),
+         scsi_drive("/dev/sg1", "NORTHVL", "NV-SAS10K", "N4R2", "NV2")});
+    std::string image = make_image(bay.dir, "fw.img", "NV-SAS10K", "N5R0", 12 * 512);
+    RunSpec spec;
+    explicit SlowRun(int ms) : slow_ms(ms) {
+        spec.argv = {sgsim_path(), "run", bay.path, "--",       DL_COR_FW_PATH, "-s",      "1",
+                     "-f",         image, "-d",     "/dev/sg0", "-d",           "/dev/sg1"};
+    }
+};
+
+// sg0's image went out whole and in order, and sg0 got nothing after its last piece; with
+// sg0_alone, no other drive got anything.
+void expect_one_whole_image(const Bay &bay, bool sg0_alone, const std::string &what) {
+    std::vector<std::string> sent, want;
+    std::string last;
+    for (const TraceEntry &e : read_trace(bay)) {
+        EXPECT_TRUE(!sg0_alone || e.node == "/dev/sg0") << what << ": " << e.node;
+        if (e.node == "/dev/sg0" && e.direction == "to_dev") {
+            sent.push_back(e.cdb);
+        }
+        last = e.node == "/dev/sg0" ? e.cdb : last;
+    }
+    for (size_t offset = 0; offset < 12 * 512; offset += 512) {
+        char cdb[24];
+        snprintf(cdb, sizeof cdb, "3b0700%06zx00020000", offset);
+        want.push_back(cdb);
+    }
+    EXPECT_EQ(sent, want) << what;
+    EXPECT_EQ(last, want.back()) << what;
+}
+
+// After the first segment the test sends the signal twice, or stops reading: the image goes
+// out whole, its outcome is written, and the run stops before sg1, by the signal itself or
+// with status 1.
+TEST(RunInterrupted, StopsBetweenDevicesNotInTheImage) {
+    const std::string stopped = " after /dev/sg0; 1 device not processed\n";
+    const struct {
+        int signo; // 0: the reader quits
+        std::string err;
+        int status;
+    } cases[] = {
+        {SIGINT, "Interrupted by SIGINT" + stopped, 130},
+        {SIGTERM, "Interrupted by SIGTERM" + stopped, 143},
+        {SIGHUP, "Interrupted by SIGHUP" + stopped, 129},
+        {SIGQUIT, "Interrupted by SIGQUIT" + stopped, 131},
+        {0, "Standard output cannot be written: the run stops with 1 device not processed\n", 1},
+    };
+    for (const auto &c : cases) {
+        SlowRun run(100);
+        run.spec.when_output = " . ";
+        run.spec.on_output = [&c](pid_t pid) {
+            for (int i = 0; i < 2 && c.signo != 0; ++i) {
+                kill(pid, c.signo);
+            }
+            return c.signo == 0;
+        };
+        RunResult r = run_command(run.spec);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, c.status) << c.err;
+        if (c.signo != 0) { // the last line is the run's final newline
+            EXPECT_EQ(body(r), "Downloading file " + run.image + " to /dev/sg0\n" +
+                                   " .  .  .  .  .  .  .  .  .  .  .  .  !\nDownload SUCCESSFUL\n");
+        }
+        expect_one_whole_image(run.bay, true, c.err);
+    }
+}
+
+// While the first run downloads to sg0, a second run against sg0 is refused without a
+// command sent, and one against sg1 (another node of the bay) passes; the first finishes.
+TEST(RunInterrupted, SecondRunOnAHeldDriveIsRefused) {
+    SlowRun run(300); // the second runs start under valgrind too, in the memcheck tests
+    run.spec.argv.resize(run.spec.argv.size() - 2); // sg0 alone
+    run.spec.when_output = "Downloading file";
+    RunResult held{"", "", -1}, other{"", "", -1};
+    run.spec.on_output = [&](pid_t) {
+        held = run_dl(run.bay, {"-f", run.image, "-d", "/dev/sg0"});
+        other = run_dl(run.bay, {"-f", run.image, "-d", "/dev/sg1"});
+        return false;
+    };
+    EXPECT_EQ(run_command(run.spec).status, 0);
+    EXPECT_EQ(body(held), "Error: Could not open handle to /dev/sg0\n");
+    EXPECT_EQ(held.err, "/dev/sg0: in use by another process\n");
+    EXPECT_EQ(held.status, 3);
+    EXPECT_EQ(other.status, 0) << other.err;
+    expect_one_whole_image(run.bay, false, "first run");
+}
+
+} // namespace
