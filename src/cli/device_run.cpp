@@ -2,6 +2,7 @@
 
 #include "cli/exit_hooks.h"
 #include "cli/image_stage.h"
+#include "listing/listing.h"
 #include "sg/identify.h"
 #include "sg/sg_io.h"
 
@@ -47,10 +48,6 @@ struct DirentList {
         std::free(entries);
     }
 };
-
-bool is_control_char(unsigned char c) {
-    return (c >= 0x01 && c <= 0x1F) || c == 0x7F;
-}
 
 // Sends both INQUIRY commands and the full-identity reads, filling id.
 // Returns 0, or -1 after writing why the device cannot be identified.
@@ -154,21 +151,14 @@ void fill_serial(DeviceIdentity *id, const uint8_t *page, size_t len) {
 
 std::string listing_line(const DeviceIdentity &id, const char *path, uint8_t list_mode,
                          int32_t tmc_code) {
-    char serial[sizeof id.serial];
-    std::memcpy(serial, id.serial, sizeof serial);
-    for (char &c : serial) {
-        if (is_control_char(static_cast<unsigned char>(c))) {
-            c = '?';
-        }
-    }
-    serial[sizeof serial - 1] = '\0';
     bool full = (list_mode & k_list_extended) != 0 && tmc_code == k_tmc_full_fw;
-    const char *fw = full ? id.full_fw : id.revision;
-    const char *format = "%-9s %s MN: %-20s SN: %-8s FW: %s\n";
-    int n = snprintf(nullptr, 0, format, id.vendor, path, id.full_model, serial, fw);
-    std::string line(static_cast<size_t>(std::max(n, 0)), '\0');
-    snprintf(line.data(), line.size() + 1, format, id.vendor, path, id.full_model, serial, fw);
-    return line;
+    ListingLine columns;
+    columns.vendor = id.vendor;
+    columns.device = path;
+    columns.model = id.full_model;
+    columns.serial.assign(id.serial, strnlen(id.serial, sizeof id.serial));
+    columns.firmware = full ? id.full_fw : id.revision;
+    return format_listing_line(columns);
 }
 
 int run_devices(RunOptions *opts) {
