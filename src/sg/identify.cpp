@@ -14,9 +14,12 @@ constexpr int8_t k_dir_from_device = -3;
 // IDENTIFY DEVICE data, by byte. ATA strings hold two characters in each 16-bit word with the
 // first character in the high-order byte, so in byte order each pair stands swapped.
 //   0-1     word 0, compared with the answer to the plain firmware request
+//   20-39   words 10-19, serial number, 20 characters
 //   46-53   words 23-26, firmware revision, 8 characters
 //   54-93   words 27-46, model number, 40 characters
 //   275     high-order byte of word 137: 'P' selects the dotted firmware request
+constexpr int k_id_serial_offset = 20;
+constexpr int k_id_serial_len = 20;
 constexpr int k_id_fw_offset = 46;
 constexpr int k_id_fw_len = 8;
 constexpr int k_id_model_offset = 54;
@@ -32,6 +35,20 @@ constexpr int k_dotted_suffix_offset = 464;
 constexpr int k_dotted_suffix_len = 4;
 // The dotted revision keeps this many fields of the text.
 constexpr int k_dotted_fields = 4;
+
+// Extended INQUIRY Data page (86h), by byte:
+//   1     page code, 86h
+//   2-3   page length, big-endian, of the bytes after byte 3
+//   4     ACTIVATE_MICROCODE (7:6), SPT (5:3), GRD_CHK (2), APP_CHK (1), REF_CHK (0)
+// ACTIVATE_MICROCODE: 00b not stated; 01b the microcode is active before the last command of
+// the WRITE BUFFER sequence completes; 10b it becomes active only after a power on, a hard
+// reset or a vendor-specific event; 11b reserved.
+constexpr size_t k_vpd_page_code = 1;
+constexpr size_t k_vpd_page_len_msb = 2;
+constexpr size_t k_vpd_page_len_lsb = 3;
+constexpr size_t k_vpd_header_len = 4;
+constexpr size_t k_ext_inq_activation = 4;
+constexpr uint8_t k_activate_after_reset = 0x2;
 
 // The drives' own LBA that turns IDENTIFY DEVICE into a firmware request: DBh, 97h, 20h in
 // LBA (7:0), (15:8), (23:16).
@@ -136,6 +153,30 @@ int read_full_fw(int fd, char *buf, int len, bool must_transfer) {
     return assemble_plain_fw(word0, fw, area, buf, len);
 }
 
+// Takes the ATA string of len bytes at offset of the IDENTIFY data into buf (len + 1 bytes):
+// pairs put back in order, whitespace trimmed from both ends, the rest cleared.
+// Returns the length of the text.
+int extract_ata_string(const uint8_t *identify, int offset, int len, char *buf) {
+    for (int i = 0; i < len; i += 2) {
+        buf[i] = static_cast<char>(identify[offset + i + 1]);
+        buf[i + 1] = static_cast<char>(identify[offset + i]);
+    }
+    buf[len] = '\0';
+    int length = static_cast<int>(strnlen(buf, static_cast<size_t>(len)));
+    int lead = 0;
+    while (lead < length && is_ata_string_whitespace(static_cast<uint8_t>(buf[lead]))) {
+        ++lead;
+    }
+    std::memmove(buf, buf + lead, static_cast<size_t>(length - lead));
+    length -= lead;
+    while (length > 0 && is_ata_string_whitespace(static_cast<uint8_t>(buf[length - 1]))) {
+        --length;
+    }
+    // Whatever the move and the trim left behind the text is cleared with the terminator.
+    std::memset(buf + length, 0, static_cast<size_t>(len + 1 - length));
+    return length;
+}
+
 // Reports a caller's buffer that is missing or too short (no line end, as always).
 void report_short_buffer(const char *who, int min_len) {
     fflush(stdout);
@@ -179,24 +220,11 @@ void build_fw_request_cdb(uint8_t *cdb, uint8_t features) {
 }
 
 int extract_model(const uint8_t *identify, char *buf) {
-    for (int i = 0; i < k_id_model_len; i += 2) {
-        buf[i] = static_cast<char>(identify[k_id_model_offset + i + 1]);
-        buf[i + 1] = static_cast<char>(identify[k_id_model_offset + i]);
-    }
-    buf[k_id_model_len] = '\0';
-    int length = static_cast<int>(strnlen(buf, k_id_model_len));
-    int lead = 0;
-    while (lead < length && is_ata_string_whitespace(static_cast<uint8_t>(buf[lead]))) {
-        ++lead;
-    }
-    std::memmove(buf, buf + lead, static_cast<size_t>(length - lead));
-    length -= lead;
-    while (length > 0 && is_ata_string_whitespace(static_cast<uint8_t>(buf[length - 1]))) {
-        --length;
-    }
-    // Whatever the move and the trim left behind the text is cleared with the terminator.
-    std::memset(buf + length, 0, static_cast<size_t>(k_id_model_len + 1 - length));
-    return length;
+    return extract_ata_string(identify, k_id_model_offset, k_id_model_len, buf);
+}
+
+int extract_ata_serial(const uint8_t *identify, char *buf) {
+    return extract_ata_string(identify, k_id_serial_offset, k_id_serial_len, buf);
 }
 
 bool wants_dotted_fw_request(const uint8_t *identify) {
@@ -294,6 +322,13 @@ void clear_untransferred(uint8_t *buf, uint32_t len, int32_t resid) {
 }
 
 int get_full_mn(int fd, char *buf, int len, bool is_ata) {
+    return get_full_mn_and_serial(fd, buf, len, nullptr, is_ata);
+}
+
+int get_full_mn_and_serial(int fd, char *buf, int len, char *serial, bool is_ata) {
+    if (serial != nullptr) {
+        std::memset(serial, 0, ATA_SERIAL_MIN_LEN);
+    }
     if (buf == nullptr || len < FULL_MN_MIN_LEN) {
         report_short_buffer("get_full_mn", FULL_MN_MIN_LEN);
         return -1;
@@ -307,6 +342,9 @@ int get_full_mn(int fd, char *buf, int len, bool is_ata) {
     build_identify_cdb(cdb);
     if (send_identify_command(fd, cdb, area).reply != Reply::answered) {
         return -1;
+    }
+    if (serial != nullptr) {
+        extract_ata_serial(area, serial);
     }
     return extract_model(area, buf);
 }
@@ -327,4 +365,16 @@ int reread_full_fw(int fd, char *buf, int len, bool is_ata) {
         return -1;
     }
     return read_full_fw(fd, buf, len, true);
+}
+
+bool microcode_waits_for_reset(const uint8_t *page, size_t len) {
+    if (len <= k_ext_inq_activation || page[k_vpd_page_code] != VPD_EXTENDED_INQUIRY) {
+        return false;
+    }
+    // The page must reach byte 4 by its own length, not only by the caller's buffer.
+    size_t page_len = static_cast<size_t>(page[k_vpd_page_len_msb]) << 8 | page[k_vpd_page_len_lsb];
+    if (page_len + k_vpd_header_len <= k_ext_inq_activation) {
+        return false;
+    }
+    return (page[k_ext_inq_activation] >> 6) == k_activate_after_reset;
 }

@@ -4,6 +4,7 @@
 
 #include "sg/ata_pass_through.h"
 
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr uint8_t INQUIRY_OPCODE = 0x12;
@@ -18,6 +19,11 @@ inline constexpr int IDENTIFY_DATA_LEN = 512;
 inline constexpr int INQUIRY_MIN_LEN = 96;
 inline constexpr int FULL_MN_MIN_LEN = 41;
 inline constexpr int FULL_FW_MIN_LEN = 46;
+// The IDENTIFY serial number: 20 characters and the terminator.
+inline constexpr int ATA_SERIAL_MIN_LEN = 21;
+
+// The Extended INQUIRY Data page.
+inline constexpr uint8_t VPD_EXTENDED_INQUIRY = 0x86;
 
 // FEATURES of the two firmware requests.
 inline constexpr uint8_t FW_REQUEST_DOTTED = 0x0B;
@@ -44,6 +50,10 @@ void build_fw_request_cdb(uint8_t *cdb, uint8_t features);
 // cleared by the caller): pairs put back in order, whitespace trimmed from both ends.
 // Returns the length of the text (0 to 40).
 int extract_model(const uint8_t *identify, char *buf);
+
+// Takes the serial number (words 10-19) from 512 bytes of IDENTIFY data into buf (at least
+// 21 bytes), as extract_model takes the model number. Returns its length (0 to 20).
+int extract_ata_serial(const uint8_t *identify, char *buf);
 
 // True when the IDENTIFY data asks for the dotted firmware request.
 bool wants_dotted_fw_request(const uint8_t *identify);
@@ -75,6 +85,11 @@ int send_inq(int fd, uint8_t *buf, int len, uint8_t page);
 // sent), or an IDENTIFY DEVICE that the drive did not answer.
 int get_full_mn(int fd, char *buf, int len, bool is_ata);
 
+// get_full_mn, which also takes the serial number from the same IDENTIFY DEVICE answer into
+// serial (at least ATA_SERIAL_MIN_LEN bytes; nullptr: not wanted). serial is left empty
+// whenever the result is -1. No command is sent beyond get_full_mn's one.
+int get_full_mn_and_serial(int fd, char *buf, int len, char *serial, bool is_ata);
+
 // Reads the full firmware revision of an ATA drive into buf (NUL-terminated).
 // Returns the number of bytes stored (0 to 45), or -1 as get_full_mn, and when the drive
 // did not answer the dotted firmware request. A drive that refuses the plain request is one
@@ -87,3 +102,8 @@ int get_full_fw(int fd, char *buf, int len, bool is_ata);
 // not read as a new revision.
 // Returns the number of bytes stored, or -1 when the revision could not be read.
 int reread_full_fw(int fd, char *buf, int len, bool is_ata);
+
+// True when len bytes of an Extended INQUIRY Data page (86h) say that the drive activates new
+// microcode only at the next power on or hard reset (ACTIVATE_MICROCODE 10b). Anything that is
+// not that page, or a page too short to hold the field, is false.
+bool microcode_waits_for_reset(const uint8_t *page, size_t len);
