@@ -32,9 +32,12 @@ struct RunOptions {
     bool force_write_buffer = false;     // -w
     bool force_ata_passthrough = false;  // -p
     int32_t tmc_code = 0;                // --tmc
+    bool verify = false;                 // --verify: read the revision again after a download
+    OwnedText record_path;               // --record: the run record (JSON Lines) to append to
     bool cfs_repeated = false;
     bool fw_repeated = false;
     bool model_repeated = false;
+    bool record_repeated = false;
     int segment_count_seen = 0;
     int tmc_seen = 0;
 };
@@ -59,7 +62,7 @@ ScanResult scan_options(int argc, char **argv, RunOptions *opts);
 // a CFS file is given. Returns -1 when the run goes on, else the exit status (1).
 int check_options(RunOptions *opts, int operand_count);
 
-// Prints the multiple-value warnings for -c, -f, -m, -s and --tmc, in that order.
+// Prints the multiple-value warnings for -c, -f, -m, -s, --tmc and --record, in that order.
 void print_multiple_value_warnings(const RunOptions &opts);
 
 // The download method that -w or -p forces (check_options refuses both together).
