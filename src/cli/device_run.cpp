@@ -2,6 +2,7 @@
 
 #include "cli/exit_hooks.h"
 #include "cli/image_stage.h"
+#include "cli/run_record.h"
 #include "listing/listing.h"
 #include "sg/identify.h"
 #include "sg/sg_io.h"
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 namespace {
 
@@ -68,11 +70,13 @@ int identify_device(int fd, const char *path, DeviceIdentity *id) {
     // A drive that is not ATA, or whose full strings cannot be read, keeps the INQUIRY
     // product and revision in their place.
     id->identity_complete = true;
-    if (get_full_mn(fd, id->full_model, sizeof id->full_model, id->is_ata) < 0) {
+    if (get_full_mn_and_serial(fd, id->full_model, sizeof id->full_model, id->ata_serial,
+                               id->is_ata) < 0) {
         std::memcpy(id->full_model, id->product, sizeof id->product);
         id->identity_complete = false;
     }
-    if (get_full_fw(fd, id->full_fw, sizeof id->full_fw, id->is_ata) < 0) {
+    id->full_fw_read = get_full_fw(fd, id->full_fw, sizeof id->full_fw, id->is_ata) >= 0;
+    if (!id->full_fw_read) {
         std::memcpy(id->full_fw, id->revision, sizeof id->revision);
         id->identity_complete = false;
     }
@@ -134,10 +138,19 @@ void fill_standard_identity(DeviceIdentity *id, const uint8_t *inquiry) {
 
 void fill_serial(DeviceIdentity *id, const uint8_t *page, size_t len) {
     std::memset(id->serial, 0, sizeof id->serial);
+    std::memset(id->full_serial, 0, sizeof id->full_serial);
     if (len <= k_vpd_serial) {
         return;
     }
     size_t field_len = std::min<size_t>(page[k_vpd_page_len], len - k_vpd_serial);
+    std::string_view field(reinterpret_cast<const char *>(page + k_vpd_serial),
+                           std::min(field_len, sizeof id->full_serial - 1));
+    field = field.substr(0, field.find('\0'));
+    size_t first = field.find_first_not_of(' ');
+    if (first != std::string_view::npos) {
+        field = field.substr(first, field.find_last_not_of(' ') + 1 - first);
+        field.copy(id->full_serial, field.size());
+    }
     for (size_t i = 0; i < field_len; ++i) {
         size_t start = k_vpd_serial + i;
         if (page[start] != ' ') {
@@ -161,30 +174,60 @@ std::string listing_line(const DeviceIdentity &id, const char *path, uint8_t lis
     return format_listing_line(columns);
 }
 
-int run_devices(RunOptions *opts) {
-    RunState state;
+namespace {
+
+// Ends the device's record: a device that stopped the run is named with why; every line is
+// written before the run goes on or ends. Returns 0, or -1 when the line could not be written.
+int record_stop(RunState *state, const char *why) {
+    state->device.decision = DECISION_NOT_IDENTIFIED;
+    state->device.reason = why;
+    return write_device_record(&state->record, state->device);
+}
+
+// The device loop of run_devices. Returns the exit status.
+int process_devices(RunOptions *opts, RunState *state) {
     for (OwnedText &path : opts->device_paths) {
+        state->device = DeviceRecord{};
+        state->device.device = path.get();
         // What earlier devices wrote comes out before anything the transport reports on
         // standard error.
         fflush(stdout);
         current_device_fd = get_sg_fd(path.get());
         if (current_device_fd < 0) {
             printf("Error: Could not open handle to %s\n", path.get());
+            record_stop(state, "the device could not be opened");
             return k_exit_invalid_device;
         }
         DeviceIdentity id;
         if (identify_device(current_device_fd, path.get(), &id) < 0) {
+            record_stop(state, "the device did not answer INQUIRY");
             return k_exit_invalid_device;
         }
+        record_identity(&state->device, id);
         if (opts->list_mode != 0) {
             fputs(listing_line(id, path.get(), opts->list_mode, opts->tmc_code).c_str(), stdout);
         }
-        StageOutcome outcome = run_image_stage(*opts, id, path.get(), current_device_fd, &state);
+        StageOutcome outcome = run_image_stage(*opts, id, path.get(), current_device_fd, state);
+        // The line is written before the run goes on or ends here. (A run that a signal stops
+        // after this device marks its download OUTCOME_INTERRUPTED before this point.)
+        if (write_device_record(&state->record, state->device) < 0) {
+            return k_exit_usage;
+        }
         if (outcome.end_run) {
             return outcome.status;
         }
         close_current_device();
         path.reset();
     }
-    return state.run_status;
+    return state->run_status;
+}
+
+} // namespace
+
+int run_devices(RunOptions *opts) {
+    RunState state;
+    if (open_run_record(*opts, &state.record) < 0) {
+        return k_exit_usage;
+    }
+    return finish_run_record(&state.record, process_devices(opts, &state));
 }
