@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -100,16 +101,17 @@ TEST(StandardIdentity, FieldRules) {
 }
 
 TEST(Serial, RealDrives) {
-    const std::pair<const char *, const char *> cases[] = {
-        {"inquiry_vpd80_sg0.hex", "QS7X0042"},
-        {"inquiry_vpd80_sg1.hex", "NV000077"},
-        {"inquiry_vpd80_sg2.hex", "16000"},
+    const std::tuple<const char *, const char *, const char *> cases[] = {
+        {"inquiry_vpd80_sg0.hex", "QS7X0042", "QS7X0042Z9"},
+        {"inquiry_vpd80_sg1.hex", "NV000077", "NV0000777123"},
+        {"inquiry_vpd80_sg2.hex", "16000", "16000"},
     };
-    for (const auto &[file, serial] : cases) {
+    for (const auto &[file, serial, full] : cases) {
         HexFixture fx = load_hex_fixture(file);
         DeviceIdentity id{};
         fill_serial(&id, fx.data.data(), fx.data.size());
         EXPECT_STREQ(id.serial, serial) << file;
+        EXPECT_STREQ(id.full_serial, full) << file;
     }
 }
 
@@ -119,25 +121,31 @@ TEST(Serial, ScanAndCopyRules) {
         uint8_t page_len;
         std::string field;
         std::string serial;
+        std::string full; // the whole field, less the blanks around it
     };
     const Case cases[] = {
-        {"four spaces then twelve characters", 16, "    ABC123456789", "ABC12345"},
-        {"page length 0", 0, "ABC", ""},
-        {"every byte of the field a space", 4, "    XYZ", ""},
-        {"copy runs past the page length", 5, " AB", "AB"},
-        {"only the space counts as a blank", 4, "\tAB", "\tAB"},
+        {"four spaces then twelve characters", 16, "    ABC123456789", "ABC12345", "ABC123456789"},
+        {"page length 0", 0, "ABC", "", ""},
+        {"every byte of the field a space", 4, "    XYZ", "", ""},
+        {"copy runs past the page length", 5, " AB", "AB", "AB"},
+        {"only the space counts as a blank", 4, "\tAB", "\tAB", "\tAB"},
         {"control bytes are stored as they are", 8,
          "A\x01"
          "B\x7f",
          "A\x01"
+         "B\x7f",
+         "A\x01"
          "B\x7f"},
-        {"a zero byte ends the copy early", 8, "AB\0CD", "AB"},
+        {"a zero byte ends the copy early", 8, std::string("AB\0CD", 5), "AB", "AB"},
+        {"the page length bounds the whole field", 3, "  X  YZ", "X  YZ", "X"},
+        {"inner blanks are kept", 12, "  AB  CD    ", "AB  CD  ", "AB  CD"},
     };
     for (const auto &c : cases) {
         auto page = serial_page(c.page_len, c.field);
         DeviceIdentity id{};
         fill_serial(&id, page.data(), page.size());
         EXPECT_EQ(std::string(id.serial), c.serial) << c.what;
+        EXPECT_EQ(std::string(id.full_serial), c.full) << c.what;
     }
 }
 
@@ -161,6 +169,7 @@ TEST(Serial, StaysInsideTheBufferWhateverThePageLengthClaims) {
     exact[95] = 'Z';
     fill_serial(&id, exact.get(), 96);
     EXPECT_STREQ(id.serial, "Z");
+    EXPECT_STREQ(id.full_serial, "Z");
 }
 
 DeviceIdentity identity(const char *vendor, const char *model, const char *serial,

@@ -126,6 +126,41 @@ TEST(ExtractModel, RealSataDrive) {
     EXPECT_STREQ(buf, "QSTOR ACME-7200 SATA HYBRID");
 }
 
+TEST(ExtractAtaSerial, RealSataDriveAndTrim) {
+    HexFixture fx = load_hex_fixture("identify_ckcond_sg0.hex");
+    char buf[ATA_SERIAL_MIN_LEN] = {};
+    EXPECT_EQ(extract_ata_serial(fx.data.data(), buf), 10);
+    EXPECT_STREQ(buf, "QS7X0042Z9");
+    // Words 10-19 only: the model number two words after them stays out.
+    Bytes area = area_with(20, std::string(20, ' '));
+    EXPECT_EQ(extract_ata_serial(area_with(54, "ABCD").data(), buf), 0);
+    EXPECT_EQ(extract_ata_serial(area.data(), buf), 0);
+}
+
+// The Extended INQUIRY Data page: only ACTIVATE_MICROCODE 10b of a page that reaches byte 4.
+TEST(ExtendedInquiry, MicrocodeWaitsForReset) {
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> page;
+        bool waits;
+    };
+    const Case cases[] = {
+        {"10b: at power on or hard reset", {0x00, 0x86, 0x00, 0x3c, 0x80}, true},
+        {"10b with other bits of byte 4", {0x00, 0x86, 0x00, 0x3c, 0xbf}, true},
+        {"01b: before the last command completes", {0x00, 0x86, 0x00, 0x3c, 0x40}, false},
+        {"00b: not stated", {0x00, 0x86, 0x00, 0x3c, 0x3f}, false},
+        {"11b: reserved", {0x00, 0x86, 0x00, 0x3c, 0xc0}, false},
+        {"another page", {0x00, 0x80, 0x00, 0x3c, 0x80}, false},
+        {"a refused page reads as zeros", {0x00, 0x00, 0x00, 0x00, 0x00}, false},
+        {"page length 0 leaves byte 4 out", {0x00, 0x86, 0x00, 0x00, 0x80}, false},
+        {"page length in its high byte", {0x00, 0x86, 0x01, 0x00, 0x80}, true},
+        {"buffer ends before byte 4", {0x00, 0x86, 0x00, 0x3c}, false},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(microcode_waits_for_reset(c.page.data(), c.page.size()), c.waits) << c.what;
+    }
+}
+
 TEST(DottedRequest, ChosenByTheLetterPInWord137) {
     EXPECT_TRUE(wants_dotted_fw_request(area_with(275, "P").data()));
     EXPECT_FALSE(wants_dotted_fw_request(area_with(275, "p").data()));
