@@ -68,11 +68,12 @@ std::string syslog_trace_line(const std::string &ident, int facility, int severi
     entry["ident"] = ident;
     entry["facility"] = f < std::size(facilities) ? facilities[f] : std::to_string(f);
     entry["severity"] = severities[severity & 7];
-    // A message is bytes; those that are not UTF-8 are replaced rather than refused.
+    // A message is bytes: those that are not UTF-8 are replaced rather than refused, and the
+    // line stays ASCII.
     entry["message"] = message;
     nlohmann::ordered_json j;
     j["syslog"] = entry;
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return j.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
 }
 
 bool append_trace(const std::string &path, const std::string &line) {
