@@ -6,9 +6,11 @@ BUILD_PACKAGES=(cmake g++ make pkg-config libssl-dev zlib1g-dev nlohmann-json3-d
 # The real-stack tier boots Debian's own kernel under QEMU; the fuzz tier needs clang's libFuzzer.
 VM_PACKAGES=(qemu-system-x86 qemu-utils linux-image-amd64 busybox-static cpio kmod)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
-TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libbenchmark-dev valgrind sg3-utils openssl man-db dpkg-dev
-               ansible-core python3-jsonschema time linux-perf
-               "${VM_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}")
+# tests/ship builds the Debian packages with debhelper and checks them with lintian.
+PACKAGING_PACKAGES=(build-essential dpkg-dev debhelper lintian)
+TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libbenchmark-dev valgrind sg3-utils openssl man-db
+               ansible-core ansible-lint python3-jsonschema time linux-perf
+               "${PACKAGING_PACKAGES[@]}" "${VM_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}")
 
 # install_packages PKG...: installs those of PKG that are not installed yet. Needs root (or
 # everything already installed); runs apt-get update once before installing.

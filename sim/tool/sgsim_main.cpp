@@ -29,21 +29,22 @@ void usage() {
                stderr);
 }
 
-// The interposer: beside this program (the build tree), in the library directory of the
-// installation this program belongs to, or where the build put it.
+// The interposer: beside this program (the build tree), or in the private library directory
+// of the installation this program belongs to. Empty when neither holds it, or when its path
+// has a blank or a colon, which would split it in LD_PRELOAD.
 std::string preload_path() {
-    char self[PATH_MAX];
+    char self[PATH_MAX], real[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        self[n] = '\0';
-        std::string dir(self);
-        dir.erase(dir.rfind('/'));
-        for (const std::string &candidate :
-             {dir + "/libsgsim.so", dir + "/" SGSIM_INSTALL_BIN_TO_LIB "/libsgsim.so"})
-            if (access(candidate.c_str(), R_OK) == 0)
-                return candidate;
-    }
-    return SGSIM_PRELOAD_PATH;
+    if (n <= 0)
+        return "";
+    self[n] = '\0';
+    std::string dir(self);
+    dir.erase(dir.rfind('/'));
+    for (const std::string &candidate :
+         {dir + "/libsgsim.so", dir + "/" SGSIM_INSTALL_BIN_TO_PRELOAD "/libsgsim.so"})
+        if (realpath(candidate.c_str(), real) != nullptr && access(real, R_OK) == 0)
+            return std::strpbrk(real, " :") == nullptr ? real : "";
+    return "";
 }
 
 int run_main(int argc, char **argv) {
@@ -64,6 +65,12 @@ int run_main(int argc, char **argv) {
         return 1;
     }
     std::string preload = preload_path();
+    // Without the interposer the command would run against the machine's real drives.
+    if (preload.empty()) {
+        std::fprintf(stderr, "sgsim: cannot find the interposer libsgsim.so beside sgsim or in "
+                             "its installation's library directory\n");
+        return 1;
+    }
     const char *old = std::getenv("LD_PRELOAD");
     if (old != nullptr && *old != '\0')
         preload += std::string(":") + old;

@@ -137,9 +137,17 @@ RunResult run_command(const RunSpec &spec) {
     std::vector<std::string> env = merged_environment(spec.env);
     auto c_argv = c_strings(argv);
     auto c_env = c_strings(env);
+    // The child leads a process group of its own, so that the hang guard stops whatever it
+    // started as well (ansible-playbook's workers, a command under sgsim), whose copies of
+    // the pipes would otherwise keep the reads below waiting.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid = -1;
-    int rc = posix_spawnp(&pid, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
+    int rc = posix_spawnp(&pid, c_argv[0], &actions, &attr, c_argv.data(), c_env.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
     if (rc != 0) {
         ADD_FAILURE() << "cannot start " << spec.argv[0] << ": " << strerror(rc);
         return {"", "", -1};
@@ -175,9 +183,10 @@ RunResult run_command(const RunSpec &spec) {
         }
         int ready = poll(fds, n, 1000);
         if (time(nullptr) > deadline && !killed) {
-            kill(pid, SIGKILL);
+            kill(-pid, SIGKILL);
             killed = true;
-            ADD_FAILURE() << spec.argv[0] << " ran longer than " << spec.timeout_seconds << " s";
+            ADD_FAILURE() << "hang guard: " << spec.argv[0] << " was still running after "
+                          << spec.timeout_seconds << " s (the limit) and was killed";
         }
         if (ready <= 0) {
             continue;

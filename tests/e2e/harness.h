@@ -15,7 +15,9 @@ struct RunSpec {
     std::vector<std::string> env; // extra NAME=VALUE entries, added to the parent's
     std::string input;            // written to the child's standard input
     std::string cwd;              // empty: the parent's working directory
-    int timeout_seconds = 120;    // the child is killed after this
+    // A hang guard, not a time target: the child and its process group are killed after
+    // this, and the test fails saying so. Far above what any run takes on a busy machine.
+    int timeout_seconds = 120;
 };
 
 // Runs the command and waits for it. Aborts the test on a failure to start it.

@@ -136,7 +136,9 @@ RunResult playbook(const fleet_dir &f, const std::vector<std::string> &args,
                 "ANSIBLE_LOCAL_TEMP=" + f.dir + "/ansible-tmp",
                 "ANSIBLE_REMOTE_TEMP=" + f.dir + "/ansible-tmp",
                 "ANSIBLE_HOME=" + f.dir + "/.ansible"};
-    spec.timeout_seconds = 100;
+    // A hang guard: one playbook run takes 20 to 40 s on a two-core machine that is busy
+    // with other builds, and was once seen taking three minutes.
+    spec.timeout_seconds = 900;
     return run_command(spec);
 }
 

@@ -26,8 +26,11 @@ Bay make_bay(const std::vector<nlohmann::json> &drives, const nlohmann::json &ba
 }
 
 Bay copy_mixed_fixture() {
+    nlohmann::json doc =
+        nlohmann::json::parse(read_file(std::string(E2E_DATA_DIR) + "/bays/mixed.json"));
+    doc["trace"] = "mixed.trace";
     Bay bay;
-    bay.path = write_bay(read_file(std::string(E2E_DATA_DIR) + "/bays/mixed.json"));
+    bay.path = write_bay(doc.dump(2) + "\n");
     bay.dir = bay.path.substr(0, bay.path.rfind('/'));
     bay.trace = bay.dir + "/mixed.trace";
     return bay;

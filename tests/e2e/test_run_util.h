@@ -24,8 +24,8 @@ struct Bay {
 Bay make_bay(const std::vector<nlohmann::json> &drives,
              const nlohmann::json &bay_extra = nlohmann::json::object());
 
-// A copy of tests/data/bays/mixed.json in a fresh directory, so that its trace and the
-// written-back state stay out of the source tree.
+// A copy of tests/data/bays/mixed.json in a fresh directory, tracing to mixed.trace there;
+// the written-back state stays out of the source tree.
 Bay copy_mixed_fixture();
 
 // A SATA drive record; extra holds further members (faults, options), e.g.

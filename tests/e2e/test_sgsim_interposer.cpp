@@ -2,6 +2,7 @@
 // the scan of /dev lists only the bay, descriptors survive dup, and the firmware state and
 // the trace reach their files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "test_sgsim_util.h"
@@ -49,6 +50,19 @@ TEST_F(Interposer, RefusesNodesOutsideTheBay) {
         EXPECT_NE(inq.status, 0);
         EXPECT_EQ(inq.out, "");
     }
+}
+
+// Started without the interposer the command would reach the machine's real drives, so an
+// sgsim that finds none beside it or in its installation starts nothing.
+TEST_F(Interposer, SgsimWithoutItsInterposerStartsNothing) {
+    std::string copy = dir + "/sgsim";
+    write_file(copy, read_file(sgsim_path()));
+    ASSERT_EQ(chmod(copy.c_str(), 0755), 0);
+    RunResult r = run_command({copy, "run", bay, "--", "sh", "-c", "echo started"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "sgsim: cannot find the interposer libsgsim.so beside sgsim or in its "
+                     "installation's library directory\n");
 }
 
 TEST_F(Interposer, NodesLookLikeSgCharacterDevices) {

@@ -238,7 +238,7 @@ std::vector<std::string> check_run(const RunIntent &intent, const RunOutcome &ou
         if (contains(outcome.err, mark))
             v.push_back(std::string("sanitizer report (") + mark + ")");
     if (outcome.hung)
-        v.push_back("the run did not end in time");
+        v.push_back("the run hit the hang guard and was killed");
     else if (!outcome.exited)
         v.push_back("killed by signal " + std::to_string(outcome.status));
     else if (outcome.status < 0 || outcome.status > 3)

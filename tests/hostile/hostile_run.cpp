@@ -5,8 +5,10 @@
 //               [--seed N] [--runs N] [--seconds S] [SCRIPT-OR-DIR...]
 //
 // Every SCRIPT (a file, or each file of a DIR) is replayed first; then --runs random scripts
-// from --seed (stopping after --seconds when given). A run that breaks an invariant is
-// reported with its reasons and its script is kept in --save as hostile-<hash>.bin.
+// from --seed, else from DLCOR_HOSTILE_SEED, else from the clock (stopping after --seconds
+// when given). The seed is printed before the first random script. A run that breaks an
+// invariant is reported with its reasons, the seed and the script's number, and its script
+// is kept in --save as hostile-<hash>.bin.
 // Exit status: 0 every run clean, 1 a violation, 2 usage or setup error.
 #include <chrono>
 #include <csignal>
@@ -296,8 +298,23 @@ int main(int argc, char **argv) {
     std::vector<std::vector<uint8_t>> images;
     if (!prepare_images(cfg, images))
         return 2;
-    if (!cfg.seed_given)
+    // The seed is printed before the first run, so that a run that hangs or crashes the
+    // program can still be repeated.
+    const char *env_seed = std::getenv("DLCOR_HOSTILE_SEED");
+    if (!cfg.seed_given && env_seed != nullptr && *env_seed != '\0') {
+        char *end = nullptr;
+        cfg.seed = std::strtoull(env_seed, &end, 0);
+        if (*end != '\0') {
+            std::fprintf(stderr, "hostile_run: DLCOR_HOSTILE_SEED=%s is not a number\n", env_seed);
+            return 2;
+        }
+    } else if (!cfg.seed_given) {
         cfg.seed = static_cast<uint64_t>(std::time(nullptr)) ^ static_cast<uint64_t>(getpid());
+    }
+    std::printf("hostile_run: random scripts from seed %llu (--seed or DLCOR_HOSTILE_SEED "
+                "repeats them)\n",
+                static_cast<unsigned long long>(cfg.seed));
+    std::fflush(stdout);
 
     long done = 0, failed = 0;
     Tally tally;
@@ -307,12 +324,13 @@ int main(int argc, char **argv) {
         if (v.empty())
             return;
         ++failed;
-        std::string kept = name;
+        std::string kept;
         if (!cfg.save.empty()) {
             kept = cfg.save + "/" + hash_name(script);
             write_file(kept, std::string(script.begin(), script.end()));
+            kept = ", kept as " + kept;
         }
-        std::fprintf(stderr, "hostile_run: VIOLATION in %s\n", kept.c_str());
+        std::fprintf(stderr, "hostile_run: VIOLATION in %s%s\n", name.c_str(), kept.c_str());
         for (const std::string &line : v)
             std::fprintf(stderr, "  %s\n", line.c_str());
     };
@@ -329,7 +347,8 @@ int main(int argc, char **argv) {
                 cfg.seconds)
             break;
         std::vector<uint8_t> script = random_script(rng);
-        report(script, "random script " + std::to_string(i),
+        report(script,
+               "random script " + std::to_string(i) + " of seed " + std::to_string(cfg.seed),
                run_script(cfg, tally, images, script));
         if (done % 1000 == 0)
             std::fprintf(stderr, "hostile_run: %ld runs, %ld with violations\n", done, failed);

@@ -12,7 +12,8 @@
 #   --full            add every scenario set (as DLCOR_VM_SCENARIOS=full does)
 #   --expected DIR    where NAME.stdout, NAME.status, NAME.stderr, NAME.capture live
 #   --results DIR     keep the guest's results (NAME.stdout, .stderr, .status) there
-#   --timeout SECONDS host-side limit for the whole boot (default 420)
+#   --timeout SECONDS host-side hang guard for the whole boot (default 900; the default
+#                     sets take about three minutes)
 #   --keep            keep the temporary directory (initramfs tree, logs)
 #   --self-test       check the comparison rules below on written-out samples, no boot
 #   --accept          write the results into the expected directory instead of comparing
@@ -30,7 +31,10 @@ bins=()
 scenario_files=()
 expected_dir=$here/expected
 results_dir=
-host_timeout=420
+host_timeout=900
+# The guest's hang guard for one scenario command: the longest, a dropped download command,
+# waits out its two-minute time-out.
+command_limit=600
 keep=0
 accept=0
 full=0
@@ -295,6 +299,7 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mkdir -p /tmp /work
+command_limit=$command_limit
 EOF
 cat >> "$root/init" <<'EOF'
 out=/dev/ttyS1
@@ -334,7 +339,7 @@ for f in /scenarios/*; do
             continue
         fi
         t0=$(now)
-        (cd /work && exec timeout 300 $wrap sh -c "$cmd") > /tmp/stdout 2> /tmp/stderr < /dev/null
+        (cd /work && exec timeout $command_limit $wrap sh -c "$cmd") > /tmp/stdout 2> /tmp/stderr < /dev/null
         rc=$?
         t1=$(now)
         say "@@BEGIN $name $ref"
@@ -389,7 +394,7 @@ qemu_pid=$!
 deadline=$(($(date +%s) + host_timeout))
 while kill -0 "$qemu_pid" 2>/dev/null; do
     if [ "$(date +%s)" -ge "$deadline" ]; then
-        echo "run-vm.sh: the guest did not finish within ${host_timeout}s; stopping QEMU" >&2
+        echo "run-vm.sh: hang guard: the guest did not finish within ${host_timeout}s; stopping QEMU" >&2
         kill "$qemu_pid" 2>/dev/null || true
         break
     fi
@@ -455,6 +460,7 @@ while read -r name; do
         want=$(cat "$expected_dir/$ref.status")
         got=$(cat "$out/$name.status")
         [ "$want" = "$got" ] || bad="${bad:+$bad, }status $got, expected $want"
+        if [ "$got" = 124 ]; then bad="${bad:+$bad, }hit the hang guard of ${command_limit}s"; fi
         if [ -f "$expected_dir/$ref.capture" ]; then
             # each line: CAPTURE-FILE KIND — the capture's bytes must be those printed
             while read -r cap kind; do
