@@ -40,7 +40,7 @@ void trace_message(PreloadState &s, int priority, const char *format, va_list ap
     errno = saved_errno;
     std::vsnprintf(message.data(), message.size() + 1, format, ap);
     std::lock_guard<std::mutex> lock(s.mu);
-    LogSettings &log = settings();
+    const LogSettings &log = settings();
     int facility = (priority & LOG_FACMASK) != 0 ? (priority & LOG_FACMASK) : log.facility;
     std::string ident = log.ident_set ? log.ident : program_invocation_short_name;
     if (!s.bay.trace_path.empty() &&
