@@ -36,6 +36,7 @@ std::vector<std::string> after_download(const std::vector<TraceEntry> &trace) {
 TEST(RunVerify, RevisionReadAgainAndJudged) {
     struct Case {
         const char *what;
+        bool verify;
         nlohmann::json drive;
         std::string lines; // after the progress line
         std::string err;
@@ -45,19 +46,29 @@ TEST(RunVerify, RevisionReadAgainAndJudged) {
     const nlohmann::json takes = R"({"firmware": {"mode": "accept-any", "target": "N5R0"}})"_json;
     const nlohmann::json keeps = R"({"firmware": {"mode": "keep-revision"}})"_json;
     const std::vector<Case> cases = {
+        {"without --verify nothing follows the image",
+         false,
+         scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV01", keeps),
+         "Download SUCCESSFUL\n",
+         "",
+         0,
+         {}},
         {"a SCSI drive that takes the image: nothing is sent after the re-read",
+         true,
          scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV01", takes),
          "Revision of /dev/sg0: N4R2 -> N5R0\nDownload SUCCESSFUL\n",
          "",
          0,
          {k_inquiry}},
         {"a SCSI drive that keeps its revision: page 86h says nothing of a reset",
+         true,
          scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV01", keeps),
          "Revision of /dev/sg0: N4R2 -> N4R2\nDownload FAILED\n",
          "",
          2,
          {k_inquiry, k_vpd86}},
         {"a SATA drive: its full revision",
+         true,
          sata_drive("/dev/sg0", "QSTOR ACME-7200", "QS01", "QA12.B07",
                     R"({"firmware": {"mode": "accept-any", "target": "QA13.B00"}})"_json),
          "Revision of /dev/sg0: QA12.B07 -> QA13.B00\nDownload SUCCESSFUL\n",
@@ -65,6 +76,7 @@ TEST(RunVerify, RevisionReadAgainAndJudged) {
          0,
          {k_identify, k_fwreq_plain}},
         {"the re-read times out",
+         true,
          scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV01",
                     R"({"firmware": {"mode": "accept-any", "target": "N5R0"},
                         "faults": [{"on": "inquiry", "index": 2, "kind": "timeout"}]})"_json),
@@ -76,7 +88,11 @@ TEST(RunVerify, RevisionReadAgainAndJudged) {
     for (const Case &c : cases) {
         Bay bay = make_bay({c.drive});
         std::string image = make_bytes(bay.dir, "fw.img", 4096);
-        RunResult r = run_dl(bay, {"-f", image, "-d", "/dev/sg0", "--verify"});
+        std::vector<std::string> args = {"-f", image, "-d", "/dev/sg0"};
+        if (c.verify) {
+            args.push_back("--verify");
+        }
+        RunResult r = run_dl(bay, args);
         EXPECT_EQ(body(r), "Downloading file " + image + " to /dev/sg0\n .  !\n" + c.lines)
             << c.what;
         EXPECT_EQ(r.err, c.err) << c.what;
