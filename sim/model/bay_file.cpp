@@ -83,6 +83,107 @@ bool get_flag(const json &obj, const char *key, bool fallback) {
     return obj[key].get<bool>();
 }
 
+// A 64-bit number given as a JSON integer or as text ("0x8000000400000000").
+uint64_t get_u64(const json &obj, const char *key, uint64_t fallback) {
+    if (!obj.contains(key))
+        return fallback;
+    const json &v = obj[key];
+    if (v.is_number_unsigned())
+        return v.get<uint64_t>();
+    if (!v.is_string())
+        throw BayError(std::string(key) + ": not a number");
+    std::string s = v.get<std::string>();
+    char *end = nullptr;
+    errno = 0;
+    uint64_t n = std::strtoull(s.c_str(), &end, 0);
+    if (s.empty() || s[0] == '-' || *end != '\0' || errno != 0)
+        throw BayError(std::string(key) + ": not a number: " + s);
+    return n;
+}
+
+// A key that holds a record or false (the drive has no such thing). Returns false when the
+// key is false, true (record in out, or an empty one) otherwise.
+bool get_record(const json &obj, const char *key, bool fallback, json &out) {
+    out = json::object();
+    if (!obj.contains(key))
+        return fallback;
+    const json &v = obj[key];
+    if (v.is_boolean() && !v.get<bool>())
+        return false;
+    if (!v.is_object())
+        throw BayError(std::string(key) + ": not an object or false");
+    out = v;
+    return true;
+}
+
+// IDENTIFY words by number ("83": "0x7401"); the string words belong to other keys.
+void parse_identify_words(const json &j, Drive &d) {
+    if (!j.is_object())
+        throw BayError(d.node + ": \"identify_words\" must be an object");
+    for (auto it = j.begin(); it != j.end(); ++it) {
+        json one = {{"word", it.key()}, {"value", it.value()}};
+        int word = static_cast<int>(get_number(one, "word", 0, 0, 255));
+        if ((word >= 10 && word <= 19) || (word >= 23 && word <= 46))
+            throw BayError(d.node + ": identify word " + it.key() +
+                           " is set by \"serial\", \"revision\" or \"model\"");
+        d.identify_words[word] = static_cast<uint16_t>(get_number(one, "value", 0, 0, 0xffff));
+    }
+}
+
+// The DM_MD bit of page 86h byte 19 for each download mode it can state.
+uint8_t dm_md_bit(long mode) {
+    static const long k_modes[] = {0x04, 0x05, 0x06, 0x07, 0x0d, 0x0e, 0x0f};
+    for (int i = 0; i < 7; i++)
+        if (k_modes[i] == mode)
+            return static_cast<uint8_t>(0x80 >> i);
+    return 0;
+}
+
+// The SCSI statements: page 86h and the READ BUFFER descriptor.
+void parse_scsi_statements(const json &j, Drive &d) {
+    json rec;
+    d.has_extended_inquiry =
+        get_record(j, "extended_inquiry", d.flavor == ScsiFlavor::scsi_debug, rec);
+    check_keys(rec, {"activate_microcode", "download_modes", "comment"},
+               d.node + ": extended_inquiry");
+    d.activate_microcode = static_cast<uint8_t>(get_number(rec, "activate_microcode", 0, 0, 3));
+    if (rec.contains("download_modes")) {
+        if (!rec["download_modes"].is_array())
+            throw BayError(d.node + ": \"download_modes\" must be a list");
+        d.dms_valid = true;
+        for (const json &m : rec["download_modes"]) {
+            json one = {{"mode", m}};
+            uint8_t bit = dm_md_bit(get_number(one, "mode", 0, 0, 255));
+            if (bit == 0)
+                throw BayError(d.node + ": download mode " + m.dump() +
+                               " is not one of 4-7, 0xd-0xf");
+            d.dm_md |= bit;
+        }
+    }
+    d.has_read_buffer = get_record(j, "read_buffer", false, rec);
+    check_keys(rec, {"offset_boundary", "capacity", "comment"}, d.node + ": read_buffer");
+    d.offset_boundary = static_cast<uint8_t>(get_number(rec, "offset_boundary", 0, 0, 255));
+    d.buffer_capacity = static_cast<uint32_t>(get_number(rec, "capacity", 0, 0, 0xffffff));
+}
+
+// The SATA statements: the IDENTIFY words and the DOWNLOAD MICROCODE capabilities of the
+// IDENTIFY DEVICE data log (false: no log).
+void parse_ata_statements(const json &j, Drive &d) {
+    if (j.contains("identify_words"))
+        parse_identify_words(j["identify_words"], d);
+    bool generic = d.ata_flavor == AtaFlavor::generic;
+    d.has_dm_log = generic;
+    if (j.contains("dm_capabilities") && j["dm_capabilities"].is_boolean()) {
+        if (j["dm_capabilities"].get<bool>())
+            throw BayError(d.node + ": \"dm_capabilities\" must be a number or false");
+        d.has_dm_log = false;
+    } else if (j.contains("dm_capabilities")) {
+        if (!generic)
+            throw BayError(d.node + ": flavor \"ide-hd\" keeps no logs");
+        d.dm_capabilities = get_u64(j, "dm_capabilities", 0);
+    }
+}
+
 int parse_errno(const json &f) {
     if (!f.contains("errno"))
         return 0;
@@ -97,8 +198,9 @@ int parse_errno(const json &f) {
 
 Fault parse_fault(const json &f) {
     static const std::set<std::string> k_on = {
-        "open", "version",     "any",          "inquiry",  "vpd", "identify", "fwreq",
-        "ata",  "check_power", "write_buffer", "download", "tur", "other"};
+        "open",     "version",  "any",         "inquiry",     "vpd",
+        "identify", "fwreq",    "ata",         "check_power", "write_buffer",
+        "download", "read_log", "read_buffer", "tur",         "other"};
     static const std::set<std::string> k_kinds = {"errno",          "check",  "abort",
                                                   "timeout",        "busy",   "no_data",
                                                   "no_passthrough", "vanish", "version"};
@@ -129,10 +231,32 @@ Fault parse_fault(const json &f) {
 
 Drive parse_drive(const json &j) {
     check_keys(j,
-               {"node",       "type",         "vendor",         "product",      "flavor",
-                "model",      "serial",       "revision",       "fwreq",        "dotted_flag",
-                "fwreq_text", "fwreq_suffix", "pio_in_status",  "abort_status", "ata_passthrough",
-                "firmware",   "faults",       "unit_attention", "hostile",      "comment"},
+               {"node",
+                "type",
+                "vendor",
+                "product",
+                "flavor",
+                "model",
+                "serial",
+                "revision",
+                "fwreq",
+                "dotted_flag",
+                "fwreq_text",
+                "fwreq_suffix",
+                "pio_in_status",
+                "abort_status",
+                "ata_passthrough",
+                "firmware",
+                "faults",
+                "unit_attention",
+                "power_on_attention",
+                "staged",
+                "identify_words",
+                "dm_capabilities",
+                "extended_inquiry",
+                "read_buffer",
+                "hostile",
+                "comment"},
                "drive");
     Drive d;
     d.node = get_text(j, "node", "");
@@ -156,11 +280,19 @@ Drive parse_drive(const json &j) {
     bool sata = d.type == DriveType::sata;
     check_length(d.node, "serial", d.serial, sata ? 20 : 255);
     check_length(d.node, "revision", d.revision, sata ? 8 : 4);
-    std::string flavor = get_text(j, "flavor", "scsi_debug");
-    if (flavor == "scsi-hd")
+    std::string flavor = get_text(j, "flavor", sata ? "generic" : "scsi_debug");
+    if (sata && flavor == "ide-hd")
+        d.ata_flavor = AtaFlavor::ide_hd;
+    else if (sata && flavor != "generic")
+        throw BayError(d.node + ": a SATA \"flavor\" must be \"generic\" or \"ide-hd\"");
+    else if (!sata && flavor == "scsi-hd")
         d.flavor = ScsiFlavor::scsi_hd;
-    else if (flavor != "scsi_debug")
-        throw BayError(d.node + ": \"flavor\" must be \"scsi_debug\" or \"scsi-hd\"");
+    else if (!sata && flavor != "scsi_debug")
+        throw BayError(d.node + ": a SCSI \"flavor\" must be \"scsi_debug\" or \"scsi-hd\"");
+    if (sata)
+        parse_ata_statements(j, d);
+    else
+        parse_scsi_statements(j, d);
     std::string fwreq = get_text(j, "fwreq", "ignore");
     if (fwreq == "dotted")
         d.fwreq = FwreqAnswer::dotted;
@@ -175,9 +307,23 @@ Drive parse_drive(const json &j) {
     d.abort_status = static_cast<uint8_t>(get_number(j, "abort_status", 0x41, 0, 255));
     d.ata_passthrough = get_flag(j, "ata_passthrough", true);
     d.unit_attention = get_flag(j, "unit_attention", false);
+    d.power_on_attention = get_flag(j, "power_on_attention", false);
+    if (j.contains("staged")) {
+        d.staged = true;
+        d.staged_revision = get_text(j, "staged", "");
+        check_length(d.node, "staged", d.staged_revision, sata ? 8 : 4);
+    }
     if (j.contains("firmware")) {
         const json &fw = j["firmware"];
-        check_keys(fw, {"mode", "target"}, d.node + ": firmware");
+        check_keys(fw, {"mode", "target", "staging"}, d.node + ": firmware");
+        std::string staging = get_text(fw, "staging", "supported");
+        if (staging == "unsupported")
+            d.staging = Staging::unsupported;
+        else if (staging == "ignored")
+            d.staging = Staging::ignored;
+        else if (staging != "supported")
+            throw BayError(d.node + ": firmware staging must be \"supported\", "
+                                    "\"unsupported\" or \"ignored\"");
         std::string mode = get_text(fw, "mode", "validate");
         if (mode == "accept-any")
             d.fw_mode = FirmwareMode::accept_any;
@@ -270,11 +416,20 @@ bool load_bay(const std::string &path, Bay &bay, json &doc, std::string &err) {
 bool save_bay(const std::string &path, const Bay &bay, json &doc, std::string &err) {
     for (size_t i = 0; i < bay.drives.size() && i < doc["drives"].size(); i++) {
         json &d = doc["drives"][i];
-        d["revision"] = bay.drives[i].revision;
-        if (bay.drives[i].unit_attention)
-            d["unit_attention"] = true;
+        const Drive &drive = bay.drives[i];
+        d["revision"] = drive.revision;
+        if (drive.staged)
+            d["staged"] = drive.staged_revision;
         else
-            d.erase("unit_attention");
+            d.erase("staged");
+        auto put_flag = [&d](const char *key, bool on) {
+            if (on)
+                d[key] = true;
+            else
+                d.erase(key);
+        };
+        put_flag("unit_attention", drive.unit_attention);
+        put_flag("power_on_attention", drive.power_on_attention);
     }
     std::string tmp = path + ".tmp." + std::to_string(getpid());
     {

@@ -14,6 +14,11 @@ enum class DriveType { scsi, sata };
 // like QEMU's scsi-hd behind virtio-scsi.
 enum class ScsiFlavor { scsi_debug, scsi_hd };
 
+// What a SATA drive states and does besides its identity: a drive that takes microcode
+// (DOWNLOAD MICROCODE, segmented and staged, and the IDENTIFY DEVICE data log), or QEMU's
+// AHCI disk as captured, which states no DOWNLOAD MICROCODE, aborts it and keeps no logs.
+enum class AtaFlavor { generic, ide_hd };
+
 // What a SATA drive does with the firmware requests (IDENTIFY with LBA DB/97/20):
 // ignore them and answer IDENTIFY again (most drives), answer the dotted request
 // (FEATURES 0Bh) or the plain request (FEATURES 00h).
@@ -23,6 +28,17 @@ enum class FwreqAnswer { ignore, dotted, plain };
 // take any bytes and move to a given revision, or take any bytes and keep its revision.
 enum class FirmwareMode { validate, accept_any, keep_revision };
 
+// What a drive does with staged microcode (WRITE BUFFER 0Dh, 0Eh and 0Fh; DOWNLOAD MICROCODE
+// 0Eh and 0Fh) where it states nothing about it: keeps it until an activation or a power
+// cycle, refuses the commands, or answers them with success and does nothing, as scsi_debug
+// does.
+enum class Staging { supported, unsupported, ignored };
+
+// The DOWNLOAD MICROCODE capabilities a drive that takes microcode states by default: the
+// quadword valid (bit 63) and deferred microcode (0Eh) supported (bit 34); no minimum or
+// maximum transfer size.
+inline constexpr uint64_t k_default_dm_capabilities = 0x8000000400000000ull;
+
 // The sense layout of an ATA command that the drive aborted, as the SAT layer reports
 // it: Linux 6.1 (fixed format, registers at bytes 8-11), the SAT layout of later kernels
 // (fixed format with VALID set, registers at bytes 3-6), or descriptor format (D_SENSE).
@@ -30,7 +46,7 @@ enum class AbortSense { linux_6_1, sat, descriptor };
 
 // One injected fault: it fires at the index-th command of kind `on` (1-based; 0 means
 // every such command). Kinds of command: open, version, any, inquiry, vpd, identify,
-// fwreq, ata, check_power, write_buffer, download, tur, other.
+// fwreq, ata, check_power, write_buffer, download, read_log, read_buffer, tur, other.
 struct Fault {
     std::string on;
     uint32_t index = 0;
@@ -46,6 +62,7 @@ struct Fault {
 // order from offset 0, the first 64 of them (the image header) and the CRC-32 of the
 // payload bytes among them.
 struct PendingDownload {
+    bool deferred = false; // started by a staging command
     uint64_t received = 0;
     std::vector<uint8_t> header;
     uint32_t payload_crc = 0;
@@ -78,6 +95,23 @@ struct Drive {
     bool ata_passthrough = true;      // false: the SAT layer refuses ATA PASS-THROUGH
     FirmwareMode fw_mode = FirmwareMode::validate;
     std::string fw_target; // accept_any: the revision it moves to
+    Staging staging = Staging::supported;
+    // SATA statements: the flavour's IDENTIFY words with these overrides (word -> value),
+    // and bytes 16-23 of the IDENTIFY DEVICE data log's page 03h, the DOWNLOAD MICROCODE
+    // capabilities (has_dm_log false: the drive keeps no such log).
+    AtaFlavor ata_flavor = AtaFlavor::generic;
+    std::map<int, uint16_t> identify_words;
+    bool has_dm_log = true;
+    uint64_t dm_capabilities = k_default_dm_capabilities;
+    // SCSI statements: the Extended INQUIRY Data page (86h) and the READ BUFFER descriptor
+    // of buffer 0; a drive without them refuses the page or READ BUFFER.
+    bool has_extended_inquiry = true;
+    uint8_t activate_microcode = 0; // ACTIVATE_MICROCODE, 0-3
+    bool dms_valid = false;
+    uint8_t dm_md = 0; // byte 19 of the page: DM_MD_4 (bit 7) ... DM_MD_F (bit 1)
+    bool has_read_buffer = false;
+    uint8_t offset_boundary = 0; // 2^n bytes; FFh: offset 0 only
+    uint32_t buffer_capacity = 0;
     std::vector<Fault> faults;
     // A hostile drive: every answer is rewritten by the next record of this script
     // (hostile.h); empty: the drive answers as its model does.
@@ -86,6 +120,11 @@ struct Drive {
     // 3Fh/16h pending after activated microcode (SCSI); kept in the bay file, since the
     // drive holds it until a command other than INQUIRY arrives.
     bool unit_attention = false;
+    // 29h/00h pending after a power cycle (SCSI); reported before 3Fh/16h, kept likewise.
+    bool power_on_attention = false;
+    // Staged microcode, waiting for an activation or a power cycle: the revision it brings.
+    bool staged = false;
+    std::string staged_revision;
     DriveRuntime rt;
 };
 

@@ -27,10 +27,14 @@ std::vector<std::string> command_kinds(const Command &cmd) {
             kinds.push_back("check_power");
         } else if (command == 0x92) {
             kinds.push_back("download");
+        } else if (command == 0x2f) {
+            kinds.push_back("read_log");
         }
         kinds.push_back("ata");
     } else if (c[0] == 0x3b) {
         kinds.push_back("write_buffer");
+    } else if (c[0] == 0x3c) {
+        kinds.push_back("read_buffer");
     } else if (c[0] == 0x00) {
         kinds.push_back("tur");
     } else {
@@ -115,10 +119,13 @@ static Answer model_answer(Bay &bay, size_t idx, const Command &cmd) {
     count_kinds(d, kinds);
     if (const Fault *f = firing_fault(d, kinds))
         return apply_fault(bay, d, *f, cmd);
-    if (d.type == DriveType::scsi && d.unit_attention && cmd.cdb[0] != 0x12 &&
-        !continues_download(d, cmd)) {
-        d.unit_attention = false;
-        Answer a = check_condition(cmd, fixed_sense(k_key_unit_attention, 0x3f, 0x16));
+    // A power-on's 29h/00h goes before microcode's 3Fh/16h, as the higher of the two.
+    bool held = d.type == DriveType::scsi && cmd.cdb[0] != 0x12;
+    if (held && (d.power_on_attention || (d.unit_attention && !continues_download(d, cmd)))) {
+        bool power_on = d.power_on_attention;
+        (power_on ? d.power_on_attention : d.unit_attention) = false;
+        Answer a = check_condition(cmd, power_on ? fixed_sense(k_key_unit_attention, 0x29, 0x00)
+                                                 : fixed_sense(k_key_unit_attention, 0x3f, 0x16));
         a.state_changed = true;
         return a;
     }

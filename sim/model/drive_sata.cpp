@@ -1,6 +1,7 @@
 // The SATA drive behind Linux's SAT layer (libata): INQUIRY as libata builds it from the
 // IDENTIFY data, TEST UNIT READY, and ATA PASS-THROUGH (12) and (16) carrying IDENTIFY
-// DEVICE, the drive's firmware requests, CHECK POWER MODE and DOWNLOAD MICROCODE.
+// DEVICE, the drive's firmware requests, CHECK POWER MODE, DOWNLOAD MICROCODE and READ LOG
+// EXT of the IDENTIFY DEVICE data log.
 // libata fills the whole data-in buffer and reports resid 0.
 #include <algorithm>
 #include <cstring>
@@ -17,6 +18,7 @@ static constexpr uint8_t ATA_PASS_THROUGH_16 = 0x85;
 static constexpr uint8_t ATA_IDENTIFY_DEVICE = 0xec;
 static constexpr uint8_t ATA_CHECK_POWER_MODE = 0xe5;
 static constexpr uint8_t ATA_DOWNLOAD_MICROCODE = 0x92;
+static constexpr uint8_t ATA_READ_LOG_EXT = 0x2f;
 
 static constexpr uint8_t k_ata_abrt = 0x04;
 static constexpr uint8_t k_ata_status_ok = 0x50; // DRDY | DSC
@@ -39,21 +41,76 @@ static const IdentifyWord k_identify_words[] = {
     {106, 0x6000}, {169, 0x0001},
 };
 
-// IDENTIFY DEVICE data (words little-endian):
+// The words in which a drive that takes microcode differs from QEMU's disk:
+//   83  7401h  DOWNLOAD MICROCODE supported (bit 0; bits 15:14 01b: the word is valid)
+//   84  4020h  General Purpose Logging supported (bit 5), so READ LOG EXT
+//   86  B401h  words 119-120 valid (bit 15); DOWNLOAD MICROCODE (bit 0)
+//   87  4020h  General Purpose Logging (bit 5)
+//   119 4010h  DOWNLOAD MICROCODE with offsets (03h) supported (bit 4; bits 15:14 01b)
+//   120 4010h  the same, among the enabled
+static const IdentifyWord k_microcode_words[] = {
+    {83, 0x7401}, {84, 0x4020}, {86, 0xb401}, {87, 0x4020}, {119, 0x4010}, {120, 0x4010},
+};
+
+static void put_word(std::vector<uint8_t> &b, int word, uint16_t value) {
+    b[2 * word] = static_cast<uint8_t>(value);
+    b[2 * word + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+// IDENTIFY DEVICE data (words little-endian): the flavour's words, then the drive's own;
 // words 10-19 serial, 23-26 firmware revision, 27-46 model (ATA strings);
 // byte 275 (high byte of word 137): 50h ('P') on drives that answer the dotted request.
 std::vector<uint8_t> identify_data(const Drive &d) {
     std::vector<uint8_t> b(512, 0);
-    for (const IdentifyWord &w : k_identify_words) {
-        b[2 * w.word] = static_cast<uint8_t>(w.value);
-        b[2 * w.word + 1] = static_cast<uint8_t>(w.value >> 8);
-    }
+    for (const IdentifyWord &w : k_identify_words)
+        put_word(b, w.word, w.value);
+    if (d.ata_flavor == AtaFlavor::generic)
+        for (const IdentifyWord &w : k_microcode_words)
+            put_word(b, w.word, w.value);
+    for (const auto &[word, value] : d.identify_words)
+        put_word(b, word, value);
     put_ata_string(&b[20], 20, d.serial);
     put_ata_string(&b[46], 8, d.revision);
     put_ata_string(&b[54], 40, d.model);
     if (d.dotted_flag)
         b[275] = 0x50;
     return b;
+}
+
+// What the drive states about DOWNLOAD MICROCODE, read from its own IDENTIFY words and log
+// the way a host reads them; the drive does what it states.
+struct MicrocodeStatements {
+    bool refuses_download = false;  // word 83 valid and bit 0 clear
+    bool refuses_segmented = false; // word 86 bit 15, word 119 valid and bit 4 clear
+    uint16_t max_blocks = 0;        // word 235; 0: not stated
+    bool log_valid = false;         // the log's capabilities qword has bit 63
+    bool deferred = false;          // ... and bit 34
+    uint16_t log_max_blocks = 0;    // ... bits 31:16; 0: not stated
+};
+
+static uint16_t stated_count(uint16_t v) {
+    return v == 0xffff ? 0 : v;
+}
+
+static MicrocodeStatements microcode_statements(const Drive &d) {
+    std::vector<uint8_t> id = identify_data(d);
+    auto word = [&id](int w) { return static_cast<uint16_t>(id[2 * w] | id[2 * w + 1] << 8); };
+    auto valid = [](uint16_t w) { return (w >> 14) == 1; };
+    MicrocodeStatements s;
+    s.refuses_download = valid(word(83)) && (word(83) & 0x0001) == 0;
+    s.refuses_segmented = (word(86) & 0x8000) != 0 && valid(word(119)) && (word(119) & 0x0010) == 0;
+    s.max_blocks = stated_count(word(235));
+    s.log_valid = d.has_dm_log && (d.dm_capabilities >> 63) != 0;
+    s.deferred = s.log_valid && (d.dm_capabilities >> 34 & 1) != 0;
+    s.log_max_blocks = s.log_valid ? stated_count(d.dm_capabilities >> 16 & 0xffff) : 0;
+    return s;
+}
+
+// How the drive treats staging: as its log states, else as its staging behaviour says.
+static Staging staging_of(const Drive &d, const MicrocodeStatements &s) {
+    if (s.log_valid)
+        return s.deferred ? Staging::supported : Staging::unsupported;
+    return d.staging;
 }
 
 // The answer to a firmware request that the drive understands: bytes 0-39 its text
@@ -96,6 +153,19 @@ static Answer libata_check(const Bay &bay, const Command &cmd, uint8_t key, uint
                                     : fixed_sense(key, asc, ascq));
 }
 
+// libata's INVALID FIELD IN CDB with the field pointer of byte 2 (SKSV, C/D): in fixed
+// format 26 bytes, additional length 12h, bytes 15-17 C0 00 02.
+static Answer libata_invalid_page(const Bay &bay, const Command &cmd) {
+    if (bay.abort_sense == AbortSense::descriptor)
+        return libata_check(bay, cmd, k_key_illegal_request, 0x24, 0);
+    std::vector<uint8_t> sense = fixed_sense(k_key_illegal_request, 0x24, 0);
+    sense.resize(26, 0);
+    sense[7] = 0x12;
+    sense[15] = 0xc0;
+    sense[17] = 0x02;
+    return check_condition(cmd, sense);
+}
+
 static Answer sata_inquiry(const Bay &bay, const Drive &d, const Command &cmd) {
     const std::vector<uint8_t> &c = cmd.cdb;
     std::vector<uint8_t> page;
@@ -112,7 +182,7 @@ static Answer sata_inquiry(const Bay &bay, const Drive &d, const Command &cmd) {
         page[3] = 0x14;
         put_padded(&page[4], 20, d.serial);
     } else {
-        return libata_check(bay, cmd, k_key_illegal_request, 0x24, 0);
+        return libata_invalid_page(bay, cmd);
     }
     return good_with_data(cmd, page, page.size(), false);
 }
@@ -175,25 +245,95 @@ static AtaOutcome ata_abort(const Drive &d, const AtaTaskfile &t) {
     return o;
 }
 
-// DOWNLOAD MICROCODE: FEATURES = subcommand; block count = COUNT | LBA LOW << 8; block
-// offset = LBA MID | LBA HIGH << 8 (512-byte blocks). Subcommand 03h reports in COUNT
-// 01h (more segments expected) or 02h (microcode applied).
-static AtaOutcome ata_download(Drive &d, const Command &cmd, const AtaTaskfile &t) {
-    uint32_t blocks = t.regs.count | uint32_t{t.regs.lba_low} << 8;
-    uint32_t offset = t.regs.lba_mid | uint32_t{t.regs.lba_high} << 8;
-    size_t bytes = size_t{blocks} * 512;
-    if ((t.features != 0x03 && t.features != 0x07) || blocks == 0 || cmd.data_out.size() < bytes)
-        return ata_abort(d, t);
-    std::string before = d.revision;
-    ChunkResult r = take_chunk(d, t.features == 0x07, offset * 512, cmd.data_out.first(bytes));
-    if (r == ChunkResult::refused_image || r == ChunkResult::refused_order)
+// DOWNLOAD MICROCODE 0Fh (no data): staged microcode becomes current; nothing staged is
+// aborted.
+static AtaOutcome ata_activate(Drive &d, const AtaTaskfile &t, Staging staging) {
+    if (staging == Staging::unsupported || (staging == Staging::supported && !d.staged))
         return ata_abort(d, t);
     AtaOutcome o;
     o.regs = t.regs;
     o.regs.status = k_ata_status_ok;
-    if (t.features == 0x03)
-        o.regs.count = r == ChunkResult::applied ? 0x02 : 0x01;
-    o.changed = d.revision != before;
+    o.changed = activate_staged(d);
+    return o;
+}
+
+// DOWNLOAD MICROCODE: FEATURES = subcommand; block count = COUNT | LBA LOW << 8; block
+// offset = LBA MID | LBA HIGH << 8 (512-byte blocks). Subcommands 03h and 0Eh report in
+// COUNT 01h (more segments expected), 02h (microcode applied) or 03h (saved, waiting for
+// activation). A drive aborts what it states it does not take: the command itself (word
+// 83), subcommand 03h (words 86 and 119), 0Eh and 0Fh (the log), more blocks than stated
+// per command (word 235 for 03h, the log for 0Eh).
+static AtaOutcome ata_download(Drive &d, const Command &cmd, const AtaTaskfile &t) {
+    uint32_t blocks = t.regs.count | uint32_t{t.regs.lba_low} << 8;
+    uint32_t offset = t.regs.lba_mid | uint32_t{t.regs.lba_high} << 8;
+    size_t bytes = size_t{blocks} * 512;
+    MicrocodeStatements s = microcode_statements(d);
+    Staging staging = staging_of(d, s);
+    bool deferred = t.features == 0x0e;
+    if (s.refuses_download)
+        return ata_abort(d, t);
+    if (t.features == 0x0f)
+        return ata_activate(d, t, staging);
+    uint16_t max = deferred ? s.log_max_blocks : t.features == 0x03 ? s.max_blocks : 0;
+    if ((t.features != 0x03 && t.features != 0x07 && !deferred) || blocks == 0 ||
+        cmd.data_out.size() < bytes || (t.features == 0x03 && s.refuses_segmented) ||
+        (deferred && staging == Staging::unsupported) || (max != 0 && blocks > max))
+        return ata_abort(d, t);
+    AtaOutcome o;
+    o.regs = t.regs;
+    o.regs.status = k_ata_status_ok;
+    if (deferred && staging == Staging::ignored)
+        return o;
+    std::string before = d.revision;
+    bool was_staged = d.staged;
+    ChunkResult r =
+        take_chunk(d, t.features == 0x07, deferred, offset * 512, cmd.data_out.first(bytes));
+    if (r == ChunkResult::refused_image || r == ChunkResult::refused_order)
+        return ata_abort(d, t);
+    if (t.features != 0x07)
+        o.regs.count = r == ChunkResult::applied ? 0x02 : r == ChunkResult::staged ? 0x03 : 0x01;
+    o.changed = d.revision != before || d.staged != was_staged || r == ChunkResult::staged;
+    return o;
+}
+
+// The IDENTIFY DEVICE data log (30h), 512 bytes a page, quadwords little-endian; the first
+// quadword of a page holds the revision 0001h (bits 15:0) and the page number (23:16).
+//   page 00h: byte 8 the number of pages listed, from byte 9 the pages: 00h, 03h
+//   page 03h (supported capabilities): bytes 8-15 the capabilities quadword (valid, no
+//   capability stated), bytes 16-23 the DOWNLOAD MICROCODE capabilities: bit 63 valid,
+//   bit 34 deferred (0Eh) supported, bits 31:16 the maximum and 15:0 the minimum blocks
+static std::vector<uint8_t> identify_log_page(const Drive &d, uint16_t page) {
+    std::vector<uint8_t> b(512, 0);
+    b[0] = 0x01;
+    b[2] = static_cast<uint8_t>(page);
+    if (page == 0x00) {
+        b[8] = 2;
+        b[9] = 0x00;
+        b[10] = 0x03;
+    } else {
+        b[15] = 0x80;
+        for (int i = 0; i < 8; i++)
+            b[16 + i] = static_cast<uint8_t>(d.dm_capabilities >> (8 * i));
+    }
+    return b;
+}
+
+// READ LOG EXT: LBA (7:0) the log, LBA (15:8) and (39:32) the page, COUNT the pages. Only
+// single pages 00h and 03h of the IDENTIFY DEVICE data log are kept, by a drive that has it;
+// anything else is aborted, as by a drive without General Purpose Logging.
+static AtaOutcome ata_read_log(const Drive &d, const AtaTaskfile &t) {
+    const AtaRegs &r = t.regs;
+    uint16_t page = r.lba_mid | uint16_t{r.hob_lba_mid} << 8;
+    uint16_t pages = r.count | uint16_t{r.hob_count} << 8;
+    bool kept = d.ata_flavor == AtaFlavor::generic && d.has_dm_log && r.lba_low == 0x30 &&
+                pages == 1 && (page == 0x00 || page == 0x03);
+    if (!kept)
+        return ata_abort(d, t);
+    AtaOutcome o;
+    o.regs = t.regs;
+    o.regs.status = d.pio_in_status;
+    o.has_data = true;
+    o.data = identify_log_page(d, page);
     return o;
 }
 
@@ -217,6 +357,8 @@ static AtaOutcome ata_execute(Drive &d, const Command &cmd, const AtaTaskfile &t
         return o;
     case ATA_DOWNLOAD_MICROCODE:
         return ata_download(d, cmd, t);
+    case ATA_READ_LOG_EXT:
+        return ata_read_log(d, t);
     default:
         return ata_abort(d, t);
     }

@@ -1,6 +1,7 @@
-// The SCSI drive: INQUIRY (standard data, VPD 00h and 80h), TEST UNIT READY, WRITE BUFFER
-// modes 05h and 07h. Anything else is ILLEGAL REQUEST 20h/00h, and the data-in buffer of
-// such a command comes back zero-filled with resid 0, as the sg driver hands it back.
+// The SCSI drive: INQUIRY (standard data, VPD 00h, 80h and 86h), TEST UNIT READY, WRITE
+// BUFFER modes 05h, 07h, 0Dh, 0Eh and 0Fh, READ BUFFER mode 03h. Anything else is ILLEGAL
+// REQUEST 20h/00h, and the data-in buffer of such a command comes back zero-filled with
+// resid 0, as the sg driver hands it back.
 #include <algorithm>
 #include <cstring>
 
@@ -12,6 +13,7 @@
 static constexpr uint8_t INQUIRY_OPCODE = 0x12;
 static constexpr uint8_t TEST_UNIT_READY_OPCODE = 0x00;
 static constexpr uint8_t WRITE_BUFFER_OPCODE = 0x3b;
+static constexpr uint8_t READ_BUFFER_OPCODE = 0x3c;
 
 // Standard INQUIRY data, 96 bytes:
 // byte 0: peripheral device type 00h (disk); byte 2: version; byte 3: response format and
@@ -35,11 +37,30 @@ static std::vector<uint8_t> standard_inquiry(const Drive &d) {
     return b;
 }
 
-// VPD pages: 00h lists 00h and 80h; 80h holds the serial number.
-// byte 1: page code; bytes 2-3: page length; from byte 4: the page.
+// The Extended INQUIRY Data page (86h), 64 bytes as scsi_debug lays it out:
+// byte 4: ACTIVATE_MICROCODE (7:6); byte 5: HEADSUP, ORDSUP, SIMPSUP (07h);
+// byte 12: DMS_VALID (4); byte 19: DM_MD_4 (7), _5, _6, _7, _D, _E, DM_MD_F (1).
+static std::vector<uint8_t> extended_inquiry_page(const Drive &d) {
+    std::vector<uint8_t> b(64, 0);
+    b[1] = 0x86;
+    b[3] = 0x3c;
+    b[4] = static_cast<uint8_t>(d.activate_microcode << 6);
+    b[5] = 0x07;
+    b[12] = d.dms_valid ? 0x10 : 0x00;
+    b[19] = d.dm_md;
+    return b;
+}
+
+// VPD pages: 00h lists the pages; 80h holds the serial number; 86h the Extended INQUIRY
+// Data of a drive that has it. byte 1: page code; bytes 2-3: page length; from byte 4: the
+// page.
 static bool vpd_page(const Drive &d, uint8_t page, std::vector<uint8_t> &out) {
     if (page == 0x00) {
         out = {0x00, 0x00, 0x00, 0x02, 0x00, 0x80};
+        if (d.has_extended_inquiry) {
+            out[3] = 0x03;
+            out.push_back(0x86);
+        }
         return true;
     }
     if (page == 0x80) {
@@ -50,7 +71,15 @@ static bool vpd_page(const Drive &d, uint8_t page, std::vector<uint8_t> &out) {
         std::memcpy(&out[4], d.serial.data(), n);
         return true;
     }
+    if (page == 0x86 && d.has_extended_inquiry) {
+        out = extended_inquiry_page(d);
+        return true;
+    }
     return false;
+}
+
+static Answer invalid_field(const Command &cmd) {
+    return check_condition(cmd, fixed_sense(k_key_illegal_request, 0x24, 0x00));
 }
 
 static Answer scsi_inquiry(const Drive &d, const Command &cmd) {
@@ -59,9 +88,9 @@ static Answer scsi_inquiry(const Drive &d, const Command &cmd) {
     std::vector<uint8_t> page;
     if (c[1] & 0x01) {
         if (!vpd_page(d, c[2], page))
-            return check_condition(cmd, fixed_sense(k_key_illegal_request, 0x24, 0x00));
+            return invalid_field(cmd);
     } else if (c[2] != 0) {
-        return check_condition(cmd, fixed_sense(k_key_illegal_request, 0x24, 0x00));
+        return invalid_field(cmd);
     } else {
         page = standard_inquiry(d);
     }
@@ -70,30 +99,110 @@ static Answer scsi_inquiry(const Drive &d, const Command &cmd) {
     return good_with_data(cmd, page, alloc, true);
 }
 
+// The DM_MD bit of page 86h byte 19 that states a WRITE BUFFER download mode; 0 for the
+// modes it does not cover.
+static uint8_t dm_md_bit(uint8_t mode) {
+    switch (mode) {
+    case 0x04:
+        return 0x80;
+    case 0x05:
+        return 0x40;
+    case 0x06:
+        return 0x20;
+    case 0x07:
+        return 0x10;
+    case 0x0d:
+        return 0x08;
+    case 0x0e:
+        return 0x04;
+    case 0x0f:
+        return 0x02;
+    default:
+        return 0x00;
+    }
+}
+
+// True when the READ BUFFER descriptor the drive states forbids a command at offset that
+// moves len bytes: an offset off the boundary (FFh: any offset but 0), or beyond the
+// buffer's capacity (0: not stated).
+static bool breaks_descriptor(const Drive &d, uint32_t offset, uint32_t len) {
+    if (!d.has_read_buffer)
+        return false;
+    bool off_boundary = d.offset_boundary == 0xff ? offset != 0
+                        : d.offset_boundary >= 32 ? offset != 0
+                                                  : offset % (1u << d.offset_boundary) != 0;
+    uint64_t end = uint64_t{offset} + len;
+    return off_boundary || (d.buffer_capacity != 0 && end > d.buffer_capacity);
+}
+
+// WRITE BUFFER 0Fh: staged microcode becomes current, with the unit attention of new
+// microcode; nothing staged is ILLEGAL REQUEST 2Ch/00h (COMMAND SEQUENCE ERROR).
+static Answer scsi_activate(Drive &d, const Command &cmd) {
+    if (!activate_staged(d))
+        return check_condition(cmd, fixed_sense(k_key_illegal_request, 0x2c, 0x00));
+    Answer a;
+    a.state_changed = true;
+    d.unit_attention = true;
+    return a;
+}
+
 // WRITE BUFFER, 10 bytes:
 // byte 1: mode (4:0); byte 2: buffer ID; bytes 3-5: buffer offset; bytes 6-8: parameter
 // list length (big-endian).
+// Modes 05h and 07h activate a complete image at once; 0Dh and 0Eh keep it staged (0Dh's
+// activation events are not modelled: staged microcode waits for 0Fh or a power cycle).
+// Where page 86h states the download modes (DMS_VALID), a mode it does not state is refused;
+// where it does not, 0Dh-0Fh follow the drive's staging behaviour.
 static Answer scsi_write_buffer(Drive &d, const Command &cmd) {
     const std::vector<uint8_t> &c = cmd.cdb;
     uint8_t mode = c[1] & 0x1f;
     uint32_t offset = get_be24(&c[3]);
     uint32_t len = get_be24(&c[6]);
     bool to_dev = cmd.direction == k_dxfer_to_dev || len == 0;
-    if ((mode != 0x05 && mode != 0x07) || !to_dev || len != cmd.dxfer_len ||
-        cmd.data_out.size() < len)
-        return check_condition(cmd, fixed_sense(k_key_illegal_request, 0x24, 0x00));
+    bool immediate = mode == 0x05 || mode == 0x07;
+    bool staging = mode == 0x0d || mode == 0x0e;
+    bool stated_off = d.dms_valid && (d.dm_md & dm_md_bit(mode)) == 0;
+    bool refused_staging =
+        (staging || mode == 0x0f) && !d.dms_valid && d.staging == Staging::unsupported;
+    if ((!immediate && !staging && mode != 0x0f) || stated_off || refused_staging || !to_dev ||
+        len != cmd.dxfer_len || cmd.data_out.size() < len)
+        return invalid_field(cmd);
+    if (!immediate && d.staging == Staging::ignored && !d.dms_valid)
+        return Answer{};
+    if (mode == 0x0f)
+        return len == 0 && offset == 0 ? scsi_activate(d, cmd) : invalid_field(cmd);
+    if (breaks_descriptor(d, offset, len))
+        return invalid_field(cmd);
     std::string before = d.revision;
-    ChunkResult r = take_chunk(d, mode == 0x05, offset, cmd.data_out.first(len));
+    bool was_staged = d.staged;
+    ChunkResult r = take_chunk(d, mode == 0x05, staging, offset, cmd.data_out.first(len));
     if (r == ChunkResult::refused_order)
-        return check_condition(cmd, fixed_sense(k_key_illegal_request, 0x24, 0x00));
+        return invalid_field(cmd);
     if (r == ChunkResult::refused_image)
         return check_condition(cmd, fixed_sense(k_key_illegal_request, 0x26, 0x00));
     Answer a;
     if (r == ChunkResult::applied) {
-        a.state_changed = d.revision != before || !d.unit_attention;
+        a.state_changed = d.revision != before || !d.unit_attention || was_staged;
         d.unit_attention = true;
+    } else if (r == ChunkResult::staged) {
+        a.state_changed = true;
     }
     return a;
+}
+
+// READ BUFFER (10): byte 1 mode (4:0), byte 2 buffer ID, bytes 6-8 allocation length. Only
+// the descriptor (mode 03h) of buffer 0 is answered: byte 0 the offset boundary, bytes 1-3
+// the buffer capacity. A drive that states no descriptor does not know the command.
+static Answer scsi_read_buffer(const Drive &d, const Command &cmd) {
+    const std::vector<uint8_t> &c = cmd.cdb;
+    if (!d.has_read_buffer)
+        return invalid_opcode(cmd, false);
+    if ((c[1] & 0x1f) != 0x03 || c[2] != 0)
+        return invalid_field(cmd);
+    std::vector<uint8_t> desc(4, 0);
+    desc[0] = d.offset_boundary;
+    put_be24(&desc[1], d.buffer_capacity);
+    return good_with_data(cmd, desc, get_be24(&c[6]), true);
 }
 
 Answer scsi_drive_answer(Drive &d, const Command &cmd) {
@@ -104,6 +213,8 @@ Answer scsi_drive_answer(Drive &d, const Command &cmd) {
         return Answer{};
     if (c[0] == WRITE_BUFFER_OPCODE && c.size() >= 10)
         return scsi_write_buffer(d, cmd);
+    if (c[0] == READ_BUFFER_OPCODE && c.size() >= 10)
+        return scsi_read_buffer(d, cmd);
     return invalid_opcode(cmd, false);
 }
 

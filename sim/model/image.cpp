@@ -47,8 +47,9 @@ std::string image_model_of(const Drive &d) {
     return trim_blanks(d.type == DriveType::sata ? d.model : d.product);
 }
 
-// Judges the bytes received so far by the validating drive's rules.
-static ChunkResult judge_image(Drive &d, bool whole) {
+// Judges the bytes received so far by the validating drive's rules; a complete image's
+// revision goes to revision.
+static ChunkResult judge_image(const Drive &d, bool whole, std::string &revision) {
     const PendingDownload &got = d.rt.download;
     if (got.received < k_image_header_len)
         return whole ? ChunkResult::refused_image : ChunkResult::more;
@@ -62,7 +63,7 @@ static ChunkResult judge_image(Drive &d, bool whole) {
         return ChunkResult::refused_image;
     if (got.payload_crc != h.crc)
         return ChunkResult::refused_image;
-    d.revision = h.revision;
+    revision = h.revision;
     return ChunkResult::applied;
 }
 
@@ -84,28 +85,64 @@ static void receive(PendingDownload &got, std::span<const uint8_t> bytes) {
     got.received += bytes.size() - at;
 }
 
-ChunkResult take_chunk(Drive &d, bool whole, uint32_t offset, std::span<const uint8_t> bytes) {
+// Puts a complete download in place: current at once, or staged.
+static ChunkResult complete(Drive &d, bool deferred, const std::string &revision) {
+    if (deferred) {
+        d.staged = true;
+        d.staged_revision = revision;
+        return ChunkResult::staged;
+    }
+    d.revision = revision;
+    d.staged = false;
+    d.staged_revision.clear();
+    return ChunkResult::applied;
+}
+
+ChunkResult take_chunk(Drive &d, bool whole, bool deferred, uint32_t offset,
+                       std::span<const uint8_t> bytes) {
     PendingDownload &got = d.rt.download;
     if (whole || offset == 0) {
         got = PendingDownload{};
-    } else if (got.received == 0 || offset != got.received) {
+        got.deferred = deferred;
+    } else if (got.received == 0 || offset != got.received || got.deferred != deferred) {
         got = PendingDownload{};
         return ChunkResult::refused_order;
     }
     receive(got, bytes);
 
-    ChunkResult r;
-    if (d.fw_mode == FirmwareMode::validate) {
-        r = judge_image(d, whole);
-    } else {
-        // A drive that takes any bytes activates after each command of the download.
-        if (d.fw_mode == FirmwareMode::accept_any && !d.fw_target.empty())
-            d.revision = d.fw_target;
-        r = ChunkResult::applied;
-        if (!whole)
-            return r; // keeps the count so that the next offset can continue
+    if (d.fw_mode != FirmwareMode::validate) {
+        // A drive that takes any bytes completes the download with each command, and keeps
+        // the count so that the next offset can continue it.
+        bool moves = d.fw_mode == FirmwareMode::accept_any && !d.fw_target.empty();
+        std::string revision = moves ? d.fw_target : d.revision;
+        ChunkResult r = complete(d, deferred, revision);
+        if (whole)
+            got = PendingDownload{};
+        return r;
     }
+    std::string revision;
+    ChunkResult r = judge_image(d, whole, revision);
+    if (r == ChunkResult::applied)
+        r = complete(d, deferred, revision);
     if (r != ChunkResult::more)
         got = PendingDownload{};
     return r;
+}
+
+bool activate_staged(Drive &d) {
+    if (!d.staged)
+        return false;
+    d.revision = d.staged_revision;
+    d.staged = false;
+    d.staged_revision.clear();
+    return true;
+}
+
+void power_cycle(Drive &d) {
+    activate_staged(d);
+    d.rt.download = PendingDownload{};
+    if (d.type == DriveType::scsi) {
+        d.unit_attention = false;
+        d.power_on_attention = true;
+    }
 }

@@ -42,13 +42,27 @@ std::string image_model_of(const Drive &d);
 enum class ChunkResult {
     more,          // taken; the drive waits for the rest of the image
     applied,       // the image is complete and active
+    staged,        // the image is complete and kept as staged microcode
     refused_image, // not an image for this drive, damaged, or too long
     refused_order, // an offset that does not continue the download
 };
 
 // Takes one download command's bytes. whole: the command must carry a complete image
 // (WRITE BUFFER 05h, DOWNLOAD MICROCODE 07h); otherwise offset is the byte offset of the
-// bytes (0 starts a new download, anything else must continue it). On `applied` the
-// drive's revision is the image's (validate), the target (accept_any) or unchanged.
-// A complete image may end with less than one 512-byte block of padding.
-ChunkResult take_chunk(Drive &d, bool whole, uint32_t offset, std::span<const uint8_t> bytes);
+// bytes (0 starts a new download, anything else must continue it, with the same deferral).
+// deferred: a staging command (WRITE BUFFER 0Dh/0Eh, DOWNLOAD MICROCODE 0Eh). The image's
+// revision (validate), the target (accept_any) or the current revision (keep_revision)
+// becomes the drive's revision on `applied`, replacing anything staged, or its staged
+// microcode on `staged`. A complete image may end with less than one 512-byte block of
+// padding.
+ChunkResult take_chunk(Drive &d, bool whole, bool deferred, uint32_t offset,
+                       std::span<const uint8_t> bytes);
+
+// Makes the staged microcode current, as an activation or a power-on does. Returns false
+// when nothing was staged.
+bool activate_staged(Drive &d);
+
+// A power cycle of the drive: staged microcode becomes current, a download in progress is
+// lost, and a SCSI drive reports 29h/00h (POWER ON, RESET, OR BUS DEVICE RESET OCCURRED) to
+// the next command other than INQUIRY, in place of any unit attention it held.
+void power_cycle(Drive &d);

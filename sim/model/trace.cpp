@@ -100,6 +100,8 @@ static std::string ata_command_name(uint8_t command, uint8_t features, bool fwre
     case 0x92:
         std::snprintf(buf, sizeof buf, "DOWNLOAD MICROCODE %02xh", features);
         return buf;
+    case 0x2f:
+        return "READ LOG EXT";
     default:
         std::snprintf(buf, sizeof buf, "ATA command %02xh", command);
         return buf;
@@ -123,6 +125,10 @@ std::string describe_cdb(std::span<const uint8_t> c) {
                       get_be24(&c[3]), get_be24(&c[6]));
         return buf;
     }
+    if (c[0] == 0x3c && c.size() >= 10) {
+        std::snprintf(buf, sizeof buf, "READ BUFFER mode %02xh buffer %02xh", c[1] & 0x1f, c[2]);
+        return buf;
+    }
     if (c[0] == 0xa1 && c.size() >= 12) {
         bool fwreq = c[5] == 0xdb && c[6] == 0x97 && c[7] == 0x20;
         std::string s = "ATA PASS-THROUGH (12) " + ata_command_name(c[9], c[3], fwreq);
@@ -135,7 +141,12 @@ std::string describe_cdb(std::span<const uint8_t> c) {
     }
     if (c[0] == 0x85 && c.size() >= 16) {
         bool fwreq = c[8] == 0xdb && c[10] == 0x97 && c[12] == 0x20;
-        return "ATA PASS-THROUGH (16) " + ata_command_name(c[14], c[4], fwreq);
+        std::string s = "ATA PASS-THROUGH (16) " + ata_command_name(c[14], c[4], fwreq);
+        if (c[14] == 0x2f) {
+            std::snprintf(buf, sizeof buf, " log %02xh page %02xh", c[8], c[10] | c[9] << 8);
+            s += buf;
+        }
+        return s;
     }
     std::snprintf(buf, sizeof buf, "opcode %02xh", c[0]);
     return buf;

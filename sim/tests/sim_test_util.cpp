@@ -89,6 +89,8 @@ Drive capture_sata_drive() {
     d.model = "QSTOR ACME-7200 SATA HYBRID";
     d.serial = "   QS7X0042Z9";
     d.revision = "QA12.B07";
+    d.ata_flavor = AtaFlavor::ide_hd; // states no DOWNLOAD MICROCODE
+    d.has_dm_log = false;
     d.pio_in_status = 0x58; // QEMU ends PIO data-in with DRQ still set
     return d;
 }
@@ -98,6 +100,7 @@ Drive capture_scsi_hd_drive() {
     d.node = "/dev/sg1";
     d.type = DriveType::scsi;
     d.flavor = ScsiFlavor::scsi_hd;
+    d.has_extended_inquiry = false;
     d.vendor = "NORTHVL";
     d.product = "NV-SAS10K";
     d.revision = "N4R2";
@@ -114,5 +117,6 @@ Drive capture_scsi_debug_drive() {
     d.revision = "0191";
     d.serial = "16000";
     d.fw_mode = FirmwareMode::keep_revision; // scsi_debug takes any bytes
+    d.staging = Staging::ignored;            // and answers 0Dh-0Fh with GOOD
     return d;
 }

@@ -54,6 +54,28 @@ TEST(BayFile, FaultsAndNumbers) {
     EXPECT_EQ(d.faults[2].err, 5);
 }
 
+TEST(BayFile, StatementsAndTheirDefaults) {
+    json doc = json::parse(R"({"drives": [
+        {"node": "/dev/sg0", "type": "sata", "identify_words": {"235": "0x80"},
+         "dm_capabilities": "0x8000000000400001", "firmware": {"staging": "ignored"}},
+        {"node": "/dev/sg1", "type": "sata", "flavor": "ide-hd"},
+        {"node": "/dev/sg2", "type": "scsi", "read_buffer": {"offset_boundary": 12},
+         "extended_inquiry": {"activate_microcode": 2, "download_modes": [5, "0x0e", 15]}},
+        {"node": "/dev/sg3", "type": "scsi", "flavor": "scsi-hd"}]})");
+    Bay bay;
+    std::string err;
+    ASSERT_TRUE(bay_from_json(doc, bay, err)) << err;
+    const Drive &a = bay.drives[0], &q = bay.drives[1], &s = bay.drives[2], &h = bay.drives[3];
+    EXPECT_EQ(a.identify_words.at(235), 0x80);
+    EXPECT_EQ(a.dm_capabilities, 0x8000000000400001u);
+    EXPECT_EQ(a.staging, Staging::ignored);
+    EXPECT_FALSE(q.has_dm_log);
+    EXPECT_EQ(s.activate_microcode, 2);
+    EXPECT_EQ(s.dm_md, 0x46);
+    EXPECT_TRUE(s.dms_valid && s.has_read_buffer && s.has_extended_inquiry);
+    EXPECT_FALSE(h.has_extended_inquiry || h.has_read_buffer);
+}
+
 TEST(BayFile, RefusesMistakes) {
     const char *bad[] = {
         R"({"drives": [{"node": "sg0", "type": "sata"}]})",
@@ -71,6 +93,8 @@ TEST(BayFile, RefusesMistakes) {
         R"({"drives": [{"node": "/dev/sg0", "type": "sata", "revision": "123456789"}]})",
         R"({"drives": [{"node": "/dev/sg0", "type": "sata", "serial": "123456789012345678901"}]})",
         R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "product": "12345678901234567"}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "sata", "identify_words": {"27": 1}}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "extended_inquiry": {"download_modes": [3]}}]})",
     };
     for (const char *text : bad) {
         Bay bay;
@@ -93,12 +117,17 @@ TEST(BayFile, WriteBackKeepsTheRestOfTheFile) {
     ASSERT_TRUE(load_bay(path, bay, doc, err)) << err;
     bay.drives[0].revision = "R200";
     bay.drives[0].unit_attention = true;
+    bay.drives[0].power_on_attention = true;
+    bay.drives[0].staged = true;
+    bay.drives[0].staged_revision = "R300";
     ASSERT_TRUE(save_bay(path, bay, doc, err)) << err;
     Bay again;
     json doc2;
     ASSERT_TRUE(load_bay(path, again, doc2, err)) << err;
     EXPECT_EQ(again.drives[0].revision, "R200");
     EXPECT_TRUE(again.drives[0].unit_attention);
+    EXPECT_TRUE(again.drives[0].power_on_attention);
+    EXPECT_EQ(again.drives[0].staged_revision, "R300");
     EXPECT_EQ(again.drives[0].faults.size(), 1u);
     EXPECT_EQ(doc2["comment"], "kept");
     EXPECT_NE(access((path + ".tmp." + std::to_string(getpid())).c_str(), F_OK), 0);

@@ -5,8 +5,10 @@
 
 #include "drive_exec.h"
 #include "image.h"
+#include "sense_build.h"
 #include "sim_bytes.h"
 #include "sim_test_util.h"
+#include "trace.h"
 
 namespace {
 
@@ -224,7 +226,7 @@ TEST(DownloadMicrocode, RefusalsAbort) {
         {"03h not from 0", dlmc_cdb(0x03, 8, 8), &good, abort, "QA12.B07"},
         {"fewer bytes than blocks", dlmc_cdb(0x07, 9, 0), &good,
          "70 00 0b 00 00 00 00 0a 04 41 00 09 00 00 00 00 00 00", "QA12.B07"},
-        {"subcommand 0Eh", dlmc_cdb(0x0e, 8, 0), &good, abort, "QA12.B07"},
+        {"subcommand 0Dh", dlmc_cdb(0x0d, 8, 0), &good, abort, "QA12.B07"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -235,6 +237,97 @@ TEST(DownloadMicrocode, RefusalsAbort) {
         EXPECT_EQ(a.sense, hex(c.sense));
         EXPECT_EQ(bay.drives[0].revision, c.revision);
         EXPECT_EQ(a.state_changed, std::string(c.revision) != "QA12.B07");
+    }
+}
+
+// Staged microcode on both kinds of drive: each command's answer (its sense), then
+// the revision and whether something stays staged. A step without a CDB is a power cycle.
+TEST(Staging, StageActivatePowerCycleAndRefusals) {
+    std::vector<uint8_t> scsi_img = make_image("NV-SAS10K", "N5R0", 4096);
+    std::vector<uint8_t> ata_img = make_image("QSTOR ACME-7200 SATA HYBRID", "QA13.B01", 4096);
+    struct Step {
+        std::vector<uint8_t> cdb;
+        uint32_t from, len;         // the image bytes the command carries
+        std::vector<uint8_t> sense; // empty: GOOD
+    };
+    const std::vector<uint8_t> invalid = fixed_sense(5, 0x24, 0), good;
+    auto wb0e = [](uint32_t off, uint32_t len, std::vector<uint8_t> want) {
+        return Step{wb_cdb(0x0e, off, len), off, len, want};
+    };
+    auto dl0e = [](uint32_t blocks, uint32_t at, std::vector<uint8_t> want) {
+        return Step{dlmc_cdb(0x0e, blocks, at), at * 512, blocks * 512, want};
+    };
+    auto ata = [](const char *count, const char *lba_mid) {
+        return hex(std::string("72 01 00 1d 00 00 00 0e 09 0c 00 00 00 ") + count + " 00 00 00 " +
+                   lba_mid + " 00 00 00 50");
+    };
+    auto abrt = [](const char *count) {
+        return hex(std::string("70 00 0b 00 00 00 00 0a 04 41 00 ") + count + " 00 00 00 00 00 00");
+    };
+    const Step tur{hex("00 00 00 00 00 00"), 0, 0, good}, cycle{{}, 0, 0, good};
+    const Step wb0f{wb_cdb(0x0f, 0, 0), 0, 0, good};
+    const Step dl0f{hex("a1 06 20 0f 00 00 00 00 00 92 00 00"), 0, 0, ata("00", "00")};
+    auto with = [](Step st, std::vector<uint8_t> want) {
+        st.sense = want;
+        return st;
+    };
+    Drive scsi = scsi_drive(), modes_05_07 = scsi, boundary = scsi;
+    modes_05_07.dms_valid = true;
+    modes_05_07.dm_md = 0x50;
+    boundary.has_read_buffer = true;
+    boundary.offset_boundary = 12;
+    Drive sata = sata_drive(), no_deferred = sata;
+    no_deferred.dm_capabilities = 0x8000000000000000u;
+    struct Case {
+        const char *name;
+        Drive drive;
+        std::vector<Step> steps;
+        const char *revision;
+        bool staged;
+    } cases[] = {
+        {"SCSI: 0Fh refused, 0Eh stages, 0Fh activates",
+         scsi,
+         {with(wb0f, fixed_sense(5, 0x2c, 0)), wb0e(0, 2048, good), wb0e(2048, 2048, good), tur,
+          wb0f, with(tur, fixed_sense(6, 0x3f, 0x16))},
+         "N5R0",
+         false},
+        {"SCSI: power cycle",
+         scsi,
+         {wb0e(0, 4096, good), cycle, with(tur, fixed_sense(6, 0x29, 0)), tur},
+         "N5R0",
+         false},
+        {"SCSI: page 86h states 05h, 07h", modes_05_07, {wb0e(0, 4096, invalid)}, "N4R2", false},
+        {"SCSI: off the 2^12 boundary",
+         boundary,
+         {wb0e(0, 2048, good), wb0e(2048, 2048, invalid)},
+         "N4R2",
+         false},
+        {"ATA: 0Fh refused, 0Eh stages",
+         sata,
+         {with(dl0f, abrt("00")), dl0e(4, 0, ata("01", "00")), dl0e(4, 4, ata("03", "04"))},
+         "QA12.B07",
+         true},
+        {"ATA: 0Fh activates", sata, {dl0e(8, 0, ata("03", "00")), dl0f}, "QA13.B01", false},
+        {"ATA: power cycle", sata, {dl0e(8, 0, ata("03", "00")), cycle}, "QA13.B01", false},
+        {"ATA: log states no 0Eh", no_deferred, {dl0e(8, 0, abrt("08"))}, "QA12.B07", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bay bay;
+        bay.drives.push_back(c.drive);
+        const std::vector<uint8_t> &img = c.drive.type == DriveType::sata ? ata_img : scsi_img;
+        for (const Step &st : c.steps) {
+            if (st.cdb.empty()) {
+                power_cycle(bay.drives[0]);
+                continue;
+            }
+            std::vector<uint8_t> part(img.begin() + st.from, img.begin() + st.from + st.len);
+            Answer a =
+                run_one(bay, 0, st.cdb, st.len != 0 ? k_dxfer_to_dev : k_dxfer_none, st.len, part);
+            EXPECT_EQ(a.sense, st.sense) << describe_cdb(st.cdb);
+        }
+        EXPECT_EQ(bay.drives[0].revision, c.revision);
+        EXPECT_EQ(bay.drives[0].staged, c.staged);
     }
 }
 

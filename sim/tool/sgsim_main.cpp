@@ -1,5 +1,5 @@
-// sgsim: runs a command against a simulated drive bay, shows a bay, makes simulated
-// firmware images, prints a trace, and sends raw commands (docs/sgsim.md).
+// sgsim: runs a command against a simulated drive bay, shows a bay, power-cycles a drive,
+// makes simulated firmware images, prints a trace, and sends raw commands (docs/sgsim.md).
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -21,6 +21,7 @@ namespace {
 void usage() {
     std::fputs("usage: sgsim run BAY -- COMMAND [ARG...]\n"
                "       sgsim show BAY\n"
+               "       sgsim power-cycle BAY NODE\n"
                "       sgsim mkimage --model MODEL --revision REV [--size BYTES] OUT\n"
                "       sgsim trace FILE\n"
                "       sgsim probe NODE [-r LEN | -s LEN [-i FILE]] [-t MS] [-f BYTE] "
@@ -99,6 +100,8 @@ std::string show_line(const Drive &d) {
     line += std::string(" firmware: ") + firmware_mode_name(d.fw_mode);
     if (d.fw_mode == FirmwareMode::accept_any)
         line += " -> " + d.fw_target;
+    if (d.staged)
+        line += " staged: " + d.staged_revision;
     line += " faults: " + std::to_string(d.faults.size());
     return line;
 }
@@ -118,6 +121,37 @@ int show_main(int argc, char **argv) {
     for (const Drive &d : bay.drives)
         std::printf("%s\n", show_line(d).c_str());
     return 0;
+}
+
+// Power-cycles one drive of the bay: what was staged becomes current, and the drive is
+// written back. Prints the revision before and after.
+int power_cycle_main(int argc, char **argv) {
+    if (argc != 2) {
+        usage();
+        return 1;
+    }
+    Bay bay;
+    nlohmann::json doc;
+    std::string err;
+    if (!load_bay(argv[0], bay, doc, err)) {
+        std::fprintf(stderr, "sgsim: %s\n", err.c_str());
+        return 1;
+    }
+    for (Drive &d : bay.drives) {
+        if (d.node != argv[1])
+            continue;
+        std::string before = d.revision;
+        power_cycle(d);
+        if (!save_bay(argv[0], bay, doc, err)) {
+            std::fprintf(stderr, "sgsim: %s\n", err.c_str());
+            return 1;
+        }
+        std::printf("%s: power cycled, revision %s -> %s\n", d.node.c_str(), before.c_str(),
+                    d.revision.c_str());
+        return 0;
+    }
+    std::fprintf(stderr, "sgsim power-cycle: %s is not in the bay\n", argv[1]);
+    return 1;
 }
 
 int mkimage_main(int argc, char **argv) {
@@ -201,6 +235,8 @@ int main(int argc, char **argv) {
         return run_main(argc - 2, argv + 2);
     if (cmd == "show")
         return show_main(argc - 2, argv + 2);
+    if (cmd == "power-cycle")
+        return power_cycle_main(argc - 2, argv + 2);
     if (cmd == "mkimage")
         return mkimage_main(argc - 2, argv + 2);
     if (cmd == "trace")

@@ -70,10 +70,13 @@ int identify_device(int fd, const char *path, DeviceIdentity *id) {
     // A drive that is not ATA, or whose full strings cannot be read, keeps the INQUIRY
     // product and revision in their place.
     id->identity_complete = true;
-    if (get_full_mn_and_serial(fd, id->full_model, sizeof id->full_model, id->ata_serial,
-                               id->is_ata) < 0) {
+    // The IDENTIFY serial number comes from the answer that gave the model number.
+    uint8_t identify[IDENTIFY_DATA_LEN];
+    if (get_full_mn(fd, id->full_model, sizeof id->full_model, id->is_ata, identify) < 0) {
         std::memcpy(id->full_model, id->product, sizeof id->product);
         id->identity_complete = false;
+    } else {
+        extract_ata_serial(identify, id->ata_serial);
     }
     id->full_fw_read = get_full_fw(fd, id->full_fw, sizeof id->full_fw, id->is_ata) >= 0;
     if (!id->full_fw_read) {

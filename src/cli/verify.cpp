@@ -1,10 +1,18 @@
 #include "cli/verify.h"
 
+#include "download/preflight.h"
 #include "listing/record.h"
 #include "sg/identify.h"
 
 #include <cstdio>
 #include <cstring>
+
+namespace {
+
+// ACTIVATE_MICROCODE 10b: new microcode becomes active at the next power on or hard reset.
+constexpr uint8_t k_activate_after_reset = 2;
+
+} // namespace
 
 int judge_revision(bool readable, const char *before, const char *after, bool waits_for_reset) {
     if (!readable) {
@@ -35,8 +43,11 @@ RevisionCheck check_revision(int fd, const DeviceIdentity &id, bool look_for_pen
     if (look_for_pending && !id.is_ata && check.readable &&
         std::strcmp(check.after, id.full_fw) == 0) {
         uint8_t page[k_inquiry_buf_len] = {};
-        waits_for_reset = send_inq(fd, page, sizeof page, VPD_EXTENDED_INQUIRY) == 0 &&
-                          microcode_waits_for_reset(page, sizeof page);
+        DriveStatements states;
+        if (send_inq(fd, page, sizeof page, VPD_EXTENDED_INQUIRY) == 0) {
+            parse_extended_inquiry(page, sizeof page, states);
+        }
+        waits_for_reset = states.activate_microcode == k_activate_after_reset;
     }
     check.outcome = judge_revision(check.readable, id.full_fw, check.after, waits_for_reset);
     return check;

@@ -60,7 +60,7 @@ int send_ata_passthrough(int fd, uint8_t subcommand, uint16_t blocks_per_segment
         done.bytes_accepted += cmd.length;
         // A drive that reports progress says after each segment whether it expects more;
         // after the last one it should not.
-        done.more_expected = subcommand == DLMC_OFFSETS_SAVE && i + 1 == count &&
+        done.more_expected = ata_subcommand_has_offsets(subcommand) && i + 1 == count &&
                              expects_more_microcode(facts, cmd.cdb[4]);
         print_progress_mark(cmd.final_piece);
     }

@@ -9,10 +9,6 @@
 
 namespace {
 
-bool write_buffer_mode_has_offsets(uint8_t mode) {
-    return mode == WB_MODE_DOWNLOAD_OFFSETS || mode == WB_MODE_DOWNLOAD_OFFSETS_SAVE;
-}
-
 SegmentSizes cut(uint32_t length, uint32_t segment_size, uint32_t segment_blocks) {
     SegmentSizes s{};
     s.segment_size = segment_size;
@@ -83,6 +79,36 @@ void build_ata_download_cdb(uint8_t *cdb, uint8_t subcommand, uint32_t block_cou
     build_ata_pass_through_12(cdb, tf);
 }
 
+// cdb[0]: operation code 3Bh
+// cdb[1]: mode 0Fh
+// cdb[2]: buffer id 00h
+// cdb[3..5]: buffer offset 0
+// cdb[6..8]: parameter list length 0: no data
+// cdb[9]: control 00h
+void build_write_buffer_activate_cdb(uint8_t *cdb) {
+    build_write_buffer_cdb(cdb, WB_MODE_ACTIVATE_DEFERRED, 0, 0);
+}
+
+// DOWNLOAD MICROCODE 0Fh in the registers of ATA PASS-THROUGH (12), non-data, no transfer
+// length (A1 06 20 0F 00 00 00 00 00 92 00 00):
+//   features = 0Fh   count 00h   LBA 000000h   device 00h   command 92h
+void build_ata_activate_cdb(uint8_t *cdb) {
+    AtaTaskfile tf{};
+    tf.protocol = ATA_PROTOCOL_NON_DATA;
+    tf.features = DLMC_ACTIVATE;
+    tf.command = ATA_DOWNLOAD_MICROCODE;
+    build_ata_pass_through_12(cdb, tf);
+}
+
+bool write_buffer_mode_has_offsets(uint8_t mode) {
+    return mode == WB_MODE_DOWNLOAD_OFFSETS || mode == WB_MODE_DOWNLOAD_OFFSETS_SAVE ||
+           mode == WB_MODE_DOWNLOAD_OFFSETS_DEFER;
+}
+
+bool ata_subcommand_has_offsets(uint8_t subcommand) {
+    return subcommand == DLMC_OFFSETS_SAVE || subcommand == DLMC_OFFSETS_DEFER;
+}
+
 SegmentSizes write_buffer_sizes(uint8_t mode, uint8_t segment_count, uint32_t length) {
     if (write_buffer_mode_has_offsets(mode)) {
         return cut(length, uint32_t{segment_count} * k_block_size, 0);
@@ -91,7 +117,7 @@ SegmentSizes write_buffer_sizes(uint8_t mode, uint8_t segment_count, uint32_t le
 }
 
 SegmentSizes ata_download_sizes(uint8_t subcommand, uint16_t blocks_per_segment, uint32_t length) {
-    if (subcommand == DLMC_OFFSETS_SAVE && blocks_per_segment != 0) {
+    if (ata_subcommand_has_offsets(subcommand) && blocks_per_segment != 0) {
         return cut(length, uint32_t{blocks_per_segment} * k_block_size, blocks_per_segment);
     }
     uint32_t size = std::min(length, k_unsegmented_max);
@@ -181,8 +207,7 @@ Refusal check_ata_image(uint8_t subcommand, uint32_t length) {
                        "sent",
                        length, k_block_size);
     }
-    bool has_offsets = subcommand == DLMC_OFFSETS_SAVE;
-    if (!has_offsets && length > k_unsegmented_max) {
+    if (!ata_subcommand_has_offsets(subcommand) && length > k_unsegmented_max) {
         return refused("image of %u bytes is longer than the %u bytes that subcommand 0x%x "
                        "sends in one command; give a segment count to send it with offsets; "
                        "nothing sent",

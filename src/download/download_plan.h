@@ -18,10 +18,18 @@ inline constexpr uint8_t WRITE_BUFFER_OPCODE = 0x3B;
 inline constexpr uint8_t WB_MODE_DOWNLOAD_SAVE = 0x05;
 inline constexpr uint8_t WB_MODE_DOWNLOAD_OFFSETS = 0x06;
 inline constexpr uint8_t WB_MODE_DOWNLOAD_OFFSETS_SAVE = 0x07;
+// Download microcode with offsets, save, and defer activate: the image is staged.
+inline constexpr uint8_t WB_MODE_DOWNLOAD_OFFSETS_DEFER = 0x0E;
+// Activate deferred microcode.
+inline constexpr uint8_t WB_MODE_ACTIVATE_DEFERRED = 0x0F;
 
 // DOWNLOAD MICROCODE subcommands, carried in FEATURES.
 inline constexpr uint8_t DLMC_OFFSETS_SAVE = 0x03;
 inline constexpr uint8_t DLMC_SAVE = 0x07;
+// Download with offsets and save microcode for future use: the image is staged.
+inline constexpr uint8_t DLMC_OFFSETS_DEFER = 0x0E;
+// Activate downloaded microcode.
+inline constexpr uint8_t DLMC_ACTIVATE = 0x0F;
 
 inline constexpr uint32_t k_block_size = 512;
 // The most one command moves when the image goes unsegmented.
@@ -49,6 +57,18 @@ void build_write_buffer_cdb(uint8_t *cdb, uint8_t mode, uint32_t offset, uint32_
 void build_ata_download_cdb(uint8_t *cdb, uint8_t subcommand, uint32_t block_count,
                             uint32_t block_offset);
 
+// Fills the 10 bytes of WRITE BUFFER mode 0Fh, which activates what mode 0Eh staged.
+void build_write_buffer_activate_cdb(uint8_t *cdb);
+
+// Fills the 12 bytes of an ATA PASS-THROUGH (12) CDB carrying DOWNLOAD MICROCODE 0Fh, which
+// activates what subcommand 0Eh staged: a non-data command.
+void build_ata_activate_cdb(uint8_t *cdb);
+
+// True for the modes and subcommands that send the image in segments at offsets: WRITE
+// BUFFER 06h, 07h and 0Eh; DOWNLOAD MICROCODE 03h and 0Eh.
+bool write_buffer_mode_has_offsets(uint8_t mode);
+bool ata_subcommand_has_offsets(uint8_t subcommand);
+
 // How an image of a given length is cut into commands.
 struct SegmentSizes {
     uint32_t segment_size;   // bytes of each full segment
@@ -58,12 +78,12 @@ struct SegmentSizes {
 };
 
 // Sizes of a WRITE BUFFER download: segments of segment_count * 512 bytes in the modes
-// with offsets (06h, 07h), else the smaller of the length and 8 MiB. A zero segment size
+// with offsets, else the smaller of the length and 8 MiB. A zero segment size
 // yields no full segment and the whole length as the final piece.
 SegmentSizes write_buffer_sizes(uint8_t mode, uint8_t segment_count, uint32_t length);
 
-// Sizes of a DOWNLOAD MICROCODE download: blocks_per_segment blocks with subcommand 03h and
-// a nonzero count, else the smaller of the length and 8 MiB.
+// Sizes of a DOWNLOAD MICROCODE download: blocks_per_segment blocks with a subcommand with
+// offsets and a nonzero count, else the smaller of the length and 8 MiB.
 SegmentSizes ata_download_sizes(uint8_t subcommand, uint16_t blocks_per_segment, uint32_t length);
 
 // Returns the number of commands that the sizes call for (full segments and final piece).

@@ -36,20 +36,6 @@ constexpr int k_dotted_suffix_len = 4;
 // The dotted revision keeps this many fields of the text.
 constexpr int k_dotted_fields = 4;
 
-// Extended INQUIRY Data page (86h), by byte:
-//   1     page code, 86h
-//   2-3   page length, big-endian, of the bytes after byte 3
-//   4     ACTIVATE_MICROCODE (7:6), SPT (5:3), GRD_CHK (2), APP_CHK (1), REF_CHK (0)
-// ACTIVATE_MICROCODE: 00b not stated; 01b the microcode is active before the last command of
-// the WRITE BUFFER sequence completes; 10b it becomes active only after a power on, a hard
-// reset or a vendor-specific event; 11b reserved.
-constexpr size_t k_vpd_page_code = 1;
-constexpr size_t k_vpd_page_len_msb = 2;
-constexpr size_t k_vpd_page_len_lsb = 3;
-constexpr size_t k_vpd_header_len = 4;
-constexpr size_t k_ext_inq_activation = 4;
-constexpr uint8_t k_activate_after_reset = 0x2;
-
 // The drives' own LBA that turns IDENTIFY DEVICE into a firmware request: DBh, 97h, 20h in
 // LBA (7:0), (15:8), (23:16).
 constexpr uint64_t k_fw_request_lba = 0x2097DB;
@@ -321,13 +307,9 @@ void clear_untransferred(uint8_t *buf, uint32_t len, int32_t resid) {
     }
 }
 
-int get_full_mn(int fd, char *buf, int len, bool is_ata) {
-    return get_full_mn_and_serial(fd, buf, len, nullptr, is_ata);
-}
-
-int get_full_mn_and_serial(int fd, char *buf, int len, char *serial, bool is_ata) {
-    if (serial != nullptr) {
-        std::memset(serial, 0, ATA_SERIAL_MIN_LEN);
+int get_full_mn(int fd, char *buf, int len, bool is_ata, uint8_t *identify) {
+    if (identify != nullptr) {
+        std::memset(identify, 0, IDENTIFY_DATA_LEN);
     }
     if (buf == nullptr || len < FULL_MN_MIN_LEN) {
         report_short_buffer("get_full_mn", FULL_MN_MIN_LEN);
@@ -343,8 +325,8 @@ int get_full_mn_and_serial(int fd, char *buf, int len, char *serial, bool is_ata
     if (send_identify_command(fd, cdb, area).reply != Reply::answered) {
         return -1;
     }
-    if (serial != nullptr) {
-        extract_ata_serial(area, serial);
+    if (identify != nullptr) {
+        std::memcpy(identify, area, IDENTIFY_DATA_LEN);
     }
     return extract_model(area, buf);
 }
@@ -365,16 +347,4 @@ int reread_full_fw(int fd, char *buf, int len, bool is_ata) {
         return -1;
     }
     return read_full_fw(fd, buf, len, true);
-}
-
-bool microcode_waits_for_reset(const uint8_t *page, size_t len) {
-    if (len <= k_ext_inq_activation || page[k_vpd_page_code] != VPD_EXTENDED_INQUIRY) {
-        return false;
-    }
-    // The page must reach byte 4 by its own length, not only by the caller's buffer.
-    size_t page_len = static_cast<size_t>(page[k_vpd_page_len_msb]) << 8 | page[k_vpd_page_len_lsb];
-    if (page_len + k_vpd_header_len <= k_ext_inq_activation) {
-        return false;
-    }
-    return (page[k_ext_inq_activation] >> 6) == k_activate_after_reset;
 }

@@ -4,7 +4,6 @@
 
 #include "sg/ata_pass_through.h"
 
-#include <cstddef>
 #include <cstdint>
 
 inline constexpr uint8_t INQUIRY_OPCODE = 0x12;
@@ -81,14 +80,12 @@ void clear_untransferred(uint8_t *buf, uint32_t len, int32_t resid);
 int send_inq(int fd, uint8_t *buf, int len, uint8_t page);
 
 // Reads the full model number of an ATA drive into buf (NUL-terminated, trimmed).
+// identify, when given, receives the IDENTIFY_DATA_LEN bytes of IDENTIFY DEVICE data the
+// model came from (zero where nothing arrived, all zero when the drive did not answer), so
+// that a caller reading the drive's other words sends no second IDENTIFY DEVICE.
 // Returns its length (0 to 40), or -1: a short buffer, a drive that is not ATA (nothing
 // sent), or an IDENTIFY DEVICE that the drive did not answer.
-int get_full_mn(int fd, char *buf, int len, bool is_ata);
-
-// get_full_mn, which also takes the serial number from the same IDENTIFY DEVICE answer into
-// serial (at least ATA_SERIAL_MIN_LEN bytes; nullptr: not wanted). serial is left empty
-// whenever the result is -1. No command is sent beyond get_full_mn's one.
-int get_full_mn_and_serial(int fd, char *buf, int len, char *serial, bool is_ata);
+int get_full_mn(int fd, char *buf, int len, bool is_ata, uint8_t *identify = nullptr);
 
 // Reads the full firmware revision of an ATA drive into buf (NUL-terminated).
 // Returns the number of bytes stored (0 to 45), or -1 as get_full_mn, and when the drive
@@ -102,8 +99,3 @@ int get_full_fw(int fd, char *buf, int len, bool is_ata);
 // not read as a new revision.
 // Returns the number of bytes stored, or -1 when the revision could not be read.
 int reread_full_fw(int fd, char *buf, int len, bool is_ata);
-
-// True when len bytes of an Extended INQUIRY Data page (86h) say that the drive activates new
-// microcode only at the next power on or hard reset (ACTIVATE_MICROCODE 10b). Anything that is
-// not that page, or a page too short to hold the field, is false.
-bool microcode_waits_for_reset(const uint8_t *page, size_t len);

@@ -56,6 +56,13 @@ TEST(AtaDownloadPlan, WorkedExamplesAndBoundaries) {
            4096,
            true,
            {0xA1, 0x0A, 0x26, 0x03, 0x08, 0x00, 0x80, 0x00, 0x00, 0x92, 0x00, 0x00}}}},
+        {"subcommand 0Eh stages in segments as 03h sends them",
+         0x0E,
+         64,
+         69632,
+         {{0, 32768, false, ata_cdb(0x0E, 0x40, 0x00, 0x00, 0x00)},
+          {32768, 32768, false, ata_cdb(0x0E, 0x40, 0x00, 0x40, 0x00)},
+          {65536, 4096, true, ata_cdb(0x0E, 0x08, 0x00, 0x80, 0x00)}}},
         {"the same image, subcommand 07h",
          0x07,
          0,
@@ -144,6 +151,16 @@ TEST(AtaDownloadPlan, WorkedExamplesAndBoundaries) {
             EXPECT_EQ(Bytes(plan[i].cdb, plan[i].cdb + 12), row.commands[i].cdb);
         }
     }
+}
+
+// Subcommand 0Fh activates what 0Eh staged: a non-data command (protocol 3, T_LENGTH 0)
+// with FEATURES 0Fh and nothing else.
+TEST(AtaDownloadActivation, SubcommandFifteenIsNonData) {
+    uint8_t cdb[12];
+    std::memset(cdb, 0xEE, sizeof cdb);
+    build_ata_activate_cdb(cdb);
+    EXPECT_EQ(Bytes(cdb, cdb + 12),
+              (Bytes{0xA1, 0x06, 0x20, 0x0F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x92, 0x00, 0x00}));
 }
 
 TEST(AtaDownloadPlan, LargestImageEndsAtTheLastAddressableBlock) {

@@ -137,30 +137,6 @@ TEST(ExtractAtaSerial, RealSataDriveAndTrim) {
     EXPECT_EQ(extract_ata_serial(area.data(), buf), 0);
 }
 
-// The Extended INQUIRY Data page: only ACTIVATE_MICROCODE 10b of a page that reaches byte 4.
-TEST(ExtendedInquiry, MicrocodeWaitsForReset) {
-    struct Case {
-        const char *what;
-        std::vector<uint8_t> page;
-        bool waits;
-    };
-    const Case cases[] = {
-        {"10b: at power on or hard reset", {0x00, 0x86, 0x00, 0x3c, 0x80}, true},
-        {"10b with other bits of byte 4", {0x00, 0x86, 0x00, 0x3c, 0xbf}, true},
-        {"01b: before the last command completes", {0x00, 0x86, 0x00, 0x3c, 0x40}, false},
-        {"00b: not stated", {0x00, 0x86, 0x00, 0x3c, 0x3f}, false},
-        {"11b: reserved", {0x00, 0x86, 0x00, 0x3c, 0xc0}, false},
-        {"another page", {0x00, 0x80, 0x00, 0x3c, 0x80}, false},
-        {"a refused page reads as zeros", {0x00, 0x00, 0x00, 0x00, 0x00}, false},
-        {"page length 0 leaves byte 4 out", {0x00, 0x86, 0x00, 0x00, 0x80}, false},
-        {"page length in its high byte", {0x00, 0x86, 0x01, 0x00, 0x80}, true},
-        {"buffer ends before byte 4", {0x00, 0x86, 0x00, 0x3c}, false},
-    };
-    for (const Case &c : cases) {
-        EXPECT_EQ(microcode_waits_for_reset(c.page.data(), c.page.size()), c.waits) << c.what;
-    }
-}
-
 TEST(DottedRequest, ChosenByTheLetterPInWord137) {
     EXPECT_TRUE(wants_dotted_fw_request(area_with(275, "P").data()));
     EXPECT_FALSE(wants_dotted_fw_request(area_with(275, "p").data()));
@@ -313,11 +289,13 @@ TEST(IdentifyOperations, SmallestAcceptedLengthsReachTheTransport) {
     uint8_t inq[96];
     char mn[41];
     char fw[46];
+    uint8_t identify[IDENTIFY_DATA_LEN];
     std::memset(mn, 'x', sizeof mn);
     std::memset(fw, 'x', sizeof fw);
+    std::memset(identify, 'x', sizeof identify);
     testing::internal::CaptureStderr();
     EXPECT_EQ(send_inq(-1, inq, 96, 0), -1);
-    EXPECT_EQ(get_full_mn(-1, mn, 41, true), -1);
+    EXPECT_EQ(get_full_mn(-1, mn, 41, true, identify), -1);
     EXPECT_EQ(get_full_fw(-1, fw, 46, true), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "send_io: Bad file descriptor\n"
                                                       "send_io: Bad file descriptor\n"
@@ -325,6 +303,9 @@ TEST(IdentifyOperations, SmallestAcceptedLengthsReachTheTransport) {
     // get_full_mn clears the buffer before sending; get_full_fw leaves it untouched when its
     // first command fails.
     EXPECT_EQ(std::string(mn, sizeof mn), std::string(sizeof mn, '\0'));
+    // The IDENTIFY area of a drive that did not answer states nothing.
+    EXPECT_EQ(std::string(identify, identify + sizeof identify),
+              std::string(sizeof identify, '\0'));
     EXPECT_EQ(std::string(fw, sizeof fw), std::string(sizeof fw, 'x'));
 }
 

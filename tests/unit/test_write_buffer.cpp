@@ -72,6 +72,13 @@ TEST(WriteBufferPlan, WorkedExamplesAndBoundaries) {
          {{0, 130560, false, {0x3B, 0x07, 0x00, 0x00, 0x00, 0x00, 0x01, 0xFE, 0x00, 0x00}},
           {130560, 130560, false, {0x3B, 0x07, 0x00, 0x01, 0xFE, 0x00, 0x01, 0xFE, 0x00, 0x00}},
           {261120, 100, true, {0x3B, 0x07, 0x00, 0x03, 0xFC, 0x00, 0x00, 0x00, 0x64, 0x00}}}},
+        {"mode 0Eh stages in segments as 07h sends them",
+         0x0E,
+         64,
+         70000,
+         {{0, 32768, false, {0x3B, 0x0E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00}},
+          {32768, 32768, false, {0x3B, 0x0E, 0x00, 0x00, 0x80, 0x00, 0x00, 0x80, 0x00, 0x00}},
+          {65536, 4464, true, {0x3B, 0x0E, 0x00, 0x01, 0x00, 0x00, 0x00, 0x11, 0x70, 0x00}}}},
         {"mode 05h, 4,096 bytes in one command",
          0x05,
          0,
@@ -104,6 +111,14 @@ TEST(WriteBufferPlan, WorkedExamplesAndBoundaries) {
         expect_plan(plan_write_buffer(row.mode, row.segment_count, row.length), row.commands,
                     row.what);
     }
+}
+
+// Mode 0Fh activates what 0Eh staged: buffer ID, offset and parameter list length all 0.
+TEST(WriteBufferActivation, ModeFifteenCarriesNoData) {
+    uint8_t cdb[10];
+    std::memset(cdb, 0xEE, sizeof cdb);
+    build_write_buffer_activate_cdb(cdb);
+    EXPECT_EQ(Bytes(cdb, cdb + 10), (Bytes{0x3B, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(WriteBufferPlan, LastCommandOfTheLargestImageStaysBelow16MiB) {
