@@ -160,7 +160,9 @@ std::string device_record_line(const RecordStamp &stamp, time_t t, const DeviceR
     } else {
         append_json_text(&out, "reason", r.reason);
     }
-    append_optional_text(&out, "revision_after", r.revision_after);
+    // A revision is read again only after a download.
+    append_optional_text(&out, "revision_after",
+                         r.decision == DECISION_DOWNLOAD ? r.revision_after : std::nullopt);
     out.append("}\n");
     return out;
 }

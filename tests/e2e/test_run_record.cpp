@@ -1,7 +1,6 @@
-// --verify, --record and the system log line under the simulated bay: the revision read again
-// and the commands it takes, the record of a mixed bay against docs/record.schema.json with
-// the images' SHA-256, the system log lines of the same runs, and a record path that cannot be
-// opened.
+// --verify, --record and the system log under the simulated bay: the revision read again and
+// what it sends, a mixed bay's record against docs/record.schema.json with the images'
+// SHA-256, the system log lines of the same runs, and a record path that cannot be opened.
 #include "test_run_util.h"
 #include "test_sgsim_util.h"
 
@@ -17,100 +16,63 @@ namespace {
 
 const std::string k_inquiry = "120000006000";
 const std::string k_vpd86 = "120186006000";
-const std::string k_identify = "a1082a000100000040ec0000";
-const std::string k_fwreq_plain = "a1082a0001db972040ec0000";
+const std::string k_warning = "WARNING: Unabled to verify firmware revision change.\n";
 
-// The commands of the trace after the last one that carried data to the drive.
-std::vector<std::string> after_download(const std::vector<TraceEntry> &trace) {
-    std::vector<std::string> after;
-    for (const TraceEntry &e : trace) {
-        if (e.direction == "to_dev") {
-            after.clear();
-        } else {
-            after.push_back(e.cdb);
-        }
-    }
-    return after;
-}
-
+// -f to a SCSI drive at N4R2, with and without --verify: the lines after the progress line,
+// the status, and the commands the trace shows after the image.
 TEST(RunVerify, RevisionReadAgainAndJudged) {
     struct Case {
-        const char *what;
-        bool verify;
-        nlohmann::json drive;
-        std::string lines; // after the progress line
+        const char *flag;  // --verify, or "" for none
+        const char *drive; // the drive's firmware and faults
+        std::string lines;
         std::string err;
         int status;
-        std::vector<std::string> reread;
+        std::vector<std::string> after_image;
     };
-    const nlohmann::json takes = R"({"firmware": {"mode": "accept-any", "target": "N5R0"}})"_json;
-    const nlohmann::json keeps = R"({"firmware": {"mode": "keep-revision"}})"_json;
-    const std::vector<Case> cases = {
-        {"without --verify nothing follows the image",
-         false,
-         scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV01", keeps),
-         "Download SUCCESSFUL\n",
-         "",
-         0,
-         {}},
-        {"a SCSI drive that takes the image: nothing is sent after the re-read",
-         true,
-         scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV01", takes),
-         "Revision of /dev/sg0: N4R2 -> N5R0\nDownload SUCCESSFUL\n",
-         "",
-         0,
-         {k_inquiry}},
-        {"a SCSI drive that keeps its revision: page 86h says nothing of a reset",
-         true,
-         scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV01", keeps),
-         "Revision of /dev/sg0: N4R2 -> N4R2\nDownload FAILED\n",
-         "",
-         2,
-         {k_inquiry, k_vpd86}},
-        {"a SATA drive: its full revision",
-         true,
-         sata_drive("/dev/sg0", "QSTOR ACME-7200", "QS01", "QA12.B07",
-                    R"({"firmware": {"mode": "accept-any", "target": "QA13.B00"}})"_json),
-         "Revision of /dev/sg0: QA12.B07 -> QA13.B00\nDownload SUCCESSFUL\n",
-         "",
-         0,
-         {k_identify, k_fwreq_plain}},
-        {"the re-read times out",
-         true,
-         scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV01",
-                    R"({"firmware": {"mode": "accept-any", "target": "N5R0"},
-                        "faults": [{"on": "inquiry", "index": 2, "kind": "timeout"}]})"_json),
-         "Revision of /dev/sg0: N4R2 -> unreadable\nDownload SUCCESSFUL\n",
-         "WARNING: Unabled to verify firmware revision change.\n",
-         0,
-         {k_inquiry}},
+    const char *keeps = R"({"firmware": {"mode": "keep-revision"}})";
+    const char *takes = R"({"firmware": {"mode": "accept-any", "target": "N5R0"}})";
+    const char *waits = R"({"firmware": {"mode": "keep-revision"},
+                            "extended_inquiry": {"activate_microcode": 2}})";
+    const char *times_out = R"({"firmware": {"mode": "accept-any", "target": "N5R0"},
+                                "faults": [{"on": "inquiry", "index": 2, "kind": "timeout"}]})";
+    const std::string rev = "Revision of /dev/sg0: N4R2 -> ";
+    const std::string ok = "Download SUCCESSFUL\n";
+    const std::string pending = "Activation of the new firmware on /dev/sg0 is pending until the "
+                                "drive is reset or power-cycled\n";
+    const Case cases[] = {
+        {"", keeps, ok, "", 0, {}},
+        {"--verify", takes, rev + "N5R0\n" + ok, "", 0, {k_inquiry}},
+        // Page 86h of the simulated drive states nothing about a reset.
+        {"--verify", keeps, rev + "N4R2\nDownload FAILED\n", "", 2, {k_inquiry, k_vpd86}},
+        {"--verify", waits, rev + "N4R2\n" + ok + pending, "", 0, {k_inquiry, k_vpd86}},
+        {"--verify", times_out, rev + "unreadable\n" + ok, k_warning, 0, {k_inquiry}},
     };
     for (const Case &c : cases) {
-        Bay bay = make_bay({c.drive});
+        Bay bay = make_bay({scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV01",
+                                       nlohmann::json::parse(c.drive))});
         std::string image = make_bytes(bay.dir, "fw.img", 4096);
         std::vector<std::string> args = {"-f", image, "-d", "/dev/sg0"};
-        if (c.verify) {
-            args.push_back("--verify");
+        if (*c.flag != '\0') {
+            args.push_back(c.flag);
         }
         RunResult r = run_dl(bay, args);
-        EXPECT_EQ(body(r), "Downloading file " + image + " to /dev/sg0\n .  !\n" + c.lines)
-            << c.what;
-        EXPECT_EQ(r.err, c.err) << c.what;
-        EXPECT_EQ(r.status, c.status) << c.what;
-        EXPECT_EQ(after_download(read_trace(bay)), c.reread) << c.what;
+        EXPECT_EQ(body(r), "Downloading file " + image + " to /dev/sg0\n .  !\n" + c.lines);
+        EXPECT_EQ(r.err, c.err) << c.lines;
+        EXPECT_EQ(r.status, c.status) << c.lines;
+        std::vector<std::string> after;
+        for (const TraceEntry &e : read_trace(bay)) {
+            e.direction == "to_dev" ? after.clear() : after.push_back(e.cdb);
+        }
+        EXPECT_EQ(after, c.after_image) << c.lines;
     }
 }
 
 #if defined(CFS_TOOL_PATH)
-// Three runs append to one record: a CFS run over a mixed bay, a -f run to its SCSI drive, a
-// listing that stops at a device that is not there. Every line fits the schema, each image's
-// digest is that of its file, and the lines say what happened to each drive; the system log
-// lines of the downloads come out of the trace.
+// Three runs append to one record: -c over a mixed bay, -f to its SCSI drive, a listing that
+// stops at a missing device. Every line fits the schema and names its image's digest.
 TEST(RunRecord, MixedBayRecordAndSystemLog) {
     Bay bay = make_bay({
         sata_drive("/dev/sg0", "QX2000A", "  QX0001", "A104"),
-        sata_drive("/dev/sg1", "QX2000A", "QX0002", "B205"),
-        sata_drive("/dev/sg10", "QX9000", "QX0003", "Z1"),
         scsi_drive("/dev/sg2", "CORVANE", "CV-SAS10K", "N4R2", "  CV00012345678901"),
         sata_drive("/dev/sg3", "QX2000A", "QX0004", "A105",
                    R"({"firmware": {"mode": "keep-revision"}})"_json),
@@ -144,7 +106,7 @@ for line in open(sys.argv[2], encoding="ascii"):
         assert r["image_sha256"] == hashlib.sha256(open(r["image"], "rb").read()).hexdigest()
         assert r["image_size"] == len(open(r["image"], "rb").read())
     print(r["device"], r["serial"], r["ata_serial"], r["decision"], r["outcome"],
-          r["revision_before"], r["revision_after"], r["method"], r["reason"])
+          r["revision_before"], r["revision_after"])
 )";
     const std::string python = "/usr/bin/python3";
     if (access(python.c_str(), X_OK) != 0 ||
@@ -154,45 +116,40 @@ for line in open(sys.argv[2], encoding="ascii"):
     std::string schema = std::string(E2E_DATA_DIR) + "/../../docs/record.schema.json";
     RunResult v = run_command({python, "-c", script, schema, record});
     EXPECT_EQ(v.err, "");
-    EXPECT_EQ(v.out,
-              "/dev/sg0 QX0001 QX0001 download updated A104 B205 DOWNLOAD MICROCODE 07h None\n"
-              "/dev/sg1 QX0002 QX0002 up_to_date None B205 None None None\n"
-              "/dev/sg10 QX0003 QX0003 no_match None Z1 None None None\n"
-              "/dev/sg2 CV00012345678901 None passed_over None N4R2 None None None\n"
-              "/dev/sg3 QX0004 QX0004 download unchanged A105 A105 DOWNLOAD MICROCODE 07h the "
-              "drive still reports revision A105\n"
-              "/dev/sg4 QX0005 QX0005 download failed A106 None DOWNLOAD MICROCODE 07h CHECK "
-              "CONDITION, sense key 0xb ABORTED COMMAND, ASC/ASCQ 0x00/0x00 no additional sense "
-              "information, ATA Error 0x04 Status 0x41 Count 0x10\n"
-              "run 6 2\n"
-              "/dev/sg2 CV00012345678901 None download updated N4R2 N5R0 WRITE BUFFER 05h None\n"
-              "run 1 0\n"
-              "/dev/sg2 CV00012345678901 None listed None N5R0 None None None\n"
-              "/dev/sg9 None None not_identified None None None None the device could not be "
-              "opened\n"
-              "run 2 3\n");
+    EXPECT_EQ(v.out, "/dev/sg0 QX0001 QX0001 download updated A104 B205\n"
+                     "/dev/sg2 CV00012345678901 None passed_over None N4R2 None\n"
+                     "/dev/sg3 QX0004 QX0004 download unchanged A105 A105\n"
+                     "/dev/sg4 QX0005 QX0005 download failed A106 None\n"
+                     "run 4 2\n"
+                     "/dev/sg2 CV00012345678901 None download updated N4R2 N5R0\n"
+                     "run 1 0\n"
+                     "/dev/sg2 CV00012345678901 None listed None N5R0 None\n"
+                     "/dev/sg9 None None not_identified None None None\n"
+                     "run 2 3\n");
+    struct stat st;
+    ASSERT_EQ(stat(record.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
 
-    std::vector<std::string> logged;
+    // The system log lines of the downloads, image directory and digests masked.
+    std::string logged;
     for (const std::string &line : syslog_lines(bay)) {
-        logged.push_back(std::regex_replace(line, std::regex(d + "|[0-9a-f]{64}"), "<>"));
+        logged += std::regex_replace(line, std::regex(d + "/fw/|[0-9a-f]{64}"), "") + "\n";
     }
-    const std::string qx_sent = " image=<>/fw/qx2000a_b205.bin sha256=<> method=\"DOWNLOAD "
-                                "MICROCODE 07h\" revision_before=";
+    const std::string qx_sent =
+        " image=qx2000a_b205.bin sha256= method=\"DOWNLOAD MICROCODE 07h\" revision_before=";
     EXPECT_EQ(logged,
-              (std::vector<std::string>{
-                  "user.notice dl_cor_fw: device=/dev/sg0 model=QX2000A serial=QX0001" + qx_sent +
-                      "A104 revision_after=B205 outcome=updated",
+              "user.notice dl_cor_fw: device=/dev/sg0 model=QX2000A serial=QX0001" + qx_sent +
+                  "A104 revision_after=B205 outcome=updated\n" +
                   "user.err dl_cor_fw: device=/dev/sg3 model=QX2000A serial=QX0004" + qx_sent +
-                      "A105 revision_after=A105 outcome=unchanged reason=\"the drive still "
-                      "reports revision A105\"",
+                  "A105 revision_after=A105 outcome=unchanged reason=\"the drive still "
+                  "reports revision A105\"\n" +
                   "user.err dl_cor_fw: device=/dev/sg4 model=QX2000A serial=QX0005" + qx_sent +
-                      "A106 outcome=failed reason=\"CHECK CONDITION, sense key 0xb ABORTED "
-                      "COMMAND, ASC/ASCQ 0x00/0x00 no additional sense information, ATA Error 0x04 "
-                      "Status 0x41 Count 0x10\"",
-                  "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K serial=CV00012345678901 "
-                  "image=<>/fw/cv_n5r0.lod sha256=<> method=\"WRITE BUFFER 05h\" "
-                  "revision_before=N4R2 revision_after=N5R0 outcome=updated",
-              }));
+                  "A106 outcome=failed reason=\"CHECK CONDITION, sense key 0xb ABORTED "
+                  "COMMAND, ASC/ASCQ 0x00/0x00 no additional sense information, ATA "
+                  "Error 0x04 Status 0x41 Count 0x10\"\n"
+                  "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
+                  "serial=CV00012345678901 image=cv_n5r0.lod sha256= method=\"WRITE "
+                  "BUFFER 05h\" revision_before=N4R2 revision_after=N5R0 outcome=updated\n");
 }
 #endif
 

@@ -126,17 +126,6 @@ TEST(ExtractModel, RealSataDrive) {
     EXPECT_STREQ(buf, "QSTOR ACME-7200 SATA HYBRID");
 }
 
-TEST(ExtractAtaSerial, RealSataDriveAndTrim) {
-    HexFixture fx = load_hex_fixture("identify_ckcond_sg0.hex");
-    char buf[ATA_SERIAL_MIN_LEN] = {};
-    EXPECT_EQ(extract_ata_serial(fx.data.data(), buf), 10);
-    EXPECT_STREQ(buf, "QS7X0042Z9");
-    // Words 10-19 only: the model number two words after them stays out.
-    Bytes area = area_with(20, std::string(20, ' '));
-    EXPECT_EQ(extract_ata_serial(area_with(54, "ABCD").data(), buf), 0);
-    EXPECT_EQ(extract_ata_serial(area.data(), buf), 0);
-}
-
 TEST(DottedRequest, ChosenByTheLetterPInWord137) {
     EXPECT_TRUE(wants_dotted_fw_request(area_with(275, "P").data()));
     EXPECT_FALSE(wants_dotted_fw_request(area_with(275, "p").data()));

