@@ -1,6 +1,7 @@
 #include "trace.h"
 
 #include <cstdio>
+#include <iterator>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -52,6 +53,27 @@ std::string trace_line(const std::string &node, const Command &cmd, const Answer
         j["crc32"] = crc;
     }
     return j.dump();
+}
+
+std::string syslog_trace_line(const std::string &ident, int facility, int severity,
+                              const std::string &message) {
+    static const char *const facilities[] = {
+        "kern",   "user",   "mail",     "daemon", "auth",   "syslog",   "lpr",     "news",
+        "uucp",   "cron",   "authpriv", "ftp",    "ntp",    "security", "console", "solaris-cron",
+        "local0", "local1", "local2",   "local3", "local4", "local5",   "local6",  "local7"};
+    static const char *const severities[] = {"emerg",   "alert",  "crit", "err",
+                                             "warning", "notice", "info", "debug"};
+    size_t f = static_cast<size_t>(facility) >> 3;
+    nlohmann::ordered_json entry;
+    entry["ident"] = ident;
+    entry["facility"] = f < std::size(facilities) ? facilities[f] : std::to_string(f);
+    entry["severity"] = severities[severity & 7];
+    // A message is bytes: those that are not UTF-8 are replaced rather than refused, and the
+    // line stays ASCII.
+    entry["message"] = message;
+    nlohmann::ordered_json j;
+    j["syslog"] = entry;
+    return j.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
 }
 
 bool append_trace(const std::string &path, const std::string &line) {
@@ -132,6 +154,12 @@ std::string describe_cdb(std::span<const uint8_t> c) {
 
 bool describe_trace_line(const std::string &line, std::string &out) {
     json j = json::parse(line, nullptr, false);
+    if (!j.is_discarded() && j.is_object() && j.contains("syslog") && j["syslog"].is_object()) {
+        const json &e = j["syslog"];
+        out = "syslog " + e.value("facility", "?") + "." + e.value("severity", "?") + " " +
+              e.value("ident", "?") + ": " + e.value("message", "");
+        return true;
+    }
     if (j.is_discarded() || !j.is_object() || !j.contains("cdb") || !j["cdb"].is_string())
         return false;
     std::vector<uint8_t> cdb;

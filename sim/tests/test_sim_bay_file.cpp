@@ -162,6 +162,12 @@ TEST(Trace, LineFields) {
     EXPECT_TRUE(describe_trace_line(trace_line("/dev/sg1", cmd, a), text));
     EXPECT_NE(text.find("WRITE BUFFER mode 05h offset 0 length 3"), std::string::npos);
     EXPECT_FALSE(describe_trace_line("not json", text));
+
+    std::string logged = syslog_trace_line("dl_cor_fw", 8, 3, "device=/dev/sg1 outcome=\xff");
+    EXPECT_EQ(logged, R"({"syslog":{"ident":"dl_cor_fw","facility":"user","severity":"err",)"
+                      R"("message":"device=/dev/sg1 outcome=\ufffd"}})");
+    EXPECT_TRUE(describe_trace_line(logged, text));
+    EXPECT_EQ(text, "syslog user.err dl_cor_fw: device=/dev/sg1 outcome=\xef\xbf\xbd");
 }
 
 } // namespace

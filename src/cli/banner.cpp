@@ -24,14 +24,20 @@ static_assert(sizeof k_rule == 81, "the rule is 80 equals signs");
 
 } // namespace
 
+std::string tool_version() {
+    bool has_suffix = k_version.suffix[0] != '\0';
+    char text[64];
+    snprintf(text, sizeof text, "%d.%d.%s%s%s%d", k_version.major, k_version.minor,
+             has_suffix ? "0-" : "", k_version.suffix, has_suffix ? "-" : "", k_version.patch);
+    return text;
+}
+
 void print_banner() {
     // The clock is read before anything is printed.
     time_t now = time(nullptr);
     puts(k_rule);
-    bool has_suffix = k_version.suffix[0] != '\0';
-    printf(" Corvane Firmware Download Utility v%d.%d.%s%s%s%d Build Date: %s\n", k_version.major,
-           k_version.minor, has_suffix ? "0-" : "", k_version.suffix, has_suffix ? "-" : "",
-           k_version.patch, k_version.build_date);
+    printf(" Corvane Firmware Download Utility v%s Build Date: %s\n", tool_version().c_str(),
+           k_version.build_date);
     // The space after the copyright line's newline opens the clock line.
     fputs(" Copyright (c) 2013 Corvane Corporation. All rights reserved.\n ", stdout);
     const char *clock = ctime(&now);

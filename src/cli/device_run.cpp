@@ -2,7 +2,9 @@
 
 #include "cli/exit_hooks.h"
 #include "cli/image_stage.h"
+#include "cli/run_record.h"
 #include "cli/run_safety.h"
+#include "listing/listing.h"
 #include "sg/identify.h"
 #include "sg/sg_io.h"
 
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 namespace {
 
@@ -50,10 +53,6 @@ struct DirentList {
     }
 };
 
-bool is_control_char(unsigned char c) {
-    return (c >= 0x01 && c <= 0x1F) || c == 0x7F;
-}
-
 // Sends both INQUIRY commands and the full-identity reads, filling id.
 // Returns 0, or -1 after writing why the device cannot be identified.
 int identify_device(int fd, const char *path, DeviceIdentity *id) {
@@ -73,11 +72,16 @@ int identify_device(int fd, const char *path, DeviceIdentity *id) {
     // A drive that is not ATA, or whose full strings cannot be read, keeps the INQUIRY
     // product and revision in their place.
     id->identity_complete = true;
-    if (get_full_mn(fd, id->full_model, sizeof id->full_model, id->is_ata) < 0) {
+    // The IDENTIFY serial number comes from the answer that gave the model number.
+    uint8_t identify[IDENTIFY_DATA_LEN];
+    if (get_full_mn(fd, id->full_model, sizeof id->full_model, id->is_ata, identify) < 0) {
         std::memcpy(id->full_model, id->product, sizeof id->product);
         id->identity_complete = false;
+    } else {
+        extract_ata_serial(identify, id->ata_serial);
     }
-    if (get_full_fw(fd, id->full_fw, sizeof id->full_fw, id->is_ata) < 0) {
+    id->full_fw_read = get_full_fw(fd, id->full_fw, sizeof id->full_fw, id->is_ata) >= 0;
+    if (!id->full_fw_read) {
         std::memcpy(id->full_fw, id->revision, sizeof id->revision);
         id->identity_complete = false;
     }
@@ -139,10 +143,19 @@ void fill_standard_identity(DeviceIdentity *id, const uint8_t *inquiry) {
 
 void fill_serial(DeviceIdentity *id, const uint8_t *page, size_t len) {
     std::memset(id->serial, 0, sizeof id->serial);
+    std::memset(id->full_serial, 0, sizeof id->full_serial);
     if (len <= k_vpd_serial) {
         return;
     }
     size_t field_len = std::min<size_t>(page[k_vpd_page_len], len - k_vpd_serial);
+    std::string_view field(reinterpret_cast<const char *>(page + k_vpd_serial),
+                           std::min(field_len, sizeof id->full_serial - 1));
+    field = field.substr(0, field.find('\0'));
+    size_t first = field.find_first_not_of(' ');
+    if (first != std::string_view::npos) {
+        field = field.substr(first, field.find_last_not_of(' ') + 1 - first);
+        field.copy(id->full_serial, field.size());
+    }
     for (size_t i = 0; i < field_len; ++i) {
         size_t start = k_vpd_serial + i;
         if (page[start] != ' ') {
@@ -156,58 +169,86 @@ void fill_serial(DeviceIdentity *id, const uint8_t *page, size_t len) {
 
 std::string listing_line(const DeviceIdentity &id, const char *path, uint8_t list_mode,
                          int32_t tmc_code) {
-    char serial[sizeof id.serial];
-    std::memcpy(serial, id.serial, sizeof serial);
-    for (char &c : serial) {
-        if (is_control_char(static_cast<unsigned char>(c))) {
-            c = '?';
-        }
-    }
-    serial[sizeof serial - 1] = '\0';
     bool full = (list_mode & k_list_extended) != 0 && tmc_code == k_tmc_full_fw;
-    const char *fw = full ? id.full_fw : id.revision;
-    const char *format = "%-9s %s MN: %-20s SN: %-8s FW: %s\n";
-    int n = snprintf(nullptr, 0, format, id.vendor, path, id.full_model, serial, fw);
-    std::string line(static_cast<size_t>(std::max(n, 0)), '\0');
-    snprintf(line.data(), line.size() + 1, format, id.vendor, path, id.full_model, serial, fw);
-    return line;
+    ListingLine columns;
+    columns.vendor = id.vendor;
+    columns.device = path;
+    columns.model = id.full_model;
+    columns.serial.assign(id.serial, strnlen(id.serial, sizeof id.serial));
+    columns.firmware = full ? id.full_fw : id.revision;
+    return format_listing_line(columns);
 }
 
-int run_devices(RunOptions *opts) {
-    // A closed standard output must not cut an image: its failed writes are noted, and the
-    // run stops between two devices instead.
-    signal(SIGPIPE, SIG_IGN);
-    RunState state;
+namespace {
+
+// Ends the device's record: a device that stopped the run is named with why; every line is
+// written before the run goes on or ends. Returns 0, or -1 when the line could not be written.
+int record_stop(RunState *state, const char *why) {
+    state->device.decision = DECISION_NOT_IDENTIFIED;
+    state->device.reason = why;
+    return write_device_record(&state->record, state->device);
+}
+
+// The device loop of run_devices. Returns the exit status.
+int process_devices(RunOptions *opts, RunState *state) {
     size_t count = opts->device_paths.size();
     for (size_t i = 0; i < count; ++i) {
         OwnedText &path = opts->device_paths[i];
+        state->device = DeviceRecord{};
+        state->device.device = path.get();
         // What earlier devices wrote comes out before anything the transport reports on
         // standard error; a device is not touched once the output is lost.
         if (output_lost(count - i)) {
             return k_exit_usage;
         }
         current_device_fd = get_sg_fd(path.get());
-        if (current_device_fd >= 0 && claim_device(current_device_fd, path.get()) < 0) {
+        bool held = current_device_fd >= 0 && claim_device(current_device_fd, path.get()) < 0;
+        if (held) {
             close_current_device();
         }
         if (current_device_fd < 0) {
             printf("Error: Could not open handle to %s\n", path.get());
+            record_stop(state, held ? "the device is in use by another process"
+                                    : "the device could not be opened");
             return k_exit_invalid_device;
         }
         DeviceIdentity id;
         if (identify_device(current_device_fd, path.get(), &id) < 0) {
+            record_stop(state, "the device did not answer INQUIRY");
             return k_exit_invalid_device;
         }
+        record_identity(&state->device, id);
         if (opts->list_mode != 0) {
             fputs(listing_line(id, path.get(), opts->list_mode, opts->tmc_code).c_str(), stdout);
         }
-        StageOutcome outcome = run_image_stage(*opts, id, path.get(), current_device_fd, &state);
+        StageOutcome outcome = run_image_stage(*opts, id, path.get(), current_device_fd, state);
+        // The line is written before the run goes on or ends here: a stop signal held during
+        // the image acts only after the image's outcome, which the line tells truly.
+        if (write_device_record(&state->record, state->device) < 0) {
+            return k_exit_usage;
+        }
         if (outcome.end_run) {
             return outcome.status;
         }
-        stop_if_signalled(path.get(), count - i - 1);
+        if (int signo = take_stop_signal(); signo != 0) {
+            finish_run_record(&state->record, k_exit_signal_base + signo);
+            stop_for_signal(signo, path.get(), count - i - 1);
+        }
         close_current_device();
         path.reset();
     }
-    return output_lost(0) ? k_exit_usage : state.run_status;
+    return output_lost(0) ? k_exit_usage : state->run_status;
+}
+
+} // namespace
+
+int run_devices(RunOptions *opts) {
+    // A closed standard output must not cut an image: its failed writes are noted, and the
+    // run stops between two devices instead.
+    signal(SIGPIPE, SIG_IGN);
+    RunState state;
+    if (open_run_record(*opts, &state.record) < 0) {
+        return k_exit_usage;
+    }
+    return finish_run_record(&state.record, process_devices(opts, &state));
 }

@@ -20,9 +20,12 @@ struct DeviceIdentity {
     char product[17];       // INQUIRY product identification, cut at its first blank
     char revision[5];       // INQUIRY product revision level
     char serial[9];         // unit serial number page, from its first non-space byte
+    char full_serial[93];   // the page's whole serial field, less the blanks around it
+    char ata_serial[21];    // the IDENTIFY serial number of an ATA drive, when it was read
     char full_model[41];    // get_full_mn, or product
     char full_fw[47];       // get_full_fw, or revision
     bool is_ata;            // vendor begins "ATA"
+    bool full_fw_read;      // get_full_fw succeeded: full_fw is the drive's full revision
     bool identity_complete; // both full reads succeeded
 };
 
@@ -40,8 +43,10 @@ int build_device_list(std::vector<OwnedText> *paths);
 // Fills vendor, product, revision and is_ata from 96 bytes of standard INQUIRY data.
 void fill_standard_identity(DeviceIdentity *id, const uint8_t *inquiry);
 
-// Fills serial from the unit serial number page in page (len bytes, the INQUIRY buffer). The
-// scan and the 8-byte copy never reach past len, whatever the page length claims.
+// Fills serial and full_serial from the unit serial number page in page (len bytes, the
+// INQUIRY buffer). The scan and the copies never reach past len, whatever the page length
+// claims. full_serial is the field up to its first NUL byte, less the spaces that pad it at
+// either end.
 void fill_serial(DeviceIdentity *id, const uint8_t *page, size_t len);
 
 // The identity listing line for a device at path, with its line end. The firmware column is

@@ -1,11 +1,13 @@
 #include "cli/image_stage.h"
 
 #include "cfs/cfs.h"
+#include "cli/verify.h"
 #include "download/download.h"
-#include "sg/identify.h"
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <string>
 
 bool passes_model_filter(const RunOptions &opts, const DeviceIdentity &id, const char *path) {
     if (!opts.model_filter) {
@@ -26,16 +28,21 @@ bool passes_model_filter(const RunOptions &opts, const DeviceIdentity &id, const
 namespace {
 
 // The CFS step: loads the configuration text on the first device that needs it and looks the
-// drive up. Leaves the image path in selected, or says how the stage ends.
+// drive up. Leaves the image path in selected, or says how the stage ends and records why.
 bool cfs_step(const RunOptions &opts, const DeviceIdentity &id, const char *path, RunState *state,
               OwnedText *selected, StageOutcome *outcome) {
     const char *cfs_path = opts.cfs_path.get();
+    DeviceRecord &record = state->device;
     if (!state->cfs_text) {
         printf("Scanning %s\n", cfs_path);
         fflush(stdout);
         state->cfs_text.reset(cfs_load(cfs_path));
         if (!state->cfs_text) {
-            cfs_report_load_error(cfs_last_error(), cfs_path);
+            int code = cfs_last_error();
+            cfs_report_load_error(code, cfs_path);
+            record.decision = DECISION_RUN_ENDED;
+            record.reason = std::string("the CFS file ") + cfs_path +
+                            " could not be loaded (error " + std::to_string(code) + ")";
             *outcome = {true, k_exit_usage};
             return false;
         }
@@ -46,26 +53,84 @@ bool cfs_step(const RunOptions &opts, const DeviceIdentity &id, const char *path
     }
     int code = cfs_last_error();
     cfs_report_lookup_error(code, cfs_path, path);
-    bool goes_on = code == CFS_NO_MATCH || code == CFS_UP_TO_DATE;
-    *outcome = {!goes_on, goes_on ? 0 : k_exit_usage};
+    if (code == CFS_NO_MATCH || code == CFS_UP_TO_DATE) {
+        record.decision = code == CFS_NO_MATCH ? DECISION_NO_MATCH : DECISION_UP_TO_DATE;
+        *outcome = {false, 0};
+    } else {
+        record.decision = DECISION_RUN_ENDED;
+        record.reason = std::string("the lookup in the CFS file ") + cfs_path + " failed (error " +
+                        std::to_string(code) + ")";
+        *outcome = {true, k_exit_usage};
+    }
     return false;
 }
 
-// After a CFS-driven download the revision is read again at once: only a changed revision
-// makes the download a success. A command the drive did not answer makes the revision
-// unreadable, so that an empty or stale buffer is never taken for a new revision.
-void check_new_revision(int fd, const DeviceIdentity &id, RunState *state) {
-    char new_fw[47];
-    if (reread_full_fw(fd, new_fw, sizeof new_fw, id.is_ata) < 0) {
-        puts("Download SUCCESSFUL");
+double seconds_since(const struct timespec &start) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - start.tv_sec) +
+           static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+// Sends the selected image and writes the outcome lines. After a download that completed, the
+// revision is read again when --verify asks for it, and always in a CFS run: only a changed
+// revision makes it a success there. Without either, the download is a success unverified.
+void download_stage(const RunOptions &opts, const DeviceIdentity &id, const char *path, int fd,
+                    const char *image, RunState *state) {
+    DeviceRecord &record = state->device;
+    record.decision = DECISION_DOWNLOAD;
+    record.image = image;
+    DownloadReport report;
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    int result = download_image_file(fd, image, path, opts.segment_count, forced_method(opts),
+                                     id.is_ata, &report);
+    record.seconds = seconds_since(start);
+    record.image_size = report.image_size;
+    record.image_sha256 = report.image_sha256;
+    record.method = report.method;
+    record.segment_size = report.segment_size;
+    record.commands_sent = report.commands_sent;
+    record.bytes_sent = report.bytes_accepted;
+    record.reason = report.failure;
+    if (report.more_expected) {
+        // The outcome stands as the commands and the revision decide it; the operator learns
+        // that the drive itself did not consider the image complete.
         fflush(stdout);
-        fputs("WARNING: Unabled to verify firmware revision change.\n", stderr);
-    } else if (strcmp(new_fw, id.full_fw) == 0) {
-        puts("Download FAILED");
+        fprintf(stderr,
+                "WARNING: %s expects more microcode after the last segment (DOWNLOAD MICROCODE "
+                "Count 01h)\n",
+                path);
+        record.reason = "the drive expects more microcode after the last segment (DOWNLOAD "
+                        "MICROCODE Count 01h)";
+    }
+    if (result < 0) {
+        if (result != DOWNLOAD_IMAGE_NOT_OPENED) {
+            puts("FW Download FAILED");
+        }
+        record.outcome = report.commands_sent == 0 ? OUTCOME_REFUSED : OUTCOME_FAILED;
         state->run_status = k_exit_download_failed;
+    } else if (opts.verify || opts.cfs_path) {
+        RevisionCheck check = check_revision(fd, id, opts.verify);
+        report_revision(path, id, check, opts.verify);
+        record.outcome = check.outcome;
+        if (check.readable) {
+            record.revision_after = check.after;
+        }
+        if (check.outcome == OUTCOME_UNCHANGED) {
+            state->run_status = k_exit_download_failed;
+            record.reason = std::string("the drive still reports revision ") + check.after;
+        } else if (check.outcome == OUTCOME_PENDING) {
+            record.reason = "the drive activates the new microcode at its next power on or "
+                            "hard reset";
+        } else if (check.outcome == OUTCOME_UNVERIFIED) {
+            record.reason = "the revision could not be read again";
+        }
     } else {
         puts("Download SUCCESSFUL");
+        record.outcome = OUTCOME_UNVERIFIED;
     }
+    log_download_attempt(record);
 }
 
 } // namespace
@@ -79,39 +144,26 @@ StageOutcome run_image_stage(const RunOptions &opts, const DeviceIdentity &id, c
         selected = copy_text(opts.fw_path.get());
         if (!selected) {
             perror("malloc");
+            state->device.decision = DECISION_RUN_ENDED;
+            state->device.reason = "no memory";
             return {true, k_exit_usage};
         }
     }
-    if (opts.cfs_path && id.identity_complete) {
-        StageOutcome outcome{false, 0};
-        if (!cfs_step(opts, id, path, state, &selected, &outcome)) {
-            return outcome;
+    if (opts.cfs_path) {
+        state->device.decision = DECISION_PASSED_OVER;
+        if (id.identity_complete) {
+            StageOutcome outcome{false, 0};
+            if (!cfs_step(opts, id, path, state, &selected, &outcome)) {
+                return outcome;
+            }
         }
     }
-    if (!passes_model_filter(opts, id, path) || !selected) {
+    if (!passes_model_filter(opts, id, path)) {
+        state->device.decision = DECISION_SKIPPED_BY_MODEL;
         return {false, 0};
     }
-    DownloadReport report;
-    int result = download_image_file(fd, selected.get(), path, opts.segment_count,
-                                     forced_method(opts), id.is_ata, &report);
-    if (report.more_expected) {
-        // The outcome stands as the commands and the revision decide it; the operator learns
-        // that the drive itself did not consider the image complete.
-        fflush(stdout);
-        fprintf(stderr,
-                "WARNING: %s expects more microcode after the last segment (DOWNLOAD MICROCODE "
-                "Count 01h)\n",
-                path);
-    }
-    if (result == DOWNLOAD_IMAGE_NOT_OPENED) {
-        state->run_status = k_exit_download_failed;
-    } else if (result < 0) {
-        puts("FW Download FAILED");
-        state->run_status = k_exit_download_failed;
-    } else if (opts.cfs_path) {
-        check_new_revision(fd, id, state);
-    } else {
-        puts("Download SUCCESSFUL");
+    if (selected) {
+        download_stage(opts, id, path, fd, selected.get(), state);
     }
     return {false, 0};
 }

@@ -5,11 +5,14 @@
 #include "cli/device_run.h"
 #include "cli/options.h"
 #include "cli/owned_text.h"
+#include "cli/run_record.h"
 
 // What the stages keep for the whole run.
 struct RunState {
-    int run_status = 0; // 0, then 2 once an image failed to open or to download; never reset
-    OwnedText cfs_text; // the configuration text, loaded at most once; released with the run
+    int run_status = 0;  // 0, then 2 once an image failed to open or to download; never reset
+    OwnedText cfs_text;  // the configuration text, loaded at most once; released with the run
+    RunRecord record;    // the --record file, when given
+    DeviceRecord device; // the record of the device being processed, filled by the stages
 };
 
 // How the stage leaves the run.
@@ -22,7 +25,9 @@ struct StageOutcome {
 // passed over with a message on standard output. Returns true when the device goes on.
 bool passes_model_filter(const RunOptions &opts, const DeviceIdentity &id, const char *path);
 
-// Runs the stage for the device at path, open as fd. May set state->run_status.
+// Runs the stage for the device at path, open as fd. May set state->run_status; fills the
+// decision and the download members of state->device, and writes the system log line of a
+// download attempt.
 // Returns end_run false to go on with the next device, or end_run true with the exit status.
 StageOutcome run_image_stage(const RunOptions &opts, const DeviceIdentity &id, const char *path,
                              int fd, RunState *state);

@@ -14,12 +14,15 @@ namespace {
 
 constexpr char k_short_options[] = "c:d:f:m:s:vwpi";
 
-// Values getopt_long returns for the long options (no flag pointers).
+// Values getopt_long returns for the long options (no flag pointers). Options added beyond the
+// usage text never begin with d, e or t, so that every abbreviation that works stays unique.
 enum LongOption : int {
     LONG_ENUM = 0,
     LONG_ENUMP = 1,
     LONG_DEBUG = 2,
     LONG_TMC = 3,
+    LONG_VERIFY = 4,
+    LONG_RECORD = 5,
 };
 
 const struct option k_long_options[] = {
@@ -27,6 +30,8 @@ const struct option k_long_options[] = {
     {"enump", no_argument, nullptr, LONG_ENUMP},
     {"debug", no_argument, nullptr, LONG_DEBUG},
     {"tmc", required_argument, nullptr, LONG_TMC},
+    {"verify", no_argument, nullptr, LONG_VERIFY},
+    {"record", required_argument, nullptr, LONG_RECORD},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -123,6 +128,11 @@ int apply_option(int c, const char *value, RunOptions *opts) {
         ++opts->tmc_seen;
         opts->tmc_code = atoi(value);
         return k_scan_goes_on;
+    case LONG_VERIFY:
+        opts->verify = true;
+        return k_scan_goes_on;
+    case LONG_RECORD:
+        return store_value(&opts->record_path, &opts->record_repeated, value);
     default:
         // getopt_long has written its own diagnostic.
         usage();
@@ -131,7 +141,7 @@ int apply_option(int c, const char *value, RunOptions *opts) {
 }
 
 bool takes_value(int c) {
-    return c == LONG_TMC || (c > 0 && std::strchr("cdfms", c) != nullptr);
+    return c == LONG_TMC || c == LONG_RECORD || (c > 0 && std::strchr("cdfms", c) != nullptr);
 }
 
 void warn_multiple(const char *option, const char *value) {
@@ -164,8 +174,9 @@ ScanResult scan_options(int argc, char **argv, RunOptions *opts) {
         }
         if (takes_value(c) && optarg != nullptr && value_looks_like_option(optarg)) {
             char letter[2] = {static_cast<char>(c), '\0'};
+            bool is_long = c == LONG_TMC || c == LONG_RECORD;
             const char *name =
-                (c == LONG_TMC && long_index >= 0) ? k_long_options[long_index].name : letter;
+                (is_long && long_index >= 0) ? k_long_options[long_index].name : letter;
             fprintf(stderr, "%s: option requires an argument -- '%s'\n", argv[0], name);
             usage();
             return {true, k_exit_usage, 0};
@@ -231,6 +242,9 @@ void print_multiple_value_warnings(const RunOptions &opts) {
     if (opts.tmc_seen > 1) {
         snprintf(scratch, sizeof scratch, "%d", static_cast<int>(opts.tmc_code));
         warn_multiple("--tmc", scratch);
+    }
+    if (opts.record_repeated && opts.record_path) {
+        warn_multiple("--record", opts.record_path.get());
     }
 }
 

@@ -13,6 +13,9 @@ inline constexpr int k_exit_ok = 0;
 inline constexpr int k_exit_usage = 1;           // command line, configuration, list building
 inline constexpr int k_exit_download_failed = 2; // an image failed to open or to download
 inline constexpr int k_exit_invalid_device = 3;  // a device failed to open or to identify
+// A stop signal N ends the run by killing the process; a shell reports 128 + N, and so does
+// the run record.
+inline constexpr int k_exit_signal_base = 128;
 
 // RunOptions::list_mode flags.
 inline constexpr uint8_t k_list_ident = 1;    // -i, --enum
@@ -32,9 +35,12 @@ struct RunOptions {
     bool force_write_buffer = false;     // -w
     bool force_ata_passthrough = false;  // -p
     int32_t tmc_code = 0;                // --tmc
+    bool verify = false;                 // --verify: read the revision again after a download
+    OwnedText record_path;               // --record: the run record (JSON Lines) to append to
     bool cfs_repeated = false;
     bool fw_repeated = false;
     bool model_repeated = false;
+    bool record_repeated = false;
     int segment_count_seen = 0;
     int tmc_seen = 0;
 };
@@ -59,7 +65,7 @@ ScanResult scan_options(int argc, char **argv, RunOptions *opts);
 // a CFS file is given. Returns -1 when the run goes on, else the exit status (1).
 int check_options(RunOptions *opts, int operand_count);
 
-// Prints the multiple-value warnings for -c, -f, -m, -s and --tmc, in that order.
+// Prints the multiple-value warnings for -c, -f, -m, -s, --tmc and --record, in that order.
 void print_multiple_value_warnings(const RunOptions &opts);
 
 // The download method that -w or -p forces (check_options refuses both together).

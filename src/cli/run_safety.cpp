@@ -30,12 +30,15 @@ int claim_device(int fd, const char *path) {
     return -1;
 }
 
-void stop_if_signalled(const char *path, size_t not_processed) {
+int take_stop_signal() {
     int signo = take_held_stop_signal();
     if (signo == 0) {
         release_stop_signals();
-        return;
     }
+    return signo;
+}
+
+void stop_for_signal(int signo, const char *path, size_t not_processed) {
     fflush(stdout);
     fprintf(stderr, "Interrupted by %s after %s; %zu %s not processed\n", stop_signal_name(signo),
             path, not_processed, devices_word(not_processed));

@@ -11,11 +11,15 @@
 // use by another process, or cannot be locked.
 int claim_device(int fd, const char *path);
 
-// Called when the device at path is done, not_processed devices after it. When a stop
-// signal arrived while its image was held, writes a line naming the signal, the device and
-// the count on standard error, closes the device, flushes standard output, writes the final
-// newline the run always ends with and dies of the signal. Otherwise releases the signals.
-void stop_if_signalled(const char *path, size_t not_processed);
+// Called when a device is done: returns the stop signal that arrived while its image was
+// held, or 0 when none did (the signals are then released and act at once again).
+int take_stop_signal();
+
+// Ends the run for signo after the device at path, not_processed devices short of its end:
+// a line naming the signal, the device and the count on standard error, the device closed,
+// standard output flushed, the final newline the run always ends with, and death by the
+// signal.
+[[noreturn]] void stop_for_signal(int signo, const char *path, size_t not_processed);
 
 // Flushes standard output and tells whether it has failed (a closed pipe, a full disk): the
 // run must then stop, not_processed devices short of its end, with a line on standard error.

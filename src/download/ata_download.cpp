@@ -18,11 +18,13 @@ int send_ata_passthrough(int fd, uint8_t subcommand, uint16_t blocks_per_segment
     DownloadReport &done = report != nullptr ? *report : unused;
     done = DownloadReport{};
     if (length == 0) {
+        done.failure = "the image is empty";
         puts("ERROR: Data Length to ATA PASSTHROUGH function cannot be 0");
         return -1;
     }
     Refusal refusal = check_ata_image(subcommand, length);
     if (refusal.refused) {
+        done.failure = refusal.reason;
         report_refusal("send_ata_passthrough", refusal);
         return -1;
     }

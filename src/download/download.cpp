@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,19 +63,47 @@ long long measure_stream(FILE *image) {
     return end;
 }
 
+// The SHA-256 of the image in lower-case hex, or empty when the digest could not be made.
+std::string sha256_hex(const uint8_t *data, size_t size) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int md_len = 0;
+    if (EVP_Digest(data, size, md, &md_len, EVP_sha256(), nullptr) != 1) {
+        return "";
+    }
+    std::string hex;
+    char pair[3];
+    for (unsigned int i = 0; i < md_len; ++i) {
+        snprintf(pair, sizeof pair, "%02x", md[i]);
+        hex += pair;
+    }
+    return hex;
+}
+
+std::string method_name(DownloadSender sender, uint8_t code) {
+    char name[32];
+    snprintf(name, sizeof name, "%s %02Xh",
+             sender == SENDER_ATA_PASSTHROUGH ? "DOWNLOAD MICROCODE" : "WRITE BUFFER", code);
+    return name;
+}
+
 } // namespace
 
 int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod method, bool is_ata,
                      DownloadReport *report) {
+    DownloadReport unused;
+    DownloadReport &done = report != nullptr ? *report : unused;
     long long length = measure_stream(image);
     if (length < 0) {
+        done.failure = std::string("the image cannot be measured: ") + strerror(errno);
         fflush(stdout);
         perror("malloc");
         return -1;
     }
+    done.image_size = length;
     // Refused before anything is allocated or read: the senders take a 32-bit length.
     Refusal refusal = check_image_length(length);
     if (refusal.refused) {
+        done.failure = refusal.reason;
         report_refusal("download_fw_file", refusal);
         return -1;
     }
@@ -81,14 +111,18 @@ int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod me
     // An empty image is not an allocation failure; the sender refuses its zero length.
     ImageBuffer buffer(static_cast<uint8_t *>(malloc(size != 0 ? size : 1)));
     if (!buffer) {
+        done.failure = "no memory for the image";
         fflush(stdout);
         perror("malloc");
         return -1;
     }
     if (fread(buffer.get(), 1, size, image) != size) {
+        done.failure = "the image file could not be read whole";
         puts("Error: couldn't read the fw file");
         return -1;
     }
+    // Taken from the buffer that is sent, so that it names exactly the bytes the drive got.
+    std::string digest = report != nullptr ? sha256_hex(buffer.get(), size) : "";
 
     MethodChoice choice = choose_method(method, is_ata);
     for (int i = 0; i < choice.line_count; ++i) {
@@ -96,12 +130,17 @@ int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod me
     }
     SenderArguments args = sender_arguments(choice.sender, segment_count);
     uint32_t image_length = static_cast<uint32_t>(length);
-    if (choice.sender == SENDER_ATA_PASSTHROUGH) {
-        return send_ata_passthrough(fd, args.code, args.segment, buffer.get(), image_length,
-                                    report);
-    }
-    return send_write_buffer(fd, args.code, static_cast<uint8_t>(args.segment), buffer.get(),
-                             image_length, report);
+    int result =
+        choice.sender == SENDER_ATA_PASSTHROUGH
+            ? send_ata_passthrough(fd, args.code, args.segment, buffer.get(), image_length, &done)
+            : send_write_buffer(fd, args.code, static_cast<uint8_t>(args.segment), buffer.get(),
+                                image_length, &done);
+    // The senders start their report afresh; what the image and the choice were is added here.
+    done.image_size = length;
+    done.image_sha256 = digest;
+    done.method = method_name(choice.sender, args.code);
+    done.segment_size = static_cast<uint32_t>(segment_count) * k_block_size;
+    return result;
 }
 
 int download_image_file(int fd, const char *image_path, const char *device_path,
@@ -111,6 +150,10 @@ int download_image_file(int fd, const char *image_path, const char *device_path,
     ImageStream image(open_image(image_path, &reason));
     if (!image) {
         int saved = errno;
+        if (report != nullptr) {
+            report->failure = std::string("Couldn't open file ") + image_path + ": " +
+                              (reason != nullptr ? reason : strerror(saved));
+        }
         printf("Couldn't open file %s\n", image_path);
         fflush(stdout);
         if (reason != nullptr) {

@@ -18,9 +18,14 @@ struct DownloadReport {
     // After the last command of a segmented DOWNLOAD MICROCODE the drive said it expects more
     // microcode.
     bool more_expected = false;
-    // What the drive or the host answered to the command that failed (describe_answer);
-    // empty when no command failed.
+    // Why the download failed: what the drive or the host answered to the command that failed
+    // (describe_answer), or why the image was refused before anything was sent; empty when
+    // nothing failed.
     std::string failure;
+    int64_t image_size = -1;   // bytes of the image file; -1 when it was not measured
+    std::string image_sha256;  // SHA-256 of the bytes read, in hex; empty when none were read
+    std::string method;        // "WRITE BUFFER 05h" ... "DOWNLOAD MICROCODE 03h"; empty: none
+    uint32_t segment_size = 0; // bytes of each full segment; 0 when the image goes unsegmented
 };
 
 // Reads the whole image from the open stream, picks the sender and runs it.

@@ -18,11 +18,13 @@ int send_write_buffer(int fd, uint8_t mode, uint8_t segment_count, const uint8_t
     DownloadReport &done = report != nullptr ? *report : unused;
     done = DownloadReport{};
     if (length == 0) {
+        done.failure = "the image is empty";
         printf("%s Invalid Command Parameters\n", "send_write_buffer");
         return -1;
     }
     Refusal refusal = check_write_buffer_image(mode, segment_count, length);
     if (refusal.refused) {
+        done.failure = refusal.reason;
         report_refusal("send_write_buffer", refusal);
         return -1;
     }

@@ -14,9 +14,12 @@ constexpr int8_t k_dir_from_device = -3;
 // IDENTIFY DEVICE data, by byte. ATA strings hold two characters in each 16-bit word with the
 // first character in the high-order byte, so in byte order each pair stands swapped.
 //   0-1     word 0, compared with the answer to the plain firmware request
+//   20-39   words 10-19, serial number, 20 characters
 //   46-53   words 23-26, firmware revision, 8 characters
 //   54-93   words 27-46, model number, 40 characters
 //   275     high-order byte of word 137: 'P' selects the dotted firmware request
+constexpr int k_id_serial_offset = 20;
+constexpr int k_id_serial_len = 20;
 constexpr int k_id_fw_offset = 46;
 constexpr int k_id_fw_len = 8;
 constexpr int k_id_model_offset = 54;
@@ -136,6 +139,30 @@ int read_full_fw(int fd, char *buf, int len, bool must_transfer) {
     return assemble_plain_fw(word0, fw, area, buf, len);
 }
 
+// Takes the ATA string of len bytes at offset of the IDENTIFY data into buf (len + 1 bytes):
+// pairs put back in order, whitespace trimmed from both ends, the rest cleared.
+// Returns the length of the text.
+int extract_ata_string(const uint8_t *identify, int offset, int len, char *buf) {
+    for (int i = 0; i < len; i += 2) {
+        buf[i] = static_cast<char>(identify[offset + i + 1]);
+        buf[i + 1] = static_cast<char>(identify[offset + i]);
+    }
+    buf[len] = '\0';
+    int length = static_cast<int>(strnlen(buf, static_cast<size_t>(len)));
+    int lead = 0;
+    while (lead < length && is_ata_string_whitespace(static_cast<uint8_t>(buf[lead]))) {
+        ++lead;
+    }
+    std::memmove(buf, buf + lead, static_cast<size_t>(length - lead));
+    length -= lead;
+    while (length > 0 && is_ata_string_whitespace(static_cast<uint8_t>(buf[length - 1]))) {
+        --length;
+    }
+    // Whatever the move and the trim left behind the text is cleared with the terminator.
+    std::memset(buf + length, 0, static_cast<size_t>(len + 1 - length));
+    return length;
+}
+
 // Reports a caller's buffer that is missing or too short (no line end, as always).
 void report_short_buffer(const char *who, int min_len) {
     fflush(stdout);
@@ -179,24 +206,11 @@ void build_fw_request_cdb(uint8_t *cdb, uint8_t features) {
 }
 
 int extract_model(const uint8_t *identify, char *buf) {
-    for (int i = 0; i < k_id_model_len; i += 2) {
-        buf[i] = static_cast<char>(identify[k_id_model_offset + i + 1]);
-        buf[i + 1] = static_cast<char>(identify[k_id_model_offset + i]);
-    }
-    buf[k_id_model_len] = '\0';
-    int length = static_cast<int>(strnlen(buf, k_id_model_len));
-    int lead = 0;
-    while (lead < length && is_ata_string_whitespace(static_cast<uint8_t>(buf[lead]))) {
-        ++lead;
-    }
-    std::memmove(buf, buf + lead, static_cast<size_t>(length - lead));
-    length -= lead;
-    while (length > 0 && is_ata_string_whitespace(static_cast<uint8_t>(buf[length - 1]))) {
-        --length;
-    }
-    // Whatever the move and the trim left behind the text is cleared with the terminator.
-    std::memset(buf + length, 0, static_cast<size_t>(k_id_model_len + 1 - length));
-    return length;
+    return extract_ata_string(identify, k_id_model_offset, k_id_model_len, buf);
+}
+
+int extract_ata_serial(const uint8_t *identify, char *buf) {
+    return extract_ata_string(identify, k_id_serial_offset, k_id_serial_len, buf);
 }
 
 bool wants_dotted_fw_request(const uint8_t *identify) {

@@ -18,6 +18,11 @@ inline constexpr int IDENTIFY_DATA_LEN = 512;
 inline constexpr int INQUIRY_MIN_LEN = 96;
 inline constexpr int FULL_MN_MIN_LEN = 41;
 inline constexpr int FULL_FW_MIN_LEN = 46;
+// The IDENTIFY serial number: 20 characters and the terminator.
+inline constexpr int ATA_SERIAL_MIN_LEN = 21;
+
+// The Extended INQUIRY Data page.
+inline constexpr uint8_t VPD_EXTENDED_INQUIRY = 0x86;
 
 // FEATURES of the two firmware requests.
 inline constexpr uint8_t FW_REQUEST_DOTTED = 0x0B;
@@ -44,6 +49,10 @@ void build_fw_request_cdb(uint8_t *cdb, uint8_t features);
 // cleared by the caller): pairs put back in order, whitespace trimmed from both ends.
 // Returns the length of the text (0 to 40).
 int extract_model(const uint8_t *identify, char *buf);
+
+// Takes the serial number (words 10-19) from 512 bytes of IDENTIFY data into buf (at least
+// 21 bytes), as extract_model takes the model number. Returns its length (0 to 20).
+int extract_ata_serial(const uint8_t *identify, char *buf);
 
 // True when the IDENTIFY data asks for the dotted firmware request.
 bool wants_dotted_fw_request(const uint8_t *identify);

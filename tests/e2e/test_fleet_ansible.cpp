@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -211,22 +212,33 @@ TEST_F(FleetAnsible, BatchesStopAtAHostThatKeepsItsRevisionAndASecondRunChangesN
     struct stat st;
     EXPECT_NE(stat((f.dir + "/h4/work").c_str(), &st), 0);
 
-    // Every started host's outputs are on the controller, and the summary covers the fleet.
+    // Every started host's outputs are on the controller; the verdicts come from each host's
+    // run record, and so does the summary of the fleet.
     const std::string results = f.dir + "/results/first";
-    EXPECT_NE(read_file(results + "/h3/run.out").find("Download FAILED\n"), std::string::npos);
+    EXPECT_NE(read_file(results + "/h3/run.jsonl").find("\"outcome\":\"unchanged\""),
+              std::string::npos);
+    EXPECT_NE(read_file(results + "/h3/run.jsonl").find("\"exit_status\":2}"), std::string::npos);
     EXPECT_NE(read_file(results + "/h1/after.listing").find("FW: C300.01.02.03.R7\n"),
               std::string::npos);
-    EXPECT_EQ(read_file(results + "/summary.txt"),
+    const std::regex time("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z");
+    EXPECT_EQ(std::regex_replace(read_file(results + "/summary.txt"), time, "<UTC TIME>          "),
               "dl_cor_fw rollout first: 4 host(s), 2 changed, 1 failed, 1 not started\n"
-              "HOST STATUS      DEVICE   MODEL      BEFORE           AFTER            RESULT\n"
-              "h1   changed     /dev/sg0 QX2000A    A104             B205             updated\n"
-              "h1   changed     /dev/sg1 QX4000 PRO C200.01.02.03.R7 C300.01.02.03.R7 updated\n"
-              "h1   changed     /dev/sg2 CV-SAS10K  N4R2             N4R2             passed over\n"
-              "h2   changed     /dev/sg0 QX2000A    A104             B205             updated\n"
-              "h2   changed     /dev/sg1 QX2000A    B205             B205             up to date\n"
-              "h3   failed      /dev/sg0 QX2000A    A104             A104             not updated\n"
+              "HOST STATUS      DEVICE   MODEL      SERIAL BEFORE           AFTER            TIME"
+              "                 RESULT\n"
+              "h1   changed     /dev/sg0 QX2000A    QX0101 A104             B205             "
+              "<UTC TIME>           updated\n"
+              "h1   changed     /dev/sg1 QX4000 PRO QX0102 C200.01.02.03.R7 C300.01.02.03.R7 "
+              "<UTC TIME>           updated\n"
+              "h1   changed     /dev/sg2 CV-SAS10K  CV0001 N4R2             -                "
+              "<UTC TIME>           passed over\n"
+              "h2   changed     /dev/sg0 QX2000A    QX0201 A104             B205             "
+              "<UTC TIME>           updated\n"
+              "h2   changed     /dev/sg1 QX2000A    QX0202 B205             -                "
+              "<UTC TIME>           up to date\n"
+              "h3   failed      /dev/sg0 QX2000A    QX0301 A104             A104             "
+              "<UTC TIME>           unchanged\n"
               "h3   failed      dl_cor_fw -c ended with status 2 (a download failed): 1 drive(s) "
-              "not updated\n"
+              "not updated: /dev/sg0 unchanged (the drive still reports revision A104)\n"
               "h4   not started no record\n");
 
     // The first batch again: every drive is up to date and nothing changes.

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -62,6 +63,8 @@ TEST(RunInterrupted, StopsBetweenDevicesNotInTheImage) {
     };
     for (const auto &c : cases) {
         SlowRun run(100);
+        std::string record = run.bay.dir + "/run.jsonl";
+        run.spec.argv.insert(run.spec.argv.end(), {"--record", record});
         run.spec.when_output = " . ";
         run.spec.on_output = [&c](pid_t pid) {
             for (int i = 0; i < 2 && c.signo != 0; ++i) {
@@ -77,6 +80,14 @@ TEST(RunInterrupted, StopsBetweenDevicesNotInTheImage) {
                                    " .  .  .  .  .  .  .  .  .  .  .  .  !\nDownload SUCCESSFUL\n");
         }
         expect_one_whole_image(run.bay, true, c.err);
+        // The record tells the image's true outcome, then the status the run ended with.
+        std::vector<nlohmann::json> lines;
+        for (const std::string &line : file_lines(record)) {
+            lines.push_back(nlohmann::json::parse(line));
+        }
+        ASSERT_EQ(lines.size(), 2u) << c.err;
+        EXPECT_EQ(lines[0]["outcome"], "unverified") << c.err;
+        EXPECT_EQ(lines[1]["exit_status"], c.status) << c.err;
     }
 }
 

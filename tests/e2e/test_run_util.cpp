@@ -106,6 +106,9 @@ std::vector<TraceEntry> read_trace(const Bay &bay) {
             ADD_FAILURE() << "not a trace line: " << line;
             continue;
         }
+        if (j.contains("syslog")) {
+            continue; // a system log message, read by syslog_lines
+        }
         TraceEntry e;
         e.node = j.value("node", "");
         e.cdb = j.value("cdb", "");
@@ -120,6 +123,19 @@ std::vector<TraceEntry> read_trace(const Bay &bay) {
         entries.push_back(e);
     }
     return entries;
+}
+
+std::vector<std::string> syslog_lines(const Bay &bay) {
+    std::vector<std::string> lines;
+    for (const std::string &line : file_lines(bay.trace)) {
+        nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+        if (!j.is_discarded() && j.is_object() && j.contains("syslog")) {
+            const nlohmann::json &e = j["syslog"];
+            lines.push_back(e.value("facility", "") + "." + e.value("severity", "") + " " +
+                            e.value("ident", "") + ": " + e.value("message", ""));
+        }
+    }
+    return lines;
 }
 
 std::vector<TraceEntry> data_out_entries(const std::vector<TraceEntry> &trace) {

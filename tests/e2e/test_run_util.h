@@ -67,8 +67,12 @@ struct TraceEntry {
     std::string error; // the errno name when the ioctl failed, else empty
 };
 
-// Every entry of the bay's trace (none when the trace does not exist).
+// Every command of the bay's trace (none when the trace does not exist); the system log lines
+// in it are left to syslog_lines.
 std::vector<TraceEntry> read_trace(const Bay &bay);
+
+// The system log messages of the trace, in order, each as "user.notice dl_cor_fw: MESSAGE".
+std::vector<std::string> syslog_lines(const Bay &bay);
 
 // The entries of the trace that carried data to the device.
 std::vector<TraceEntry> data_out_entries(const std::vector<TraceEntry> &trace);

@@ -184,6 +184,11 @@ bool parse_traced_command(const std::string &line, TracedCommand &out) {
     return true;
 }
 
+bool is_traced_syslog(const std::string &line) {
+    nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    return !j.is_discarded() && j.is_object() && j.contains("syslog");
+}
+
 std::vector<uint8_t> visible_sense(const TracedCommand &c) {
     std::vector<uint8_t> area(k_client_sense_len, 0);
     std::copy_n(c.sense.begin(), std::min(c.sense.size(), area.size()), area.begin());

@@ -26,6 +26,9 @@ struct TracedCommand {
 // Parses one trace line. Returns false when the line is not a trace line.
 bool parse_traced_command(const std::string &line, TracedCommand &out);
 
+// True when the trace line is a system log message that the interposer wrote, not a command.
+bool is_traced_syslog(const std::string &line);
+
 // The size of the sense area the program hands to the driver (its sense buffer).
 inline constexpr size_t k_client_sense_len = 32;
 

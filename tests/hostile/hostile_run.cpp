@@ -171,6 +171,9 @@ std::vector<std::string> run_script(const Config &cfg, Tally &tally,
     std::istringstream lines(read_file(dir + "/trace.jsonl"));
     std::vector<std::string> bad;
     for (std::string line; std::getline(lines, line);) {
+        if (is_traced_syslog(line)) {
+            continue;
+        }
         TracedCommand c;
         if (!parse_traced_command(line, c)) {
             bad.push_back("unreadable trace line: " + line);

@@ -1,7 +1,7 @@
 // Reading identity listing lines back: the columns by their fixed widths, model numbers
 // with blanks and label texts inside, lines that are not listing lines, and the identity
 // that a CFS run would see.
-#include "cfs/cfs_listing.h"
+#include "listing/listing.h"
 
 #include <gtest/gtest.h>
 

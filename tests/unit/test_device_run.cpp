@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -100,16 +101,18 @@ TEST(StandardIdentity, FieldRules) {
 }
 
 TEST(Serial, RealDrives) {
-    const std::pair<const char *, const char *> cases[] = {
-        {"inquiry_vpd80_sg0.hex", "QS7X0042"},
-        {"inquiry_vpd80_sg1.hex", "NV000077"},
-        {"inquiry_vpd80_sg2.hex", "16000"},
+    // The listing's 8 bytes, and the record's whole field without its padding.
+    const std::tuple<const char *, const char *, const char *> cases[] = {
+        {"inquiry_vpd80_sg0.hex", "QS7X0042", "QS7X0042Z9"},
+        {"inquiry_vpd80_sg1.hex", "NV000077", "NV0000777123"},
+        {"inquiry_vpd80_sg2.hex", "16000", "16000"},
     };
-    for (const auto &[file, serial] : cases) {
+    for (const auto &[file, serial, full] : cases) {
         HexFixture fx = load_hex_fixture(file);
         DeviceIdentity id{};
         fill_serial(&id, fx.data.data(), fx.data.size());
         EXPECT_STREQ(id.serial, serial) << file;
+        EXPECT_STREQ(id.full_serial, full) << file;
     }
 }
 
@@ -161,6 +164,7 @@ TEST(Serial, StaysInsideTheBufferWhateverThePageLengthClaims) {
     exact[95] = 'Z';
     fill_serial(&id, exact.get(), 96);
     EXPECT_STREQ(id.serial, "Z");
+    EXPECT_STREQ(id.full_serial, "Z");
 }
 
 DeviceIdentity identity(const char *vendor, const char *model, const char *serial,

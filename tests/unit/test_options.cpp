@@ -226,8 +226,9 @@ TEST(CheckOptions, CfsFileDropsTheFirmwareFileAndItsRepeat) {
 }
 
 TEST(MultipleValueWarnings, OrderAndFormatting) {
-    Scan s = scan({"--tmc", "7",           "-s", "64",  "-m", "a",    "-f", "x", "-c", "p",
-                   "--tmc", "-2147483648", "-s", "300", "-m", "ab1c", "-f", "y", "-c", "q"});
+    Scan s = scan({"--tmc", "7", "-s",    "64",          "-m",       "a",   "-f",       "x",
+                   "-c",    "p", "--tmc", "-2147483648", "-s",       "300", "-m",       "ab1c",
+                   "-f",    "y", "-c",    "q",           "--record", "a",   "--record", "b"});
     ASSERT_FALSE(s.result.exit_now);
     CaptureStdout();
     print_multiple_value_warnings(s.opts);
@@ -236,7 +237,9 @@ TEST(MultipleValueWarnings, OrderAndFormatting) {
                                    "WARNING: Multiple values given for -m. Using last value: AB1C\n"
                                    "WARNING: Multiple values given for -s. Using last value: 44\n"
                                    "WARNING: Multiple values given for --tmc. Using last value: "
-                                   "-2147483648\n");
+                                   "-2147483648\n"
+                                   "WARNING: Multiple values given for --record. Using last "
+                                   "value: b\n");
 }
 
 TEST(ForcedMethod, FromTheModeFlags) {

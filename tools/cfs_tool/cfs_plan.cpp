@@ -1,8 +1,9 @@
 // cfs_tool plan: what dl_cor_fw -c CFS would do to each drive of an identity listing, found
 // with the loader and the lookup that the run itself uses, without touching a device.
 #include "cfs/cfs.h"
-#include "cfs/cfs_listing.h"
 #include "cfs_tool.h"
+#include "listing/json_writer.h"
+#include "listing/listing.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -102,56 +103,36 @@ std::string plan_text(const drive_plan &p, const char *cfs_path) {
     }
 }
 
-// Appends s as a JSON string. Control bytes and the bytes 80h to FFh are written as \u00XX
-// (each byte as the code point of its own value), so that the output is ASCII whatever a
-// drive put in its strings and every byte can be recovered.
-void append_json_string(std::string *out, std::string_view s) {
-    out->push_back('"');
-    for (char ch : s) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out->push_back('\\');
-            out->push_back(ch);
-        } else if (c < 0x20 || c >= 0x7F) {
-            char esc[8];
-            snprintf(esc, sizeof esc, "\\u%04x", c);
-            out->append(esc);
-        } else {
-            out->push_back(ch);
-        }
-    }
-    out->push_back('"');
-}
-
-void append_json_field(std::string *out, const char *name, std::string_view value) {
-    out->append(",\"").append(name).append("\":");
-    append_json_string(out, value);
-}
-
 std::string plan_json(const drive_plan &p, const char *cfs_path) {
-    std::string out = "{\"listing_line\":" + std::to_string(p.listing_line);
-    append_json_field(&out, "device", p.drive.device);
+    std::string out = "{";
+    append_json_integer(&out, "listing_line", static_cast<int64_t>(p.listing_line));
+    append_json_text(&out, "device", p.drive.device);
     if (p.action == PLAN_LISTING_STOPPED) {
         // The run wrote no identity for the device it stopped at.
-        out.append(",\"vendor\":null,\"model\":null,\"serial\":null,\"firmware\":null,"
-                   "\"identity\":null");
+        for (const char *name : {"vendor", "model", "serial", "firmware", "identity"}) {
+            append_json_null(&out, name);
+        }
     } else {
-        append_json_field(&out, "vendor", p.drive.vendor);
-        append_json_field(&out, "model", p.drive.model);
-        append_json_field(&out, "serial", p.drive.serial);
-        append_json_field(&out, "firmware", p.drive.firmware);
-        append_json_field(&out, "identity", identity_name(p.identity));
+        append_json_text(&out, "vendor", p.drive.vendor);
+        append_json_text(&out, "model", p.drive.model);
+        append_json_text(&out, "serial", p.drive.serial);
+        append_json_text(&out, "firmware", p.drive.firmware);
+        append_json_text(&out, "identity", identity_name(p.identity));
     }
-    append_json_field(&out, "action", action_name(p.action));
+    append_json_text(&out, "action", action_name(p.action));
     if (p.action == PLAN_DOWNLOAD) {
-        append_json_field(&out, "image", p.image.get());
-        out.append(",\"image_exists\":").append(p.image_exists ? "true" : "false");
+        append_json_text(&out, "image", p.image.get());
+        append_json_bool(&out, "image_exists", p.image_exists);
     } else {
-        out.append(",\"image\":null,\"image_exists\":null");
+        append_json_null(&out, "image");
+        append_json_null(&out, "image_exists");
     }
-    out.append(",\"cfs_line\":");
-    out.append(p.action == PLAN_SYNTAX_ERROR ? std::to_string(p.cfs_line) : "null");
-    append_json_field(&out, "plan", plan_text(p, cfs_path));
+    if (p.action == PLAN_SYNTAX_ERROR) {
+        append_json_integer(&out, "cfs_line", static_cast<int64_t>(p.cfs_line));
+    } else {
+        append_json_null(&out, "cfs_line");
+    }
+    append_json_text(&out, "plan", plan_text(p, cfs_path));
     out.append("}\n");
     return out;
 }

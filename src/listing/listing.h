@@ -1,10 +1,15 @@
-// The identity listing that dl_cor_fw -i prints, read back into its columns, so that a CFS
-// file can be tried against the drives of a listing without touching a device.
+// The identity listing that dl_cor_fw -i prints: the one place that writes a listing line and
+// reads it back into its columns, so that a CFS file can be tried against the drives of a
+// listing without touching a device (cfs_tool plan), and a bay can be built from one.
 //
 // A listing line is "%-9s %s MN: %-20s SN: %-8s FW: %s" (vendor, device path, full model
 // number, serial number, firmware column) followed by a line end. A run that cannot open or
 // identify a device writes one of the stop lines instead and ends there, so the devices after
 // it are never listed.
+//
+// Writing and reading round-trip: parse_listing_line gives back what format_listing_line wrote
+// for every drive a run lists, less the blanks after the vendor and the serial number and with
+// the serial's control bytes shown as '?'.
 #pragma once
 
 #include <string>
@@ -18,6 +23,11 @@ struct ListingLine {
     std::string serial;   // the serial number column less the blanks after it
     std::string firmware; // the firmware column, exactly, to the end of the line
 };
+
+// The listing line of one drive, with its line end. Each column is written up to its first
+// NUL byte; a control byte of the serial (01h-1Fh, 7Fh) shows as '?', so that a drive's serial
+// number cannot break the line.
+std::string format_listing_line(const ListingLine &columns);
 
 // How a CFS run treats the identity of a listed drive.
 enum ListingIdentity : int {

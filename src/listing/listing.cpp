@@ -1,7 +1,10 @@
 // Reading identity listing lines back. The columns are found by what the listing fixes
 // about them, not by searching for their labels alone, since a model number may hold
 // blanks and even the text of a label.
-#include "cfs/cfs_listing.h"
+#include "listing/listing.h"
+
+#include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -33,12 +36,30 @@ constexpr std::string_view k_inquiry_failed_suffix = " Failed";
 // a listing line, so it is not among them here.
 constexpr std::string_view k_revision_whitespace = " \t\v\r";
 
+bool is_control_byte(unsigned char c) {
+    return (c >= 0x01 && c <= 0x1F) || c == 0x7F;
+}
+
 std::string_view drop_trailing_blanks(std::string_view s) {
     size_t end = s.find_last_not_of(' ');
     return end == std::string_view::npos ? std::string_view() : s.substr(0, end + 1);
 }
 
 } // namespace
+
+std::string format_listing_line(const ListingLine &columns) {
+    std::string serial = columns.serial.c_str();
+    std::replace_if(
+        serial.begin(), serial.end(),
+        [](char c) { return is_control_byte(static_cast<unsigned char>(c)); }, '?');
+    const char *format = "%-9s %s MN: %-20s SN: %-8s FW: %s\n";
+    const char *args[] = {columns.vendor.c_str(), columns.device.c_str(), columns.model.c_str(),
+                          serial.c_str(), columns.firmware.c_str()};
+    int n = snprintf(nullptr, 0, format, args[0], args[1], args[2], args[3], args[4]);
+    std::string line(static_cast<size_t>(std::max(n, 0)), '\0');
+    snprintf(line.data(), line.size() + 1, format, args[0], args[1], args[2], args[3], args[4]);
+    return line;
+}
 
 bool parse_listing_line(std::string_view line, ListingLine *out) {
     if (line.find('\0') != std::string_view::npos || line.size() < k_device_start ||

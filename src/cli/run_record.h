@@ -1,0 +1,40 @@
+// The device run's side of the run record (--record FILE) and of the system log: opening the
+// record before the first device, one line per device, the last line with the exit status,
+// and one syslog(3) line per download attempt.
+#pragma once
+
+#include "cli/device_run.h"
+#include "cli/options.h"
+#include "listing/record.h"
+
+// The open record of a run.
+struct RunRecord {
+    int fd = -1; // -1: the run keeps no record
+    const char *path = nullptr;
+    RecordStamp stamp;
+    int devices = 0;     // device lines written
+    bool failed = false; // a line could not be written: nothing more is written
+    RunRecord() = default;
+    RunRecord(const RunRecord &) = delete;
+    RunRecord &operator=(const RunRecord &) = delete;
+    ~RunRecord();
+};
+
+// Opens the record that opts names, if any, before any device is touched. Returns 0, or -1
+// after a line on standard error (the run then ends with status 1).
+int open_run_record(const RunOptions &opts, RunRecord *record);
+
+// Fills the identity members of r from what the run read of the drive.
+void record_identity(DeviceRecord *r, const DeviceIdentity &id);
+
+// Writes the line of one device. Returns 0 (also when the run keeps no record), or -1 after a
+// line on standard error: the record is incomplete, and the run ends with status 1.
+int write_device_record(RunRecord *record, const DeviceRecord &r);
+
+// Writes the last line with the status the run ends with, and returns that status: the given
+// one, or 1 when the line could not be written and the run had no other error.
+int finish_run_record(RunRecord *record, int status);
+
+// Writes the system log line of one download attempt: ident dl_cor_fw, facility LOG_USER,
+// LOG_NOTICE when the run reports success, LOG_ERR otherwise.
+void log_download_attempt(const DeviceRecord &r);

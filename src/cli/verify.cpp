@@ -1,0 +1,75 @@
+#include "cli/verify.h"
+
+#include "download/preflight.h"
+#include "listing/record.h"
+#include "sg/identify.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// ACTIVATE_MICROCODE 10b: new microcode becomes active at the next power on or hard reset.
+constexpr uint8_t k_activate_after_reset = 2;
+
+} // namespace
+
+int judge_revision(bool readable, const char *before, const char *after, bool waits_for_reset) {
+    if (!readable) {
+        return OUTCOME_UNVERIFIED;
+    }
+    if (std::strcmp(before, after) != 0) {
+        return OUTCOME_UPDATED;
+    }
+    return waits_for_reset ? OUTCOME_PENDING : OUTCOME_UNCHANGED;
+}
+
+RevisionCheck check_revision(int fd, const DeviceIdentity &id, bool look_for_pending) {
+    RevisionCheck check{};
+    if (id.is_ata && id.full_fw_read) {
+        check.readable = reread_full_fw(fd, check.after, sizeof check.after, id.is_ata) >= 0;
+    } else {
+        // A drive whose full revision was never read is compared by its INQUIRY revision,
+        // which is what full_fw holds for it.
+        uint8_t inq[k_inquiry_buf_len] = {};
+        if (send_inq(fd, inq, sizeof inq, 0) == 0) {
+            DeviceIdentity fresh{};
+            fill_standard_identity(&fresh, inq);
+            std::memcpy(check.after, fresh.revision, sizeof fresh.revision);
+            check.readable = true;
+        }
+    }
+    bool waits_for_reset = false;
+    if (look_for_pending && !id.is_ata && check.readable &&
+        std::strcmp(check.after, id.full_fw) == 0) {
+        uint8_t page[k_inquiry_buf_len] = {};
+        DriveStatements states;
+        if (send_inq(fd, page, sizeof page, VPD_EXTENDED_INQUIRY) == 0) {
+            parse_extended_inquiry(page, sizeof page, states);
+        }
+        waits_for_reset = states.activate_microcode == k_activate_after_reset;
+    }
+    check.outcome = judge_revision(check.readable, id.full_fw, check.after, waits_for_reset);
+    return check;
+}
+
+void report_revision(const char *path, const DeviceIdentity &id, const RevisionCheck &check,
+                     bool show_revision) {
+    if (show_revision) {
+        printf("Revision of %s: %s -> %s\n", path, id.full_fw,
+               check.readable ? check.after : "unreadable");
+    }
+    if (check.outcome == OUTCOME_UNCHANGED) {
+        puts("Download FAILED");
+        return;
+    }
+    puts("Download SUCCESSFUL");
+    if (check.outcome == OUTCOME_PENDING) {
+        printf("Activation of the new firmware on %s is pending until the drive is reset or "
+               "power-cycled\n",
+               path);
+    } else if (check.outcome == OUTCOME_UNVERIFIED) {
+        fflush(stdout);
+        fputs("WARNING: Unabled to verify firmware revision change.\n", stderr);
+    }
+}

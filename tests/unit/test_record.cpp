@@ -1,0 +1,63 @@
+// The run record's lines against docs/record.schema.json: a line for every decision and every
+// outcome as the run fills them (the end-to-end tests validate the lines of real runs, which
+// cannot reach every outcome), and the last line of a run.
+#include "listing/record.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+TEST(RecordLine, EveryDecisionAndOutcomeFitsTheSchema) {
+    if (access("/usr/bin/python3", X_OK) != 0 ||
+        system("/usr/bin/python3 -c 'import jsonschema' 2>/dev/null") != 0) {
+        GTEST_SKIP() << "python3-jsonschema is not installed";
+    }
+    const RecordStamp stamp = {"node7", "0.2.3"};
+    std::string path = testing::TempDir() + "/record_lines.jsonl";
+    std::ofstream out(path);
+    for (int decision = DECISION_LISTED; decision <= DECISION_RUN_ENDED; ++decision) {
+        for (int outcome = OUTCOME_UPDATED; outcome <= OUTCOME_REFUSED; ++outcome) {
+            // Filled as the run fills them: a refused image sent nothing; a revision read
+            // again with a changed, unchanged or pending outcome; a reason for a failure.
+            bool sent = outcome != OUTCOME_REFUSED;
+            DeviceRecord r;
+            r.device = "/dev/sg1";
+            r.identified = decision != DECISION_NOT_IDENTIFIED;
+            r.model = "QX \"2000\"\x01\xff";
+            r.ata_serial = "QX0001";
+            r.decision = decision;
+            r.image = "fw/qx.bin";
+            r.image_size = 8192;
+            r.image_sha256 = sent ? std::string(64, 'c') : "";
+            r.method = sent ? "DOWNLOAD MICROCODE 03h" : "";
+            r.segment_size = 4096;
+            r.commands_sent = sent ? 2 : 0;
+            r.bytes_sent = sent ? 8192 : 0;
+            r.outcome = outcome;
+            if (!r.identified || !outcome_is_success(outcome) || outcome == OUTCOME_PENDING) {
+                r.reason = "CHECK CONDITION, sense key 0xb ABORTED COMMAND";
+            }
+            if (outcome == OUTCOME_UPDATED || outcome == OUTCOME_UNCHANGED ||
+                outcome == OUTCOME_PENDING) {
+                r.revision_after = "B205";
+            }
+            out << device_record_line(stamp, 1796692024, r);
+        }
+    }
+    out << run_record_line(stamp, 1796692024, 56, 3);
+    out.close();
+    std::string command = "/usr/bin/python3 -c 'import json, sys, jsonschema\n"
+                          "v = jsonschema.Draft202012Validator(json.load(open(sys.argv[1])))\n"
+                          "for line in open(sys.argv[2], encoding=\"ascii\"):\n"
+                          "    v.validate(json.loads(line))\n' " +
+                          std::string(DLCOR_TEST_DATA_DIR) + "/../../docs/record.schema.json " +
+                          path;
+    EXPECT_EQ(system(command.c_str()), 0) << command;
+}
+
+} // namespace
