@@ -118,7 +118,9 @@ static Staging staging_of(const Drive &d, const MicrocodeStatements &s) {
 // (blank padded).
 static std::vector<uint8_t> fwreq_data(const Drive &d) {
     std::string text = d.fwreq_text;
-    for (size_t at; (at = text.find("{rev}")) != std::string::npos;)
+    // The search goes on behind each revision put in, so that a revision holding "{rev}"
+    // is not replaced again.
+    for (size_t at = 0; (at = text.find("{rev}", at)) != std::string::npos; at += d.revision.size())
         text.replace(at, 5, d.revision);
     std::vector<uint8_t> b(512, 0);
     std::memcpy(b.data(), text.data(), std::min<size_t>(text.size(), 40));

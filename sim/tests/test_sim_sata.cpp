@@ -147,6 +147,17 @@ TEST(SataIdentify, FirmwareRequestsAnsweredOrIgnored) {
     }
 }
 
+// A revision that holds the placeholder itself is put in once per placeholder of the text.
+TEST(SataIdentify, RevisionHoldingThePlaceholderIsPutInOnce) {
+    Bay bay;
+    bay.drives.push_back(sata_drive());
+    bay.drives[0].fwreq = FwreqAnswer::plain;
+    bay.drives[0].revision = "A{rev}";
+    bay.drives[0].fwreq_text = "{rev}-{rev}";
+    Answer a = run_one(bay, 0, hex(k_plain_req), k_dxfer_from_dev, 512);
+    EXPECT_EQ(text_at(a.data, 0, 14), std::string("A{rev}-A{rev}") + '\0');
+}
+
 TEST(SataInquiry, RevisionIsTheLastFourCharactersOrTheFirstFour) {
     struct Case {
         const char *revision;

@@ -1,5 +1,6 @@
-// sgsim: runs a command against a simulated drive bay, shows a bay, power-cycles a drive,
-// makes simulated firmware images, prints a trace, and sends raw commands (docs/sgsim.md).
+// sgsim: runs a command against a simulated drive bay, shows a bay, makes a bay from a host's
+// listing, power-cycles a drive, makes simulated firmware images, prints a trace, and sends
+// raw commands (docs/sgsim.md).
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -21,6 +22,7 @@ namespace {
 void usage() {
     std::fputs("usage: sgsim run BAY -- COMMAND [ARG...]\n"
                "       sgsim show BAY\n"
+               "       sgsim bay LISTING [--cfs FILE] [-o OUT]\n"
                "       sgsim power-cycle BAY NODE\n"
                "       sgsim mkimage --model MODEL --revision REV [--size BYTES] OUT\n"
                "       sgsim trace FILE\n"
@@ -235,6 +237,8 @@ int main(int argc, char **argv) {
         return run_main(argc - 2, argv + 2);
     if (cmd == "show")
         return show_main(argc - 2, argv + 2);
+    if (cmd == "bay")
+        return bay_main(argc - 2, argv + 2);
     if (cmd == "power-cycle")
         return power_cycle_main(argc - 2, argv + 2);
     if (cmd == "mkimage")

@@ -7,6 +7,13 @@
 // ioctl fails.
 int probe_main(int argc, char **argv);
 
+// sgsim bay LISTING [--cfs FILE] [-o OUT]: writes a bay file with one drive per node of a
+// listing of dl_cor_fw -i --enump --tmc 31847 ("-": standard input), each listing as the
+// listed drive did and taking any image (docs/sgsim.md). Returns 0, 1 for a usage error, an
+// input not read, a line that no drive lists or OUT not written, 10 when the listing was cut
+// short at a device.
+int bay_main(int argc, char **argv);
+
 // sgsim scan DIR [PREFIX]: lists DIR with scandir and alphasort, keeping the names that
 // begin with PREFIX. Returns 0, 1 for a usage error, 2 when the scan fails.
 int scan_main(int argc, char **argv);

@@ -89,6 +89,12 @@ int cfs_scan_next(CfsScan *scan, CfsEntry *entry);
 // Releases the fields of an entry and sets them to nullptr.
 void cfs_free_entry(CfsEntry *entry);
 
+// Finds the entry that gives a drive its image, as cfs_lookup does, and hands over the whole
+// entry: returns 0 with *entry filled (the caller releases it with cfs_free_entry), or -1
+// with *entry empty and the last error at 5, 6, 7 or 2. With no text, returns -1 and leaves
+// the last error as it was.
+int cfs_lookup_entry(const char *text, const char *model, const char *firmware, CfsEntry *entry);
+
 // Writes to standard error the line for a code that cfs_load left, after flushing standard
 // output: "Could not open %s\n" and the like, the system's error text for code 2, "Unknown
 // error\n" for a code that a load does not set.

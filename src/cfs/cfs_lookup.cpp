@@ -125,46 +125,56 @@ int cfs_scan_next(CfsScan *scan, CfsEntry *entry) {
     return read_fields(p, line_end, scan, entry);
 }
 
-char *cfs_lookup(const char *text, const char *model, const char *firmware) {
+int cfs_lookup_entry(const char *text, const char *model, const char *firmware, CfsEntry *entry) {
+    *entry = CfsEntry{};
     if (text == nullptr) {
-        return nullptr;
+        return -1;
     }
     cfs_errno_keeper errno_keeper; // destroyed last: see its comment
     CfsError = CFS_NO_MATCH;
     CfsScan scan = cfs_scan_start(text);
     for (;;) {
-        CfsEntry entry;
-        int r = cfs_scan_next(&scan, &entry);
+        CfsEntry candidate;
+        int r = cfs_scan_next(&scan, &candidate);
         if (r == CFS_SCAN_END) {
-            return nullptr;
+            return -1;
         }
         if (r == CFS_SCAN_SYNTAX) {
             // Overrides an up-to-date answer of an earlier line.
             CfsError = CFS_ERR_SYNTAX;
-            return nullptr;
+            return -1;
         }
         if (r == CFS_SCAN_NOMEM) {
             errno_keeper.keep();
             CfsError = CFS_ERR_NOMEM;
-            return nullptr;
+            return -1;
         }
         // An entry without an old revision or an image is ignored, for up to date as well.
         // Absent patterns (nullptr) match nothing.
-        if (entry.old_fw_pattern != nullptr && entry.image_path != nullptr &&
-            wildcard_match(entry.model_pattern, model)) {
-            if (wildcard_match(entry.new_fw_pattern, firmware)) {
+        if (candidate.old_fw_pattern != nullptr && candidate.image_path != nullptr &&
+            wildcard_match(candidate.model_pattern, model)) {
+            if (wildcard_match(candidate.new_fw_pattern, firmware)) {
                 CfsError = CFS_UP_TO_DATE;
-            } else if (wildcard_match(entry.old_fw_pattern, firmware)) {
-                // The field is already an exact-size copy of its own; it becomes the result.
-                char *path = entry.image_path;
-                entry.image_path = nullptr;
-                cfs_free_entry(&entry);
+            } else if (wildcard_match(candidate.old_fw_pattern, firmware)) {
+                *entry = candidate;
                 CfsError = CFS_OK;
-                return path;
+                return 0;
             }
         }
-        cfs_free_entry(&entry);
+        cfs_free_entry(&candidate);
     }
+}
+
+char *cfs_lookup(const char *text, const char *model, const char *firmware) {
+    CfsEntry entry;
+    if (cfs_lookup_entry(text, model, firmware, &entry) != 0) {
+        return nullptr;
+    }
+    // The field is already an exact-size copy of its own; it becomes the result.
+    char *path = entry.image_path;
+    entry.image_path = nullptr;
+    cfs_free_entry(&entry);
+    return path;
 }
 
 bool wildcard_match(const char *pattern, const char *subject) {

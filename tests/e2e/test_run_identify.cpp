@@ -1,11 +1,13 @@
 // The identification run of dl_cor_fw under the simulated bay: the listing's exact lines,
 // the scan order of /dev, the firmware requests a drive answers, drives that transfer
-// nothing, and the identification failures that end the run.
+// nothing, the identification failures that end the run, and a bay made from a listing.
 #include "test_run_util.h"
 #include "test_sgsim_util.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -190,5 +192,60 @@ TEST(RunIdentify, EmptyBayPrintsTheBannerOnly) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
 }
+
+#ifdef CFS_TOOL_PATH
+// A bay made by sgsim bay from a listing lists as the listed drives did, line for line: a SCSI
+// drive (a product cut at its blank, a revision ending in a blank), SATA drives that ignore the
+// firmware requests or answer the plain or the dotted one, blanks inside model numbers, and
+// ATA drives whose revision could not be read. With -i alone too, since these drives'
+// IDENTIFY revisions open their full ones. The drives take any image and move to the literal
+// new revision their CFS entry names, else to one marked as rehearsed. A listing that its run
+// cut short makes no bay.
+TEST(RunIdentify, BayMadeFromAListingListsTheSame) {
+    Bay original = make_bay({
+        sata_drive("/dev/sg0", "QSTOR ACME-7200 SATA HYBRID", "   QS7X0042Z9", "QA12.B07",
+                   R"({"fwreq": "dotted", "fwreq_text": "{rev}.0042.77.X9",
+                       "fwreq_suffix": "R7"})"_json),
+        scsi_drive("/dev/sg1", "NORTHVL", "NV-SAS10K CX", "1.0 ", "NV0000777123"),
+        sata_drive("/dev/sg2", "HALCYON  HD-4000", "HC4K00017", "HD40.003",
+                   R"({"fwreq": "plain", "fwreq_text": "{rev}-PLAIN"})"_json),
+        sata_drive("/dev/sg3", "MERIDIAN MX500", "MX5-0001", "MX5R0101"),
+        sata_drive("/dev/sg4", "TORVEX T9", "TV-1", "TV1 n/a ", {{"ata_passthrough", false}}),
+        sata_drive(
+            "/dev/sg5", "TORVEX T9 SERIES", "TV-2", "TV1 n/a ",
+            R"({"faults": [{"on": "identify", "index": 2, "kind": "no_passthrough"}]})"_json),
+    });
+    const std::vector<std::string> full = {"-i", "--enump", "--tmc", "31847"};
+    RunResult listing = run_dl(original, full);
+    ASSERT_EQ(listing.status, 0) << listing.err;
+    std::string dir = make_temp_dir(), image = make_bytes(dir, "fw.bin", 4096);
+    write_file(dir + "/map.txt", "MERIDIAN MX500;MX5R0101;" + image + ";MX5R0202\n" +
+                                     "HALCYON  HD-4000;*;" + image + ";HD40.005-PLAIN\n" +
+                                     "QSTOR*;*;" + image + ";QA13.*\n");
+    ASSERT_EQ(run_command({CFS_TOOL_PATH, "pack", dir + "/map.txt", dir + "/map.cfs"}).status, 0);
+    RunResult made_run;
+    Bay made = bay_from_listing(listing.out, {"--cfs", dir + "/map.cfs"}, &made_run);
+    ASSERT_EQ(made_run.status, 0) << made_run.err;
+    for (const std::vector<std::string> &args : {full, std::vector<std::string>{"-i"}}) {
+        EXPECT_EQ(body(run_dl(made, args)), body(run_dl(original, args))) << args.size();
+    }
+    RunResult rollout = run_dl(made, {"-c", dir + "/map.cfs"});
+    EXPECT_EQ(rollout.status, 0) << rollout.out;
+    EXPECT_EQ(bay_drive_member(made, "/dev/sg0", "revision"), "QA12.B0~");
+    EXPECT_EQ(bay_drive_member(made, "/dev/sg2", "revision"), "HD40.005");
+    EXPECT_EQ(bay_drive_member(made, "/dev/sg3", "revision"), "MX5R0202");
+
+    RunResult cut;
+    Bay none =
+        bay_from_listing(listing.out + "Error: Could not open handle to /dev/sg6\n", {}, &cut);
+    EXPECT_EQ(cut.status, 10);
+    EXPECT_EQ(cut.err,
+              "sgsim bay: standard input:" +
+                  std::to_string(std::count(listing.out.begin(), listing.out.end(), '\n') + 1) +
+                  ": listing cut short at /dev/sg6: the drives after it are not listed, "
+                  "so no bay is made\n");
+    EXPECT_FALSE(std::filesystem::exists(none.path));
+}
+#endif
 
 } // namespace

@@ -61,6 +61,20 @@ nlohmann::json scsi_drive(const std::string &node, const std::string &vendor,
     return d;
 }
 
+Bay bay_from_listing(const std::string &listing, const std::vector<std::string> &args,
+                     RunResult *run) {
+    Bay bay;
+    bay.dir = make_temp_dir();
+    bay.path = bay.dir + "/bay.json";
+    bay.trace = bay.dir + "/trace.jsonl";
+    RunSpec spec;
+    spec.argv = {sgsim_path(), "bay", "-", "-o", bay.path};
+    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+    spec.input = listing;
+    *run = run_command(spec);
+    return bay;
+}
+
 RunResult run_dl(const Bay &bay, const std::vector<std::string> &args) {
     std::vector<std::string> argv{DL_COR_FW_PATH};
     argv.insert(argv.end(), args.begin(), args.end());

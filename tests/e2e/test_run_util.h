@@ -40,6 +40,11 @@ nlohmann::json scsi_drive(const std::string &node, const std::string &vendor,
                           const std::string &serial,
                           const nlohmann::json &extra = nlohmann::json::object());
 
+// Makes a bay with `sgsim bay - -o PATH ARGS` from the listing text (on its standard input) in
+// a fresh directory; the run of sgsim bay goes to *run.
+Bay bay_from_listing(const std::string &listing, const std::vector<std::string> &args,
+                     RunResult *run);
+
 // Runs the built dl_cor_fw with args under the bay.
 RunResult run_dl(const Bay &bay, const std::vector<std::string> &args);
 
