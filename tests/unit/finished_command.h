@@ -37,7 +37,9 @@ inline SgRequest finished_command(const Answer &a, uint8_t *cdb, uint8_t cdb_len
     req.data_len = data_len;
     sg_io_hdr_t hdr{};
     uint8_t sense[SG_SENSE_LEN] = {};
-    std::memcpy(sense, a.sense.data(), std::min<size_t>(a.sense.size(), SG_SENSE_LEN));
+    if (!a.sense.empty()) {
+        std::memcpy(sense, a.sense.data(), std::min<size_t>(a.sense.size(), SG_SENSE_LEN));
+    }
     hdr.sb_len_wr = static_cast<uint8_t>(a.sense.size());
     hdr.masked_status = a.masked_status;
     hdr.host_status = a.host_status;
