@@ -66,7 +66,8 @@ struct ArgVector {
 bool looks_like_option_by_rule(std::string_view v) {
     if (v.size() > 2 && v.substr(0, 2) == "--") {
         std::string_view name = v.substr(2);
-        return name == "enum" || name == "enump" || name == "debug" || name == "tmc";
+        return name == "enum" || name == "enump" || name == "debug" || name == "tmc" ||
+               name == "verify" || name == "record";
     }
     return v.size() >= 2 && v[0] == '-' &&
            std::string_view("c:d:f:m:s:vwpi").find(v[1]) != std::string_view::npos;
@@ -77,9 +78,10 @@ struct Expected {
     bool exit_now = false;
     int status = 0;
     int operands = 0;
-    std::optional<std::string> cfs, fw, model;
+    std::optional<std::string> cfs, fw, model, record;
     std::vector<std::string> devices;
-    bool cfs_repeated = false, fw_repeated = false, model_repeated = false;
+    bool cfs_repeated = false, fw_repeated = false, model_repeated = false, record_repeated = false;
+    bool verify = false;
     uint8_t list_mode = 0;
     int segments_seen = 0;
     int last_segment_value = 0;
@@ -108,12 +110,14 @@ Expected expected_scan(const std::vector<std::string> &args) {
         {"enump", no_argument, nullptr, 1001},
         {"debug", no_argument, nullptr, 1002},
         {"tmc", required_argument, nullptr, 1003},
+        {"verify", no_argument, nullptr, 1004},
+        {"record", required_argument, nullptr, 1005},
         {nullptr, 0, nullptr, 0},
     };
     optind = 0;
     int c;
     while ((c = getopt_long(av.argc(), av.argv.data(), "c:d:f:m:s:vwpi", longs, nullptr)) != -1) {
-        bool valued = c == 1003 || (c != '?' && std::strchr("cdfms", c) != nullptr);
+        bool valued = c == 1003 || c == 1005 || (c != '?' && std::strchr("cdfms", c) != nullptr);
         if (c == '?' || (valued && looks_like_option_by_rule(optarg))) {
             e.exit_now = true;
             e.status = 1;
@@ -156,6 +160,12 @@ Expected expected_scan(const std::vector<std::string> &args) {
             break;
         case 1001:
             e.list_mode |= 2;
+            break;
+        case 1004:
+            e.verify = true;
+            break;
+        case 1005:
+            keep(&e.record, &e.record_repeated, optarg);
             break;
         default:
             break;
@@ -224,6 +234,8 @@ void check_against(const Scanned &s, const Expected &e) {
     require(o.segment_count == static_cast<uint8_t>(e.last_segment_value & 0xFF));
     require(o.tmc_seen == e.tmc_seen && o.tmc_code == e.tmc);
     require(o.force_write_buffer == e.w && o.force_ata_passthrough == e.p);
+    require(same_text(o.record_path, e.record) && o.record_repeated == e.record_repeated &&
+            o.verify == e.verify);
 }
 
 bool same_scan(const Scanned &a, const Scanned &b) {
@@ -238,6 +250,7 @@ bool same_scan(const Scanned &a, const Scanned &b) {
     };
     if (text(x.cfs_path) != text(y.cfs_path) || text(x.fw_path) != text(y.fw_path) ||
         text(x.model_filter) != text(y.model_filter) ||
+        text(x.record_path) != text(y.record_path) ||
         x.device_paths.size() != y.device_paths.size()) {
         return false;
     }
@@ -250,7 +263,8 @@ bool same_scan(const Scanned &a, const Scanned &b) {
            x.segment_count_seen == y.segment_count_seen && x.tmc_code == y.tmc_code &&
            x.tmc_seen == y.tmc_seen && x.force_write_buffer == y.force_write_buffer &&
            x.force_ata_passthrough == y.force_ata_passthrough && x.cfs_repeated == y.cfs_repeated &&
-           x.fw_repeated == y.fw_repeated && x.model_repeated == y.model_repeated;
+           x.fw_repeated == y.fw_repeated && x.model_repeated == y.model_repeated &&
+           x.record_repeated == y.record_repeated && x.verify == y.verify;
 }
 
 // The combination checks on a completed scan; the run would build the device list next.
