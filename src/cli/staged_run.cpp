@@ -37,13 +37,10 @@ std::string plan_text(const PlannedDownload &p) {
 // The reasons the run would send nothing: the image's own (length, emptiness, the method's
 // limits) and what the drive states.
 std::vector<std::string> preflight_refusals(const DriveStatements &s, const PlannedDownload &p) {
-    std::vector<std::string> out;
+    std::vector<std::string> out = check_download(s, p);
     std::string own = image_refusal(p);
     if (!own.empty()) {
-        out.push_back(own);
-    }
-    for (std::string &line : check_download(s, p)) {
-        out.push_back(std::move(line));
+        out.insert(out.begin(), own);
     }
     return out;
 }
@@ -132,9 +129,9 @@ void activate_stage(const RunOptions &opts, const DeviceIdentity &id, const char
     for (int i = 0; i < choice.line_count; ++i) {
         puts(choice.lines[i]);
     }
-    uint8_t code =
-        choice.sender == SENDER_ATA_PASSTHROUGH ? DLMC_ACTIVATE : WB_MODE_ACTIVATE_DEFERRED;
-    record.method = method_name(choice.sender, code);
+    // Both methods activate with code 0Fh.
+    static_assert(DLMC_ACTIVATE == WB_MODE_ACTIVATE_DEFERRED);
+    record.method = method_name(choice.sender, DLMC_ACTIVATE);
     fflush(stdout);
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);

@@ -268,8 +268,9 @@ PlannedDownload plan_download(DownloadSender sender, uint8_t segment_count, bool
     p.sender = sender;
     p.image_length = image_length;
     if (stage) {
-        p.code =
-            sender == SENDER_ATA_PASSTHROUGH ? DLMC_OFFSETS_DEFER : WB_MODE_DOWNLOAD_OFFSETS_DEFER;
+        // Both methods stage with code 0Eh.
+        static_assert(DLMC_OFFSETS_DEFER == WB_MODE_DOWNLOAD_OFFSETS_DEFER);
+        p.code = DLMC_OFFSETS_DEFER;
         p.segment =
             segment_count != 0 ? segment_count : stage_segment_blocks(s, sender, image_length);
     } else {
