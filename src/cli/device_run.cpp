@@ -73,12 +73,11 @@ int identify_device(int fd, const char *path, DeviceIdentity *id) {
     // product and revision in their place.
     id->identity_complete = true;
     // The IDENTIFY serial number comes from the answer that gave the model number.
-    uint8_t identify[IDENTIFY_DATA_LEN];
-    if (get_full_mn(fd, id->full_model, sizeof id->full_model, id->is_ata, identify) < 0) {
+    if (get_full_mn(fd, id->full_model, sizeof id->full_model, id->is_ata, id->identify) < 0) {
         std::memcpy(id->full_model, id->product, sizeof id->product);
         id->identity_complete = false;
     } else {
-        extract_ata_serial(identify, id->ata_serial);
+        extract_ata_serial(id->identify, id->ata_serial);
     }
     id->full_fw_read = get_full_fw(fd, id->full_fw, sizeof id->full_fw, id->is_ata) >= 0;
     if (!id->full_fw_read) {

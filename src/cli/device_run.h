@@ -3,6 +3,7 @@
 
 #include "cli/options.h"
 #include "cli/owned_text.h"
+#include "sg/identify.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +28,9 @@ struct DeviceIdentity {
     bool is_ata;            // vendor begins "ATA"
     bool full_fw_read;      // get_full_fw succeeded: full_fw is the drive's full revision
     bool identity_complete; // both full reads succeeded
+    // The IDENTIFY DEVICE data that gave full_model; all zero when none was read (a drive
+    // that is not ATA), which states nothing about microcode.
+    uint8_t identify[IDENTIFY_DATA_LEN];
 };
 
 // scandir filter: keeps every entry whose name begins with "sg". Returns 1 to keep, else 0.

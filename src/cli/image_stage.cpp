@@ -1,6 +1,7 @@
 #include "cli/image_stage.h"
 
 #include "cfs/cfs.h"
+#include "cli/staged_run.h"
 #include "cli/verify.h"
 #include "download/download.h"
 
@@ -8,6 +9,13 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+
+double seconds_since(const struct timespec &start) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - start.tv_sec) +
+           static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+}
 
 bool passes_model_filter(const RunOptions &opts, const DeviceIdentity &id, const char *path) {
     if (!opts.model_filter) {
@@ -65,26 +73,27 @@ bool cfs_step(const RunOptions &opts, const DeviceIdentity &id, const char *path
     return false;
 }
 
-double seconds_since(const struct timespec &start) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec - start.tv_sec) +
-           static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
-}
-
 // Sends the selected image and writes the outcome lines. After a download that completed, the
 // revision is read again when --verify asks for it, and always in a CFS run: only a changed
 // revision makes it a success there. Without either, the download is a success unverified.
+// A staging download (--stage) is checked against the drive's statements first and always
+// has its revision read again: unchanged is the expected pending activation.
 void download_stage(const RunOptions &opts, const DeviceIdentity &id, const char *path, int fd,
                     const char *image, RunState *state) {
     DeviceRecord &record = state->device;
     record.decision = DECISION_DOWNLOAD;
     record.image = image;
+    DriveStatements statements;
+    StageRequest stage{&statements, path};
+    if (opts.stage) {
+        DownloadSender sender = choose_method(forced_method(opts), id.is_ata).sender;
+        statements = read_drive_statements(fd, id, sender, true);
+    }
     DownloadReport report;
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     int result = download_image_file(fd, image, path, opts.segment_count, forced_method(opts),
-                                     id.is_ata, &report);
+                                     id.is_ata, &report, opts.stage ? &stage : nullptr);
     record.seconds = seconds_since(start);
     record.image_size = report.image_size;
     record.image_sha256 = report.image_sha256;
@@ -110,21 +119,15 @@ void download_stage(const RunOptions &opts, const DeviceIdentity &id, const char
         }
         record.outcome = report.commands_sent == 0 ? OUTCOME_REFUSED : OUTCOME_FAILED;
         state->run_status = k_exit_download_failed;
-    } else if (opts.verify || opts.cfs_path) {
-        RevisionCheck check = check_revision(fd, id, opts.verify);
-        report_revision(path, id, check, opts.verify);
-        record.outcome = check.outcome;
-        if (check.readable) {
-            record.revision_after = check.after;
+    } else if (opts.stage || opts.verify || opts.cfs_path) {
+        RevisionCheck check = check_revision(fd, id, opts.verify && !opts.stage);
+        if (opts.stage && check.outcome == OUTCOME_UNCHANGED) {
+            check.outcome = OUTCOME_PENDING;
         }
-        if (check.outcome == OUTCOME_UNCHANGED) {
+        int kind = opts.stage ? REPORT_STAGE : REPORT_DOWNLOAD;
+        report_revision(path, id, check, opts.verify, kind);
+        if (record_revision_check(check, kind, &record)) {
             state->run_status = k_exit_download_failed;
-            record.reason = std::string("the drive still reports revision ") + check.after;
-        } else if (check.outcome == OUTCOME_PENDING) {
-            record.reason = "the drive activates the new microcode at its next power on or "
-                            "hard reset";
-        } else if (check.outcome == OUTCOME_UNVERIFIED) {
-            record.reason = "the revision could not be read again";
         }
     } else {
         puts("Download SUCCESSFUL");
@@ -162,7 +165,11 @@ StageOutcome run_image_stage(const RunOptions &opts, const DeviceIdentity &id, c
         state->device.decision = DECISION_SKIPPED_BY_MODEL;
         return {false, 0};
     }
-    if (selected) {
+    if (opts.activate) {
+        activate_stage(opts, id, path, fd, state);
+    } else if (selected && opts.preflight) {
+        preflight_stage(opts, id, path, fd, selected.get(), state);
+    } else if (selected) {
         download_stage(opts, id, path, fd, selected.get(), state);
     }
     return {false, 0};

@@ -7,6 +7,8 @@
 #include "cli/owned_text.h"
 #include "cli/run_record.h"
 
+#include <ctime>
+
 // What the stages keep for the whole run.
 struct RunState {
     int run_status = 0;  // 0, then 2 once an image failed to open or to download; never reset
@@ -20,6 +22,9 @@ struct StageOutcome {
     bool end_run; // the run ends now with status; otherwise it goes on with the next device
     int status;
 };
+
+// Seconds on the monotonic clock since start.
+double seconds_since(const struct timespec &start);
 
 // Applies the -m filter: a drive that is ATA, or whose model number is not the filter, is
 // passed over with a message on standard output. Returns true when the device goes on.

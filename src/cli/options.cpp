@@ -23,6 +23,9 @@ enum LongOption : int {
     LONG_TMC = 3,
     LONG_VERIFY = 4,
     LONG_RECORD = 5,
+    LONG_STAGE = 6,
+    LONG_ACTIVATE = 7,
+    LONG_PREFLIGHT = 8,
 };
 
 const struct option k_long_options[] = {
@@ -32,6 +35,9 @@ const struct option k_long_options[] = {
     {"tmc", required_argument, nullptr, LONG_TMC},
     {"verify", no_argument, nullptr, LONG_VERIFY},
     {"record", required_argument, nullptr, LONG_RECORD},
+    {"stage", no_argument, nullptr, LONG_STAGE},
+    {"activate", no_argument, nullptr, LONG_ACTIVATE},
+    {"preflight", no_argument, nullptr, LONG_PREFLIGHT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -133,6 +139,15 @@ int apply_option(int c, const char *value, RunOptions *opts) {
         return k_scan_goes_on;
     case LONG_RECORD:
         return store_value(&opts->record_path, &opts->record_repeated, value);
+    case LONG_STAGE:
+        opts->stage = true;
+        return k_scan_goes_on;
+    case LONG_ACTIVATE:
+        opts->activate = true;
+        return k_scan_goes_on;
+    case LONG_PREFLIGHT:
+        opts->preflight = true;
+        return k_scan_goes_on;
     default:
         // getopt_long has written its own diagnostic.
         usage();
@@ -146,6 +161,38 @@ bool takes_value(int c) {
 
 void warn_multiple(const char *option, const char *value) {
     printf("WARNING: Multiple values given for %s. Using last value: %s\n", option, value);
+}
+
+// The combinations of --stage, --activate and --preflight that make no sense, after every
+// other check. Returns -1 when the run goes on, else 1 after one line saying why.
+int check_staged_options(const RunOptions &o) {
+    const char *why = nullptr;
+    bool image = o.fw_path || o.cfs_path;
+    if (o.activate && o.stage) {
+        why = "--stage and --activate cannot be used together: stage in one run, activate in "
+              "a later one";
+    } else if (o.activate && o.preflight) {
+        why = "--preflight checks a download; it cannot be used with --activate";
+    } else if (o.activate && image) {
+        why = "--activate sends no image: leave out -f and -c";
+    } else if (o.activate && o.device_paths.empty() && !o.model_filter) {
+        why = "--activate needs the drives named with -d (or -m); it never scans every device";
+    } else if (o.activate && o.segment_count_seen > 0) {
+        why = "--activate sends no data: leave out -s";
+    } else if ((o.stage || o.preflight) && !image) {
+        why = o.stage ? "--stage needs an image: give -f or -c"
+                      : "--preflight needs an image: give -f or -c";
+    } else if (o.preflight && (o.verify || o.record_path)) {
+        why = "--preflight sends nothing: leave out --verify and --record";
+    } else if (o.stage && o.segment_count_seen > 0 && o.segment_count == 0) {
+        why = "--stage sends the image in segments: give -s 1 to 255, or leave it out for the "
+              "drive's own size";
+    }
+    if (why == nullptr) {
+        return -1;
+    }
+    printf("\n%s\n", why);
+    return k_exit_usage;
 }
 
 } // namespace
@@ -195,7 +242,8 @@ int check_options(RunOptions *opts, int operand_count) {
         usage();
         return k_exit_usage;
     }
-    if (opts->list_mode == 0 && !opts->fw_path && !opts->cfs_path) {
+    // An activation carries no image.
+    if (opts->list_mode == 0 && !opts->fw_path && !opts->cfs_path && !opts->activate) {
         puts("\nMust specify a firmware file or configuration file.\n");
         usage();
         return k_exit_usage;
@@ -220,7 +268,7 @@ int check_options(RunOptions *opts, int operand_count) {
              "file");
         return k_exit_usage;
     }
-    return -1;
+    return check_staged_options(*opts);
 }
 
 void print_multiple_value_warnings(const RunOptions &opts) {

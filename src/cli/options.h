@@ -37,6 +37,9 @@ struct RunOptions {
     int32_t tmc_code = 0;                // --tmc
     bool verify = false;                 // --verify: read the revision again after a download
     OwnedText record_path;               // --record: the run record (JSON Lines) to append to
+    bool stage = false;     // --stage: send the image by 0Eh, checked first, activated later
+    bool activate = false;  // --activate: activate what --stage left on the named drives
+    bool preflight = false; // --preflight: say what the run would send, and send nothing
     bool cfs_repeated = false;
     bool fw_repeated = false;
     bool model_repeated = false;
@@ -62,7 +65,9 @@ bool value_looks_like_option(const char *value);
 ScanResult scan_options(int argc, char **argv, RunOptions *opts);
 
 // Prints the banner and checks the option combination in its fixed order; drops fw_path when
-// a CFS file is given. Returns -1 when the run goes on, else the exit status (1).
+// a CFS file is given. The combinations of --stage, --activate and --preflight are checked
+// after all the others (an --activate run alone needs no image). Returns -1 when the run
+// goes on, else the exit status (1).
 int check_options(RunOptions *opts, int operand_count);
 
 // Prints the multiple-value warnings for -c, -f, -m, -s, --tmc and --record, in that order.

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -54,22 +55,49 @@ RevisionCheck check_revision(int fd, const DeviceIdentity &id, bool look_for_pen
 }
 
 void report_revision(const char *path, const DeviceIdentity &id, const RevisionCheck &check,
-                     bool show_revision) {
+                     bool show_revision, int kind) {
     if (show_revision) {
         printf("Revision of %s: %s -> %s\n", path, id.full_fw,
                check.readable ? check.after : "unreadable");
     }
+    const char *what = kind == REPORT_ACTIVATION ? "Activation" : "Download";
     if (check.outcome == OUTCOME_UNCHANGED) {
-        puts("Download FAILED");
+        printf("%s FAILED\n", what);
         return;
     }
-    puts("Download SUCCESSFUL");
-    if (check.outcome == OUTCOME_PENDING) {
+    printf("%s SUCCESSFUL\n", what);
+    if (kind == REPORT_STAGE && check.outcome != OUTCOME_UPDATED) {
+        printf("Firmware staged on %s: activation is pending until --activate or a power "
+               "cycle\n",
+               path);
+    } else if (check.outcome == OUTCOME_PENDING) {
         printf("Activation of the new firmware on %s is pending until the drive is reset or "
                "power-cycled\n",
                path);
-    } else if (check.outcome == OUTCOME_UNVERIFIED) {
+    }
+    if (check.outcome == OUTCOME_UNVERIFIED) {
         fflush(stdout);
         fputs("WARNING: Unabled to verify firmware revision change.\n", stderr);
     }
+}
+
+bool record_revision_check(const RevisionCheck &check, int kind, DeviceRecord *record) {
+    record->outcome = check.outcome;
+    if (check.readable) {
+        record->revision_after = check.after;
+    }
+    if (check.outcome == OUTCOME_UNCHANGED) {
+        record->reason = std::string("the drive still reports revision ") + check.after;
+        return true;
+    }
+    if (check.outcome == OUTCOME_PENDING) {
+        record->reason = kind == REPORT_STAGE
+                             ? "the firmware is staged: the drive runs it once activated "
+                               "(--activate) or power-cycled"
+                             : "the drive activates the new microcode at its next power on or "
+                               "hard reset";
+    } else if (check.outcome == OUTCOME_UNVERIFIED) {
+        record->reason = "the revision could not be read again";
+    }
+    return false;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "cli/device_run.h"
+#include "listing/record.h"
 
 // Judges the revision read again: not readable is OUTCOME_UNVERIFIED, changed
 // OUTCOME_UPDATED, unchanged OUTCOME_PENDING when the drive activates new microcode only at
@@ -24,9 +25,22 @@ struct RevisionCheck {
 // sent when the revision changed or could not be read.
 RevisionCheck check_revision(int fd, const DeviceIdentity &id, bool look_for_pending);
 
-// Writes the outcome lines of a completed download at path: with show_revision first
-// "Revision of P: BEFORE -> AFTER" (AFTER "unreadable" when it could not be read), then
-// "Download SUCCESSFUL" or "Download FAILED", the line of a pending activation, and the
-// warning for an unreadable revision on standard error.
+// What the revision was read again after.
+enum RevisionReport : int {
+    REPORT_DOWNLOAD,   // a download that activates the image
+    REPORT_STAGE,      // a staging download (--stage): unchanged is what is expected
+    REPORT_ACTIVATION, // an activation (--activate)
+};
+
+// Writes the outcome lines of a completed download or activation at path: with
+// show_revision first "Revision of P: BEFORE -> AFTER" (AFTER "unreadable" when it could not
+// be read), then "Download SUCCESSFUL" or "Download FAILED" ("Activation ..." for an
+// activation), the line of a pending activation (of staged firmware for a staging download),
+// and the warning for an unreadable revision on standard error.
 void report_revision(const char *path, const DeviceIdentity &id, const RevisionCheck &check,
-                     bool show_revision);
+                     bool show_revision, int kind = REPORT_DOWNLOAD);
+
+// Puts what the revision check found into the record: the outcome, the revision read again
+// and the reason of an unchanged, pending or unverified revision. Returns true when the
+// revision did not change where it had to (the run then ends with status 2).
+bool record_revision_check(const RevisionCheck &check, int kind, DeviceRecord *record);

@@ -3,6 +3,7 @@
 #include "download/download.h"
 #include "download/download_plan.h"
 #include "download/download_report.h"
+#include "download/preflight.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -79,17 +81,10 @@ std::string sha256_hex(const uint8_t *data, size_t size) {
     return hex;
 }
 
-std::string method_name(DownloadSender sender, uint8_t code) {
-    char name[32];
-    snprintf(name, sizeof name, "%s %02Xh",
-             sender == SENDER_ATA_PASSTHROUGH ? "DOWNLOAD MICROCODE" : "WRITE BUFFER", code);
-    return name;
-}
-
 } // namespace
 
 int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod method, bool is_ata,
-                     DownloadReport *report) {
+                     DownloadReport *report, const StageRequest *stage) {
     DownloadReport unused;
     DownloadReport &done = report != nullptr ? *report : unused;
     long long length = measure_stream(image);
@@ -128,24 +123,52 @@ int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod me
     for (int i = 0; i < choice.line_count; ++i) {
         puts(choice.lines[i]);
     }
-    SenderArguments args = sender_arguments(choice.sender, segment_count);
     uint32_t image_length = static_cast<uint32_t>(length);
-    int result =
-        choice.sender == SENDER_ATA_PASSTHROUGH
-            ? send_ata_passthrough(fd, args.code, args.segment, buffer.get(), image_length, &done)
-            : send_write_buffer(fd, args.code, static_cast<uint8_t>(args.segment), buffer.get(),
-                                image_length, &done);
+    SenderArguments args = sender_arguments(choice.sender, segment_count);
+    std::vector<std::string> refusals;
+    if (stage != nullptr) {
+        PlannedDownload plan =
+            plan_download(choice.sender, segment_count, true, *stage->statements, image_length);
+        args = {plan.code, plan.segment};
+        refusals = check_download(*stage->statements, plan);
+    }
+    int result = -1;
+    if (refusals.empty()) {
+        result = choice.sender == SENDER_ATA_PASSTHROUGH
+                     ? send_ata_passthrough(fd, args.code, args.segment, buffer.get(), image_length,
+                                            &done)
+                     : send_write_buffer(fd, args.code, static_cast<uint8_t>(args.segment),
+                                         buffer.get(), image_length, &done);
+    } else {
+        done.failure = refusals.front();
+        fflush(stdout);
+        for (const std::string &line : refusals) {
+            fprintf(stderr, "%s: %s; nothing sent\n", stage->device_path, line.c_str());
+        }
+    }
     // The senders start their report afresh; what the image and the choice were is added here.
     done.image_size = length;
     done.image_sha256 = digest;
     done.method = method_name(choice.sender, args.code);
-    done.segment_size = static_cast<uint32_t>(segment_count) * k_block_size;
+    done.segment_size = uint32_t{args.segment} * k_block_size;
     return result;
+}
+
+long long measure_image_file(const char *path, std::string *why) {
+    const char *reason = nullptr;
+    ImageStream image(open_image(path, &reason));
+    long long length = -1;
+    if (!image) {
+        *why = reason != nullptr ? reason : strerror(errno);
+    } else if ((length = measure_stream(image.get())) < 0) {
+        *why = std::string("the image cannot be measured: ") + strerror(errno);
+    }
+    return length;
 }
 
 int download_image_file(int fd, const char *image_path, const char *device_path,
                         uint8_t segment_count, ForcedMethod method, bool is_ata,
-                        DownloadReport *report) {
+                        DownloadReport *report, const StageRequest *stage) {
     const char *reason = nullptr;
     ImageStream image(open_image(image_path, &reason));
     if (!image) {
@@ -166,5 +189,6 @@ int download_image_file(int fd, const char *image_path, const char *device_path,
     }
     printf("Downloading file %s to %s\n", image_path, device_path);
     fflush(stdout);
-    return download_fw_file(fd, image.get(), segment_count, method, is_ata, report) < 0 ? -1 : 0;
+    return download_fw_file(fd, image.get(), segment_count, method, is_ata, report, stage) < 0 ? -1
+                                                                                               : 0;
 }

@@ -28,12 +28,25 @@ struct DownloadReport {
     uint32_t segment_size = 0; // bytes of each full segment; 0 when the image goes unsegmented
 };
 
+struct DriveStatements;
+
+// A staging download (--stage): the image goes by WRITE BUFFER mode 0Eh or DOWNLOAD
+// MICROCODE 0Eh, in segments of the run's segment count or, when it is 0, of the size
+// stage_segment_blocks gives, and only when check_download finds nothing the drive's
+// statements forbid.
+struct StageRequest {
+    const DriveStatements *statements;
+    const char *device_path; // names the device in a refusal line
+};
+
 // Reads the whole image from the open stream, picks the sender and runs it.
 // Returns the sender's result (0 when the whole image was sent), or -1 when the image
 // cannot be loaded or cannot be sent intact. Leaves the stream open. report, when given,
-// receives what the sender did.
+// receives what the sender did. With stage, the image is staged; a download the drive's
+// statements forbid is refused before any command, with one line per refusal on standard
+// error ("DEVICE: STATEMENT; RUN'S VALUE; nothing sent").
 int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod method, bool is_ata,
-                     DownloadReport *report = nullptr);
+                     DownloadReport *report = nullptr, const StageRequest *stage = nullptr);
 
 // Sends an image by SCSI WRITE BUFFER (mode 05h unsegmented, 07h with offsets).
 // Returns 0 when every command succeeded, -1 otherwise. report as for download_fw_file.
@@ -57,4 +70,8 @@ inline constexpr int DOWNLOAD_IMAGE_NOT_OPENED = -2;
 // "fopen: " line with the reason are then printed and nothing is sent).
 int download_image_file(int fd, const char *image_path, const char *device_path,
                         uint8_t segment_count, ForcedMethod method, bool is_ata,
-                        DownloadReport *report = nullptr);
+                        DownloadReport *report = nullptr, const StageRequest *stage = nullptr);
+
+// Measures the image file at path as the download step opens it (without waiting, a regular
+// file only), reading none of it. Returns its length, or -1 with *why set.
+long long measure_image_file(const char *path, std::string *why);

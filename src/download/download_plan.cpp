@@ -248,6 +248,13 @@ SenderArguments sender_arguments(DownloadSender sender, uint8_t segment_count) {
             segment_count};
 }
 
+std::string method_name(DownloadSender sender, uint8_t code) {
+    char name[32];
+    snprintf(name, sizeof name, "%s %02Xh",
+             sender == SENDER_ATA_PASSTHROUGH ? "DOWNLOAD MICROCODE" : "WRITE BUFFER", code);
+    return name;
+}
+
 SgRequest download_request(int fd, uint8_t *cdb, uint8_t cdb_len) {
     SgRequest req;
     memset(&req, 0, sizeof req);

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 inline constexpr uint8_t WRITE_BUFFER_OPCODE = 0x3B;
@@ -151,6 +152,10 @@ struct SenderArguments {
 
 // Returns the sender arguments for a segment count (0: unsegmented).
 SenderArguments sender_arguments(DownloadSender sender, uint8_t segment_count);
+
+// The name of a method with its mode or subcommand: "WRITE BUFFER 07h", "DOWNLOAD MICROCODE
+// 0Eh" ...
+std::string method_name(DownloadSender sender, uint8_t code);
 
 // The one request a download reuses for every command: cleared, then filled with the
 // descriptor, the CDB, the direction to the device, the download time-out and the debug flag

@@ -261,3 +261,36 @@ uint16_t stage_segment_blocks(const DriveStatements &s, DownloadSender sender,
     }
     return k_stage_default_blocks;
 }
+
+PlannedDownload plan_download(DownloadSender sender, uint8_t segment_count, bool stage,
+                              const DriveStatements &s, uint32_t image_length) {
+    PlannedDownload p{};
+    p.sender = sender;
+    p.image_length = image_length;
+    if (stage) {
+        // Both methods stage with code 0Eh.
+        static_assert(DLMC_OFFSETS_DEFER == WB_MODE_DOWNLOAD_OFFSETS_DEFER);
+        p.code = DLMC_OFFSETS_DEFER;
+        p.segment =
+            segment_count != 0 ? segment_count : stage_segment_blocks(s, sender, image_length);
+    } else {
+        SenderArguments args = sender_arguments(sender, segment_count);
+        p.code = args.code;
+        p.segment = args.segment;
+    }
+    p.sizes = sender == SENDER_ATA_PASSTHROUGH
+                  ? ata_download_sizes(p.code, p.segment, image_length)
+                  : write_buffer_sizes(p.code, static_cast<uint8_t>(p.segment), image_length);
+    return p;
+}
+
+std::string image_refusal(const PlannedDownload &p) {
+    if (p.image_length == 0) {
+        return "the image is empty";
+    }
+    Refusal r =
+        p.sender == SENDER_ATA_PASSTHROUGH
+            ? check_ata_image(p.code, p.image_length)
+            : check_write_buffer_image(p.code, static_cast<uint8_t>(p.segment), p.image_length);
+    return r.refused ? r.reason : "";
+}

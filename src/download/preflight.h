@@ -53,7 +53,19 @@ struct PlannedDownload {
     uint8_t code;       // WRITE BUFFER mode or DOWNLOAD MICROCODE subcommand
     SegmentSizes sizes; // write_buffer_sizes or ata_download_sizes of the run
     uint32_t image_length;
+    uint16_t segment; // what the sender is given: the segment count (WRITE BUFFER) or the
+                      // blocks per segment (ATA); 0: unsegmented
 };
+
+// The download a run sends by sender for an image of image_length bytes: the mode or
+// subcommand and the segments sender_arguments gives for segment_count; with stage, 0Eh in
+// segments of segment_count blocks, or of stage_segment_blocks when it is 0.
+PlannedDownload plan_download(DownloadSender sender, uint8_t segment_count, bool stage,
+                              const DriveStatements &s, uint32_t image_length);
+
+// Why the sender itself would refuse the image before sending anything (an empty image, one
+// longer than the method can address, or not whole blocks); empty when it would not.
+std::string image_refusal(const PlannedDownload &p);
 
 // Checks the download against what the drive states: the statements of the method's own
 // commands (IDENTIFY and the log for DOWNLOAD MICROCODE, page 86h and the READ BUFFER

@@ -26,10 +26,15 @@ void append_optional_text(std::string *out, const char *name,
     }
 }
 
-// The download members: null for every decision but a download, and each one null where the
-// download did not get that far.
+// True for the decisions that send commands to the drive and have an outcome.
+bool sends_commands(int decision) {
+    return decision == DECISION_DOWNLOAD || decision == DECISION_ACTIVATE;
+}
+
+// The download members: null for every decision but a download or an activation, and each
+// one null where the command did not get that far (an activation has no image).
 void append_download(std::string *out, const DeviceRecord &r) {
-    bool download = r.decision == DECISION_DOWNLOAD;
+    bool download = sends_commands(r.decision);
     auto text_or_null = [&](const char *name, const std::string &value) {
         if (download && !value.empty()) {
             append_json_text(out, name, value);
@@ -95,6 +100,8 @@ const char *decision_name(int decision) {
         return "download";
     case DECISION_NOT_IDENTIFIED:
         return "not_identified";
+    case DECISION_ACTIVATE:
+        return "activate";
     default:
         return "run_ended";
     }
@@ -158,9 +165,9 @@ std::string device_record_line(const RecordStamp &stamp, time_t t, const DeviceR
     } else {
         append_json_text(&out, "reason", r.reason);
     }
-    // A revision is read again only after a download.
+    // A revision is read again only after a download or an activation.
     append_optional_text(&out, "revision_after",
-                         r.decision == DECISION_DOWNLOAD ? r.revision_after : std::nullopt);
+                         sends_commands(r.decision) ? r.revision_after : std::nullopt);
     out.append("}\n");
     return out;
 }
@@ -179,7 +186,10 @@ std::string audit_message(const DeviceRecord &r) {
     append_audit_value(&out, "device", r.device);
     append_audit_value(&out, "model", r.model);
     append_audit_value(&out, "serial", r.ata_serial ? *r.ata_serial : r.serial);
-    append_audit_value(&out, "image", r.image);
+    // An activation sends no image; its method (0Fh) names it.
+    if (r.decision != DECISION_ACTIVATE) {
+        append_audit_value(&out, "image", r.image);
+    }
     if (!r.image_sha256.empty()) {
         append_audit_value(&out, "sha256", r.image_sha256);
     }

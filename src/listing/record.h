@@ -19,17 +19,19 @@ enum RecordDecision : int {
     DECISION_DOWNLOAD,         // an image was to be sent
     DECISION_NOT_IDENTIFIED,   // the device could not be opened or identified: the run ends
     DECISION_RUN_ENDED,        // the CFS file could not be used: the run ends at this device
+    DECISION_ACTIVATE,         // --activate: staged microcode was to be activated
 };
 
-// How a download ended (the record's "outcome"); only with DECISION_DOWNLOAD.
+// How a download or an activation ended (the record's "outcome"); only with
+// DECISION_DOWNLOAD and DECISION_ACTIVATE.
 enum RecordOutcome : int {
     OUTCOME_NONE,
-    OUTCOME_UPDATED,     // the commands succeeded and the revision read again has changed
-    OUTCOME_UNCHANGED,   // the commands succeeded, the revision read again has not changed
-    OUTCOME_PENDING,     // unchanged, as expected of a drive that activates at the next reset
-    OUTCOME_UNVERIFIED,  // the commands succeeded; the revision was not (or could not be) read
-    OUTCOME_FAILED,      // a download command failed
-    OUTCOME_REFUSED,     // nothing was sent: the image could not be opened, read or sent whole
+    OUTCOME_UPDATED,    // the commands succeeded and the revision read again has changed
+    OUTCOME_UNCHANGED,  // the commands succeeded, the revision read again has not changed
+    OUTCOME_PENDING,    // unchanged, as expected of a drive that activates at the next reset
+    OUTCOME_UNVERIFIED, // the commands succeeded; the revision was not (or could not be) read
+    OUTCOME_FAILED,     // a download or activation command failed
+    OUTCOME_REFUSED,    // nothing was sent: the image could not be opened, read or sent whole
 };
 
 // Everything the record says about one device. Optional members are null in the line.
@@ -43,7 +45,7 @@ struct DeviceRecord {
     std::string revision_before;           // the revision the run identified the drive with
     bool identity_complete = false;
     int decision = DECISION_LISTED;
-    // From here on, only for DECISION_DOWNLOAD.
+    // From here on, only for DECISION_DOWNLOAD (and, but for the image, DECISION_ACTIVATE).
     std::string image;
     int64_t image_size = -1;   // -1: not measured
     std::string image_sha256;  // empty: not read
@@ -80,10 +82,11 @@ std::string device_record_line(const RecordStamp &stamp, time_t t, const DeviceR
 // exit status the run returns.
 std::string run_record_line(const RecordStamp &stamp, time_t t, int devices, int exit_status);
 
-// The system log message of one download attempt: "device=/dev/sg2 model=... outcome=updated",
-// members in the record's order, a value quoted (as a JSON string) when it holds a blank, a
-// quote, a backslash, an equals sign or a byte outside printable ASCII; revisions and the
-// digest only when known; reason only when there is one.
+// The system log message of one download or activation attempt: "device=/dev/sg2 model=...
+// outcome=updated", members in the record's order, a value quoted (as a JSON string) when it
+// holds a blank, a quote, a backslash, an equals sign or a byte outside printable ASCII;
+// revisions and the digest only when known; reason only when there is one; no image for an
+// activation.
 std::string audit_message(const DeviceRecord &r);
 
 // Opens path for appending (created 0640 when missing). Returns the descriptor, or -1 with

@@ -23,6 +23,8 @@ inline constexpr uint8_t ATA_PROTOCOL_PIO_DATA_OUT = 5;
 inline constexpr uint8_t ATA_STATUS_ERR = 0x01;
 inline constexpr uint8_t ATA_STATUS_DF = 0x20;
 inline constexpr uint8_t ATA_STATUS_BSY = 0x80;
+// ATA Error register bit: the drive aborted the command.
+inline constexpr uint8_t ATA_ERROR_ABRT = 0x04;
 
 // One ATA command as the host writes it. The 12-byte form carries the low 8 bits of
 // features and count and the low 24 bits of the LBA; the 16-byte form all of them.

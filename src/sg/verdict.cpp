@@ -243,6 +243,18 @@ CommandVerdict judge_ata_download_command(const CommandFacts &f) {
     return passed();
 }
 
+bool refuses_activation(const CommandFacts &f) {
+    constexpr uint8_t k_asc_command_sequence_error = 0x2C;
+    if (f.transport_failed || !transport_words_clean(f) || f.status != STATUS_CHECK_CONDITION) {
+        return false;
+    }
+    if (f.has_ata) {
+        return (f.ata.error & ATA_ERROR_ABRT) != 0;
+    }
+    return f.has_sense_key && f.sense_key == SENSE_ILLEGAL_REQUEST &&
+           f.asc == k_asc_command_sequence_error && f.ascq == 0;
+}
+
 bool expects_more_microcode(const CommandFacts &f, uint8_t sent_count) {
     constexpr uint8_t k_count_more_expected = 0x01;
     return f.has_ata && f.ata.count == k_count_more_expected && sent_count != k_count_more_expected;

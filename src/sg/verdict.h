@@ -78,6 +78,12 @@ CommandVerdict judge_write_buffer_command(const CommandFacts &f);
 // bytes left untransferred.
 CommandVerdict judge_ata_download_command(const CommandFacts &f);
 
+// True when a drive refused an activation of deferred microcode (WRITE BUFFER 0Fh, DOWNLOAD
+// MICROCODE 0Fh) as one with nothing staged refuses it: ILLEGAL REQUEST with ASC/ASCQ
+// 2Ch/00h (COMMAND SEQUENCE ERROR), or ABRT in the ATA Error register that came back (which
+// a drive that takes no 0Fh at all answers too).
+bool refuses_activation(const CommandFacts &f);
+
 // True when the registers after the last command of a segmented DOWNLOAD MICROCODE (03h) say
 // that the drive expects more microcode: Count 01h, where the command did not itself send a
 // count of 01h (a drive that reports no progress hands back the count it was sent).

@@ -91,6 +91,10 @@ TEST(RunRecord, MixedBayRecordAndSystemLog) {
     EXPECT_EQ(run_dl(bay, {"-f", cv, "-d", "/dev/sg2", "--verify", "--record", record}).status, 0);
     EXPECT_EQ(run_dl(bay, {"-i", "-d", "/dev/sg2", "-d", "/dev/sg9", "--record", record}).status,
               3);
+    // A staged update of the SCSI drive and its activation.
+    std::string cv6 = make_image(d, "fw/cv_n6r0.lod", "CV-SAS10K", "N6R0", 8192);
+    EXPECT_EQ(run_dl(bay, {"--stage", "-f", cv6, "-d", "/dev/sg2", "--record", record}).status, 0);
+    EXPECT_EQ(run_dl(bay, {"--activate", "-d", "/dev/sg2", "--record", record}).status, 0);
 
     const char *script = R"(
 import hashlib, json, sys
@@ -125,7 +129,11 @@ for line in open(sys.argv[2], encoding="ascii"):
                      "run 1 0\n"
                      "/dev/sg2 CV00012345678901 None listed None N5R0 None\n"
                      "/dev/sg9 None None not_identified None None None\n"
-                     "run 2 3\n");
+                     "run 2 3\n"
+                     "/dev/sg2 CV00012345678901 None download pending N5R0 N5R0\n"
+                     "run 1 0\n"
+                     "/dev/sg2 CV00012345678901 None activate updated N5R0 N6R0\n"
+                     "run 1 0\n");
     struct stat st;
     ASSERT_EQ(stat(record.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
@@ -149,7 +157,15 @@ for line in open(sys.argv[2], encoding="ascii"):
                   "Error 0x04 Status 0x41 Count 0x10\"\n"
                   "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
                   "serial=CV00012345678901 image=cv_n5r0.lod sha256= method=\"WRITE "
-                  "BUFFER 05h\" revision_before=N4R2 revision_after=N5R0 outcome=updated\n");
+                  "BUFFER 05h\" revision_before=N4R2 revision_after=N5R0 outcome=updated\n"
+                  "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
+                  "serial=CV00012345678901 image=cv_n6r0.lod sha256= method=\"WRITE "
+                  "BUFFER 0Eh\" revision_before=N5R0 revision_after=N5R0 outcome=pending "
+                  "reason=\"the firmware is staged: the drive runs it once activated "
+                  "(--activate) or power-cycled\"\n"
+                  "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
+                  "serial=CV00012345678901 method=\"WRITE BUFFER 0Fh\" revision_before=N5R0 "
+                  "revision_after=N6R0 outcome=updated\n");
 }
 #endif
 

@@ -74,7 +74,7 @@ TEST(ValueLooksLikeOption, GuardRules) {
         {"-vx", true},   {"--enum", true},   {"--enump", true}, {"--debug", true}, {"--tmc", true},
         {"-x", false},   {"-1", false},      {"-", false},      {"--", false},     {"--foo", false},
         {"--en", false}, {"--enumx", false}, {"---", false},    {"--c", false},    {"abc", false},
-        {"", false},     {"d", false},
+        {"", false},     {"d", false},       {"--stage", true},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(value_looks_like_option(c.value), c.option) << c.value;
@@ -201,6 +201,31 @@ TEST(CheckOptions, BindingOrder) {
         {{"--enump"}, "", -1},
         {{"-c", "x.cfs"}, "", -1},
         {{"-m", "abc", "-i"}, "", -1},
+        // The staged-update options, checked after every other rule.
+        {{"--activate"},
+         "\n--activate needs the drives named with -d (or -m); it never scans "
+         "every device\n",
+         1},
+        {{"--activate", "-w", "-p", "-d", "x"}, two_modes + k_usage, 1},
+        {{"--activate", "--stage", "-d", "x"},
+         "\n--stage and --activate cannot be used together: "
+         "stage in one run, activate in a later one\n",
+         1},
+        {{"--activate", "-f", "a", "-c", "b"},
+         ignoring + "\n--activate sends no image: leave out "
+                    "-f and -c\n",
+         1},
+        {{"--stage", "-f", "a"}, need_device, 1},
+        {{"--preflight", "-i", "--record", "r"},
+         "\n--preflight needs an image: give -f or -c\n",
+         1},
+        {{"--stage", "-s", "0", "-f", "a", "-m", "x"},
+         "\n--stage sends the image in segments: "
+         "give -s 1 to 255, or leave it out for "
+         "the drive's own size\n",
+         1},
+        {{"--activate", "-m", "x", "--verify", "-w"}, "", -1},
+        {{"--stage", "--preflight", "-s", "8", "-c", "x", "-p"}, "", -1},
     };
     for (const auto &c : cases) {
         Scan s = scan(c.args);

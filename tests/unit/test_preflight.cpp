@@ -52,11 +52,11 @@ constexpr DownloadSender ATA = SENDER_ATA_PASSTHROUGH;
 constexpr DownloadSender WB = SENDER_WRITE_BUFFER;
 
 PlannedDownload ata(uint8_t code, uint16_t blocks, uint32_t length) {
-    return {ATA, code, ata_download_sizes(code, blocks, length), length};
+    return {ATA, code, ata_download_sizes(code, blocks, length), length, blocks};
 }
 
 PlannedDownload wb(uint8_t code, uint8_t blocks, uint32_t length) {
-    return {WB, code, write_buffer_sizes(code, blocks, length), length};
+    return {WB, code, write_buffer_sizes(code, blocks, length), length, blocks};
 }
 
 // Each refusal is one line that names the drive's statement and the run's value.

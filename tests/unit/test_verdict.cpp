@@ -50,6 +50,10 @@ TEST(Verdict, RealStackAnswers) {
         {"dlmc07_abort_sg0.hex", Reply::declined, true},
         {"wb05_libata_sg0.hex", Reply::declined, true},
         {"wb05_ok_sg2.hex", Reply::answered, false},
+        // The activations: scsi_debug does nothing and says GOOD; QEMU aborts, as a drive
+        // with nothing staged does.
+        {"wb0f_ok_sg2.hex", Reply::answered, false},
+        {"dlmc0f_abort_sg0.hex", Reply::declined, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);
@@ -57,6 +61,8 @@ TEST(Verdict, RealStackAnswers) {
         CommandFacts f = facts_of_capture(load_hex_fixture(c.file), cdb);
         EXPECT_EQ(judge_identification(f), c.reply);
         EXPECT_EQ(reports_unit_attention(f), std::string(c.file) == "tur_ua_sg2.hex");
+        // The rule reads the answer, not the command: any ATA abort would refuse an activation.
+        EXPECT_EQ(refuses_activation(f), std::string(c.file).find("_abort_") != std::string::npos);
         if (cdb[0] == 0x3B) {
             EXPECT_EQ(judge_write_buffer_command(f).failed, c.download_fails);
         } else if (cdb.size() == 12 && cdb[9] == ATA_DOWNLOAD_MICROCODE) {
