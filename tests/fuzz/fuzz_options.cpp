@@ -67,7 +67,8 @@ bool looks_like_option_by_rule(std::string_view v) {
     if (v.size() > 2 && v.substr(0, 2) == "--") {
         std::string_view name = v.substr(2);
         return name == "enum" || name == "enump" || name == "debug" || name == "tmc" ||
-               name == "verify" || name == "record";
+               name == "verify" || name == "record" || name == "stage" || name == "activate" ||
+               name == "preflight";
     }
     return v.size() >= 2 && v[0] == '-' &&
            std::string_view("c:d:f:m:s:vwpi").find(v[1]) != std::string_view::npos;
@@ -81,7 +82,7 @@ struct Expected {
     std::optional<std::string> cfs, fw, model, record;
     std::vector<std::string> devices;
     bool cfs_repeated = false, fw_repeated = false, model_repeated = false, record_repeated = false;
-    bool verify = false;
+    bool verify = false, stage = false, activate = false, preflight = false;
     uint8_t list_mode = 0;
     int segments_seen = 0;
     int last_segment_value = 0;
@@ -106,13 +107,11 @@ Expected expected_scan(const std::vector<std::string> &args) {
         return e;
     }
     static const struct option longs[] = {
-        {"enum", no_argument, nullptr, 1000},
-        {"enump", no_argument, nullptr, 1001},
-        {"debug", no_argument, nullptr, 1002},
-        {"tmc", required_argument, nullptr, 1003},
-        {"verify", no_argument, nullptr, 1004},
-        {"record", required_argument, nullptr, 1005},
-        {nullptr, 0, nullptr, 0},
+        {"enum", no_argument, nullptr, 1000},      {"enump", no_argument, nullptr, 1001},
+        {"debug", no_argument, nullptr, 1002},     {"tmc", required_argument, nullptr, 1003},
+        {"verify", no_argument, nullptr, 1004},    {"record", required_argument, nullptr, 1005},
+        {"stage", no_argument, nullptr, 1006},     {"activate", no_argument, nullptr, 1007},
+        {"preflight", no_argument, nullptr, 1008}, {nullptr, 0, nullptr, 0},
     };
     optind = 0;
     int c;
@@ -166,6 +165,15 @@ Expected expected_scan(const std::vector<std::string> &args) {
             break;
         case 1005:
             keep(&e.record, &e.record_repeated, optarg);
+            break;
+        case 1006:
+            e.stage = true;
+            break;
+        case 1007:
+            e.activate = true;
+            break;
+        case 1008:
+            e.preflight = true;
             break;
         default:
             break;
@@ -236,6 +244,7 @@ void check_against(const Scanned &s, const Expected &e) {
     require(o.force_write_buffer == e.w && o.force_ata_passthrough == e.p);
     require(same_text(o.record_path, e.record) && o.record_repeated == e.record_repeated &&
             o.verify == e.verify);
+    require(o.stage == e.stage && o.activate == e.activate && o.preflight == e.preflight);
 }
 
 bool same_scan(const Scanned &a, const Scanned &b) {
@@ -264,7 +273,8 @@ bool same_scan(const Scanned &a, const Scanned &b) {
            x.tmc_seen == y.tmc_seen && x.force_write_buffer == y.force_write_buffer &&
            x.force_ata_passthrough == y.force_ata_passthrough && x.cfs_repeated == y.cfs_repeated &&
            x.fw_repeated == y.fw_repeated && x.model_repeated == y.model_repeated &&
-           x.record_repeated == y.record_repeated && x.verify == y.verify;
+           x.record_repeated == y.record_repeated && x.verify == y.verify && x.stage == y.stage &&
+           x.activate == y.activate && x.preflight == y.preflight;
 }
 
 // The combination checks on a completed scan; the run would build the device list next.
@@ -281,7 +291,11 @@ void check_combination(Scanned *s) {
         require(!o.fw_path && !o.fw_repeated);
     }
     require(s->result.operand_count == 0);
-    require(o.list_mode != 0 || o.fw_path || o.cfs_path);
+    require(o.list_mode != 0 || o.fw_path || o.cfs_path || o.activate);
+    // An activation names its drives and sends no image; staging and a dry run need one.
+    require(!o.activate || (!o.fw_path && !o.cfs_path && !o.stage && !o.preflight &&
+                            (!o.device_paths.empty() || o.model_filter)));
+    require(!(o.stage || o.preflight) || o.fw_path || o.cfs_path);
     require(!(o.model_filter && o.cfs_path));
     require(!(o.force_write_buffer && o.force_ata_passthrough));
     require(!o.fw_path || o.model_filter || !o.device_paths.empty());
