@@ -134,6 +134,36 @@ TEST(BayFile, WriteBackKeepsTheRestOfTheFile) {
     std::remove(path.c_str());
 }
 
+// Two processes of one bay, each with the document it read at its start, update different
+// drives: neither undoes the other's new revision.
+TEST(BayFile, WriteBackKeepsWhatAnotherProcessWrote) {
+    std::string path = testing::TempDir() + "/bay2_" + std::to_string(getpid()) + ".json";
+    {
+        std::ofstream f(path);
+        f << R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "revision": "R100"},
+                            {"node": "/dev/sg1", "type": "scsi", "revision": "R100"}]})";
+    }
+    Bay first, second;
+    json first_doc, second_doc;
+    std::string err;
+    ASSERT_TRUE(load_bay(path, first, first_doc, err)) << err;
+    ASSERT_TRUE(load_bay(path, second, second_doc, err)) << err;
+    first.drives[0].revision = "R200";
+    ASSERT_TRUE(save_bay(path, first, first_doc, err)) << err;
+    second.drives[1].revision = "R300";
+    second.drives[1].unit_attention = true;
+    ASSERT_TRUE(save_bay(path, second, second_doc, err)) << err;
+    Bay again;
+    json doc;
+    ASSERT_TRUE(load_bay(path, again, doc, err)) << err;
+    EXPECT_EQ(again.drives[0].revision, "R200");
+    EXPECT_EQ(again.drives[1].revision, "R300");
+    EXPECT_TRUE(again.drives[1].unit_attention);
+    std::remove((path + ".locks/bay").c_str());
+    rmdir((path + ".locks").c_str());
+    std::remove(path.c_str());
+}
+
 TEST(Trace, LineFields) {
     std::vector<uint8_t> out = {1, 2, 3};
     Command cmd;
