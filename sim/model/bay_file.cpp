@@ -5,6 +5,9 @@
 #include <fstream>
 #include <set>
 #include <stdexcept>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "sim_bytes.h"
@@ -415,28 +418,84 @@ bool load_bay(const std::string &path, Bay &bay, json &doc, std::string &err) {
     return true;
 }
 
-bool save_bay(const std::string &path, const Bay &bay, json &doc, std::string &err) {
-    for (size_t i = 0; i < bay.drives.size() && i < doc["drives"].size(); i++) {
-        json &d = doc["drives"][i];
-        const Drive &drive = bay.drives[i];
-        d["revision"] = drive.revision;
-        if (drive.staged)
-            d["staged"] = drive.staged_revision;
+namespace {
+
+// The state a run changes, put into the drive's record of a bay document.
+void put_state(json &d, const Drive &drive) {
+    d["revision"] = drive.revision;
+    if (drive.staged)
+        d["staged"] = drive.staged_revision;
+    else
+        d.erase("staged");
+    auto put_flag = [&d](const char *key, bool on) {
+        if (on)
+            d[key] = true;
         else
-            d.erase("staged");
-        auto put_flag = [&d](const char *key, bool on) {
-            if (on)
-                d[key] = true;
-            else
-                d.erase(key);
-        };
-        put_flag("unit_attention", drive.unit_attention);
-        put_flag("power_on_attention", drive.power_on_attention);
+            d.erase(key);
+    };
+    put_flag("unit_attention", drive.unit_attention);
+    put_flag("power_on_attention", drive.power_on_attention);
+}
+
+// Holds the write-back lock of a bay: BAY.locks/bay (node lock files are named by absolute
+// paths, %2F..., so the name is free). The lock is taken by the system call itself: the
+// interposer answers flock for the programs it serves, and this runs inside it, under its
+// own mutex.
+struct BayWriteLock {
+    FILE *file = nullptr;
+    explicit BayWriteLock(const std::string &path) {
+        std::string dir = path + ".locks";
+        if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
+            return;
+        file = std::fopen((dir + "/bay").c_str(), "ae");
+        if (file != nullptr && syscall(SYS_flock, fileno(file), LOCK_EX) != 0) {
+            std::fclose(file);
+            file = nullptr;
+        }
+    }
+    ~BayWriteLock() {
+        if (file != nullptr)
+            std::fclose(file); // drops the lock
+    }
+    BayWriteLock(const BayWriteLock &) = delete;
+    BayWriteLock &operator=(const BayWriteLock &) = delete;
+};
+
+} // namespace
+
+bool save_bay(const std::string &path, const Bay &bay, json &doc, std::string &err) {
+    // Processes of one bay run side by side (one per drive), each with the document as it
+    // read it at its start. Each writes only the drives whose state it changed since then,
+    // into the file as it is now, under the bay's write-back lock: a drive another process
+    // updated meanwhile keeps its new revision.
+    BayWriteLock lock(path);
+    if (lock.file == nullptr) {
+        err = path + ".locks/bay: cannot be locked";
+        return false;
+    }
+    json now;
+    {
+        std::ifstream in(path);
+        now = in ? json::parse(in, nullptr, false) : json();
+    }
+    if (!now.is_object() || !now.contains("drives") || !now["drives"].is_array())
+        now = doc;
+    for (size_t i = 0; i < bay.drives.size() && i < doc["drives"].size(); i++) {
+        json &mine = doc["drives"][i];
+        json changed = mine;
+        put_state(changed, bay.drives[i]);
+        if (changed == mine)
+            continue;
+        mine = changed;
+        for (json &d : now["drives"]) {
+            if (d.is_object() && d.value("node", "") == bay.drives[i].node)
+                put_state(d, bay.drives[i]);
+        }
     }
     std::string tmp = path + ".tmp." + std::to_string(getpid());
     {
         std::ofstream out(tmp, std::ios::trunc);
-        out << doc.dump(2) << "\n";
+        out << now.dump(2) << "\n";
         out.flush();
         if (!out) {
             err = tmp + ": cannot be written";

@@ -16,8 +16,12 @@ bool bay_from_json(const nlohmann::json &doc, Bay &bay, std::string &err);
 // the reason in err.
 bool load_bay(const std::string &path, Bay &bay, nlohmann::json &doc, std::string &err);
 
-// Puts every drive's revision and pending unit attention into doc and writes doc to path atomically
-// (a temporary file beside it, then rename). Returns true, or false with the reason in err.
+// Writes the state of every drive that changed since doc was read or last saved (revision,
+// staged microcode, pending unit attentions) into doc and into the bay file as it is now,
+// under the bay's write-back lock (BAY.locks/bay), atomically (a temporary file beside it,
+// then rename); drives this process did not change keep what the file says, so processes
+// working on different drives of one bay do not undo each other. Returns true, or false
+// with the reason in err.
 bool save_bay(const std::string &path, const Bay &bay, nlohmann::json &doc, std::string &err);
 
 // Names of the enumerations as the bay file spells them.

@@ -104,23 +104,30 @@ TEST(BayFile, RefusesMistakes) {
     }
 }
 
+// The state of the drive that changed is written back, and the rest of the file kept; another
+// process of the bay, which read the file before that and then changes another drive, keeps
+// the first drive's new state.
 TEST(BayFile, WriteBackKeepsTheRestOfTheFile) {
     std::string path = testing::TempDir() + "/bay_" + std::to_string(getpid()) + ".json";
     {
         std::ofstream f(path);
         f << R"({"comment": "kept", "drives": [{"node": "/dev/sg0", "type": "scsi",
-                 "product": "P", "revision": "R100", "faults": [{"on": "tur", "kind": "busy"}]}]})";
+                 "product": "P", "revision": "R100", "faults": [{"on": "tur", "kind": "busy"}]},
+                 {"node": "/dev/sg1", "type": "scsi", "revision": "R100"}]})";
     }
-    Bay bay;
-    json doc;
+    Bay bay, other;
+    json doc, other_doc;
     std::string err;
     ASSERT_TRUE(load_bay(path, bay, doc, err)) << err;
+    ASSERT_TRUE(load_bay(path, other, other_doc, err)) << err;
     bay.drives[0].revision = "R200";
     bay.drives[0].unit_attention = true;
     bay.drives[0].power_on_attention = true;
     bay.drives[0].staged = true;
     bay.drives[0].staged_revision = "R300";
     ASSERT_TRUE(save_bay(path, bay, doc, err)) << err;
+    other.drives[1].revision = "R400";
+    ASSERT_TRUE(save_bay(path, other, other_doc, err)) << err;
     Bay again;
     json doc2;
     ASSERT_TRUE(load_bay(path, again, doc2, err)) << err;
@@ -129,8 +136,11 @@ TEST(BayFile, WriteBackKeepsTheRestOfTheFile) {
     EXPECT_TRUE(again.drives[0].power_on_attention);
     EXPECT_EQ(again.drives[0].staged_revision, "R300");
     EXPECT_EQ(again.drives[0].faults.size(), 1u);
+    EXPECT_EQ(again.drives[1].revision, "R400");
     EXPECT_EQ(doc2["comment"], "kept");
     EXPECT_NE(access((path + ".tmp." + std::to_string(getpid())).c_str(), F_OK), 0);
+    std::remove((path + ".locks/bay").c_str());
+    rmdir((path + ".locks").c_str());
     std::remove(path.c_str());
 }
 

@@ -1,7 +1,8 @@
 // The Ansible rollout of contrib/ansible run for real with ansible-playbook against four
 // inventory hosts on this machine, each with its own simulated drive bay and work directory:
 // batches, a host whose drive keeps its revision, the stop of the rollout, a second run that
-// changes nothing, a plan-only run, a listing cut short, and a CFS error that stops every batch.
+// changes nothing, a plan-only run, a listing cut short, a CFS error that stops every batch, a
+// rehearsal on the controller, and the drives of a host updated side by side.
 #if defined(CFS_TOOL_PATH)
 
 #include "test_run_util.h"
@@ -109,6 +110,7 @@ void write_fleet(fleet_dir *f) {
     settings += "dl_cor_fw_image_dir: " + d + "/images\n";
     settings += "dl_cor_fw_results_dir: " + d + "/results\n";
     settings += "dl_cor_fw_wrapper: \"" + f->sgsim + " run {{ bay }} --\"\n";
+    settings += "dl_cor_fw_rehearse_sgsim: " + f->sgsim + "\n";
     settings += "fleet_serial: [2, 1]\n";
     settings += "fleet_max_fail_percentage: 0\n";
     write_file(d + "/fleet.yml", settings);
@@ -152,6 +154,35 @@ std::string revision_of(const fleet_dir &f, const std::string &host, const std::
     size_t fw = shown.find(" FW: ", line) + 5;
     return shown.substr(fw, shown.find(' ', fw) - fw);
 }
+
+// A summary with its times (UTC, ISO 8601) replaced by a mark of the same width.
+std::string summary_of(const fleet_dir &f, const std::string &rollout) {
+    const std::regex time("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z");
+    return std::regex_replace(read_file(f.dir + "/results/" + rollout + "/summary.txt"), time,
+                              "<UTC TIME>          ");
+}
+
+// The summary of the fleet's first rollout, whether its drives go one after another or side by
+// side: h3's drive takes its image and keeps its revision, so h4 (the third batch) never starts.
+const std::string k_first_summary =
+    "dl_cor_fw rollout first: 4 host(s), 2 changed, 1 failed, 1 not started\n"
+    "HOST STATUS      DEVICE   MODEL      SERIAL BEFORE           AFTER            TIME"
+    "                 RESULT\n"
+    "h1   changed     /dev/sg0 QX2000A    QX0101 A104             B205             "
+    "<UTC TIME>           updated\n"
+    "h1   changed     /dev/sg1 QX4000 PRO QX0102 C200.01.02.03.R7 C300.01.02.03.R7 "
+    "<UTC TIME>           updated\n"
+    "h1   changed     /dev/sg2 CV-SAS10K  CV0001 N4R2             -                "
+    "<UTC TIME>           passed over\n"
+    "h2   changed     /dev/sg0 QX2000A    QX0201 A104             B205             "
+    "<UTC TIME>           updated\n"
+    "h2   changed     /dev/sg1 QX2000A    QX0202 B205             -                "
+    "<UTC TIME>           up to date\n"
+    "h3   failed      /dev/sg0 QX2000A    QX0301 A104             A104             "
+    "<UTC TIME>           unchanged\n"
+    "h3   failed      dl_cor_fw -c ended with status 2 (a download failed): 1 drive(s) "
+    "not updated: /dev/sg0 unchanged (the drive still reports revision A104)\n"
+    "h4   not started no record\n";
 
 // The PLAY RECAP line of a host, from its first counter on; empty when the host is absent.
 std::string recap(const std::string &out, const std::string &host) {
@@ -220,26 +251,7 @@ TEST_F(FleetAnsible, BatchesStopAtAHostThatKeepsItsRevisionAndASecondRunChangesN
     EXPECT_NE(read_file(results + "/h3/run.jsonl").find("\"exit_status\":2}"), std::string::npos);
     EXPECT_NE(read_file(results + "/h1/after.listing").find("FW: C300.01.02.03.R7\n"),
               std::string::npos);
-    const std::regex time("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z");
-    EXPECT_EQ(std::regex_replace(read_file(results + "/summary.txt"), time, "<UTC TIME>          "),
-              "dl_cor_fw rollout first: 4 host(s), 2 changed, 1 failed, 1 not started\n"
-              "HOST STATUS      DEVICE   MODEL      SERIAL BEFORE           AFTER            TIME"
-              "                 RESULT\n"
-              "h1   changed     /dev/sg0 QX2000A    QX0101 A104             B205             "
-              "<UTC TIME>           updated\n"
-              "h1   changed     /dev/sg1 QX4000 PRO QX0102 C200.01.02.03.R7 C300.01.02.03.R7 "
-              "<UTC TIME>           updated\n"
-              "h1   changed     /dev/sg2 CV-SAS10K  CV0001 N4R2             -                "
-              "<UTC TIME>           passed over\n"
-              "h2   changed     /dev/sg0 QX2000A    QX0201 A104             B205             "
-              "<UTC TIME>           updated\n"
-              "h2   changed     /dev/sg1 QX2000A    QX0202 B205             -                "
-              "<UTC TIME>           up to date\n"
-              "h3   failed      /dev/sg0 QX2000A    QX0301 A104             A104             "
-              "<UTC TIME>           unchanged\n"
-              "h3   failed      dl_cor_fw -c ended with status 2 (a download failed): 1 drive(s) "
-              "not updated: /dev/sg0 unchanged (the drive still reports revision A104)\n"
-              "h4   not started no record\n");
+    EXPECT_EQ(summary_of(f, "first"), k_first_summary);
 
     // The first batch again: every drive is up to date and nothing changes.
     std::string bay1 = read_file(f.dir + "/h1/bay.json");
@@ -254,6 +266,52 @@ TEST_F(FleetAnsible, BatchesStopAtAHostThatKeepsItsRevisionAndASecondRunChangesN
     EXPECT_NE(read_file(f.dir + "/results/second/h1/run.err")
                   .find("The firmware on /dev/sg0 is up to date\n"),
               std::string::npos);
+}
+
+// A rehearsal runs the same batches against bays made from the hosts' listings, on the
+// controller: the hosts' bays stay as they were, and it cannot know that h3's drive keeps its
+// revision. Side by side (at most four runs per host, one per drive to update), the rollout
+// ends as the one-run-per-host rollout does.
+TEST_F(FleetAnsible, RehearsalLeavesTheHostsAloneAndDrivesSideBySideEndAsOneRunDoes) {
+    std::vector<std::string> bays;
+    for (const char *host : {"h1", "h2", "h3", "h4"}) {
+        bays.push_back(read_file(f.dir + "/" + host + "/bay.json"));
+    }
+    RunResult rehearsal =
+        playbook(f, {"-e", "dl_cor_fw_run_id=first", "-e", "dl_cor_fw_rehearse=true"});
+    EXPECT_EQ(rehearsal.status, 0) << rehearsal.out << rehearsal.err;
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(read_file(f.dir + "/h" + std::to_string(i + 1) + "/bay.json"), bays[i]);
+    }
+    EXPECT_EQ(summary_of(f, "rehearsal-first"),
+              "rehearsal dl_cor_fw rollout rehearsal-first: 4 host(s), 4 changed\n"
+              "rehearsal HOST STATUS  DEVICE   MODEL      SERIAL BEFORE           AFTER      "
+              "      TIME                 RESULT\n"
+              "rehearsal h1   changed /dev/sg0 QX2000A    QX0101 A104             B205       "
+              "      <UTC TIME>           updated\n"
+              "rehearsal h1   changed /dev/sg1 QX4000 PRO QX0102 C200.01.02.03.R7 C200.01~02.03"
+              ".R7 <UTC TIME>           updated\n"
+              "rehearsal h1   changed /dev/sg2 CV-SAS10K  CV0001 N4R2             -          "
+              "      <UTC TIME>           passed over\n"
+              "rehearsal h2   changed /dev/sg0 QX2000A    QX0201 A104             B205       "
+              "      <UTC TIME>           updated\n"
+              "rehearsal h2   changed /dev/sg1 QX2000A    QX0202 B205             -          "
+              "      <UTC TIME>           up to date\n"
+              "rehearsal h3   changed /dev/sg0 QX2000A    QX0301 A104             B205       "
+              "      <UTC TIME>           updated\n"
+              "rehearsal h4   changed /dev/sg0 QX2000A    QX0401 A104             B205       "
+              "      <UTC TIME>           updated\n");
+
+    RunResult side_by_side =
+        playbook(f, {"-e", "dl_cor_fw_run_id=first", "-e", "dl_cor_fw_parallel_drives=4"});
+    EXPECT_EQ(side_by_side.status, 2) << side_by_side.out << side_by_side.err;
+    EXPECT_EQ(summary_of(f, "first"), k_first_summary);
+    // h1's two drives to update had a run each, its SCSI drive none; both runs' revisions
+    // reached the bay.
+    std::string runs = read_file(f.dir + "/results/first/h1/parallel.txt");
+    EXPECT_EQ(runs.substr(runs.find('\n') + 1), "0 /dev/sg0\n0 /dev/sg1\n") << runs;
+    EXPECT_EQ(revision_of(f, "h1", "/dev/sg0"), "B205");
+    EXPECT_EQ(revision_of(f, "h1", "/dev/sg1"), "C300");
 }
 
 TEST_F(FleetAnsible, PlanOnlyFlashesNothingAndCfsOrCommandLineErrorsStopEveryBatch) {
