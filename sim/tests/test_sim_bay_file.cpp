@@ -65,7 +65,10 @@ TEST(BayFile, StatementsAndTheirDefaults) {
     Bay bay;
     std::string err;
     ASSERT_TRUE(bay_from_json(doc, bay, err)) << err;
-    const Drive &a = bay.drives[0], &q = bay.drives[1], &s = bay.drives[2], &h = bay.drives[3];
+    const Drive &a = bay.drives[0];
+    const Drive &q = bay.drives[1];
+    const Drive &s = bay.drives[2];
+    const Drive &h = bay.drives[3];
     EXPECT_EQ(a.identify_words.at(235), 0x80);
     EXPECT_EQ(a.dm_capabilities, 0x8000000000400001u);
     EXPECT_EQ(a.staging, Staging::ignored);
