@@ -1,6 +1,7 @@
 // The command line, run through the built program: every case ends before any device is
 // opened, or names device paths that do not exist, so no sg node is ever touched.
 #include "harness.h"
+#include "test_run_util.h"
 
 #include <gtest/gtest.h>
 
@@ -13,13 +14,6 @@ namespace {
 
 const std::string k_prog = DL_COR_FW_PATH;
 const std::string k_missing = "/nonexistent/sg0";
-
-const std::string k_rule(80, '=');
-const std::string k_banner = k_rule +
-                             "\n Corvane Firmware Download Utility v0.2.3 Build Date: Jan  9 2013\n"
-                             " Copyright (c) 2013 Corvane Corporation. All rights reserved.\n"
-                             " <TIME>\n" +
-                             k_rule + "\n";
 
 // The final newline that every run writes at exit.
 const std::string k_end = "\n";

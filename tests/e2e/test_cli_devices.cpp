@@ -2,6 +2,7 @@
 // directory and a plain file. Every case names its devices with -d, so /dev is not scanned,
 // except the empty-scan case, which runs only where /dev holds no entry named "sg...".
 #include "harness.h"
+#include "test_run_util.h"
 
 #include <gtest/gtest.h>
 
@@ -13,13 +14,6 @@
 namespace {
 
 const std::string k_prog = DL_COR_FW_PATH;
-
-const std::string k_rule(80, '=');
-const std::string k_banner = k_rule +
-                             "\n Corvane Firmware Download Utility v0.2.3 Build Date: Jan  9 2013\n"
-                             " Copyright (c) 2013 Corvane Corporation. All rights reserved.\n"
-                             " <TIME>\n" +
-                             k_rule + "\n";
 
 std::string could_not_open(const std::string &path) {
     return "Error: Could not open handle to " + path + "\n";

@@ -61,8 +61,11 @@ nlohmann::json scsi_drive(const std::string &node, const std::string &vendor,
     return d;
 }
 
-RunResult run_dl(const Bay &bay, const std::vector<std::string> &args) {
+RunResult run_dl(const Bay &bay, const std::vector<std::string> &args, bool one_pipe) {
     std::vector<std::string> argv{DL_COR_FW_PATH};
+    if (one_pipe) {
+        argv.insert(argv.begin(), {"sh", "-c", "exec \"$0\" \"$@\" 2>&1"});
+    }
     argv.insert(argv.end(), args.begin(), args.end());
     return under_bay(bay.path, argv);
 }

@@ -40,8 +40,9 @@ nlohmann::json scsi_drive(const std::string &node, const std::string &vendor,
                           const std::string &serial,
                           const nlohmann::json &extra = nlohmann::json::object());
 
-// Runs the built dl_cor_fw with args under the bay.
-RunResult run_dl(const Bay &bay, const std::vector<std::string> &args);
+// Runs the built dl_cor_fw with args under the bay. With one_pipe, standard error goes into
+// the pipe of standard output (in r.out), so the order of the two streams shows.
+RunResult run_dl(const Bay &bay, const std::vector<std::string> &args, bool one_pipe = false);
 
 // What a run printed after the banner, its final newline dropped. A run whose output does
 // not begin with the banner gives "<no banner>" followed by the whole output, so that the

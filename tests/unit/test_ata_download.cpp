@@ -264,6 +264,8 @@ TEST(AtaDownloadJudgement, EveryWordOfTheAnswerCounts) {
         {"BUSY", 0, 0x04, 0, 0, 0, {}, true, "SCSI status 0x4 (BUSY)"},
         {"nothing transferred", 0, 0x01, 0, 0x08, 4096, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50),
          true, "4096 of the command's 4096 bytes were not transferred"},
+        {"a block short", 0, 0x01, 0, 0x08, 512, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50), true,
+         "512 of the command's 4096 bytes were not transferred"},
     };
     for (const Answer &a : table) {
         SCOPED_TRACE(a.what);
