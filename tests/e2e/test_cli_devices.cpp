@@ -13,8 +13,6 @@
 
 namespace {
 
-const std::string k_prog = DL_COR_FW_PATH;
-
 std::string could_not_open(const std::string &path) {
     return "Error: Could not open handle to " + path + "\n";
 }
@@ -25,23 +23,9 @@ std::string not_sg_out(const std::string &path) {
 }
 const std::string k_not_sg_err = "SG_GET_VERSION_NUM: Inappropriate ioctl for device\n";
 
-struct Case {
-    const char *what;
-    std::vector<std::string> args;
-    std::string out; // after the banner, before the final newline
-    std::string err;
-    int status;
-};
-
-void run_cases(const std::vector<Case> &cases) {
-    for (const auto &c : cases) {
-        std::vector<std::string> argv{k_prog};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        RunResult r = run_command(argv);
-        EXPECT_EQ(mask_time(r.out), k_banner + c.out + "\n") << c.what;
-        EXPECT_EQ(r.err, c.err) << c.what;
-        EXPECT_EQ(r.status, c.status) << c.what;
-    }
+// The cases' outputs stand between the banner and the final newline.
+void run_cases(const std::vector<CliCase> &cases) {
+    run_cli_cases(cases, k_banner, "\n");
 }
 
 TEST(CliDevices, NodesThatCannotBeOpened) {

@@ -12,6 +12,19 @@
 // The banner every run prints first, with its clock line masked as mask_time masks it.
 extern const std::string k_banner;
 
+// One start of dl_cor_fw without a bay: its arguments and the whole of what it must print.
+struct CliCase {
+    const char *what;
+    std::vector<std::string> args;
+    std::string out; // with masked time, between before and after (run_cli_cases)
+    std::string err;
+    int status;
+};
+
+// Runs the built dl_cor_fw once for each case; every expected output is before + out + after.
+void run_cli_cases(const std::vector<CliCase> &cases, const std::string &before = "",
+                   const std::string &after = "");
+
 // A bay file in a fresh directory, with its trace beside it.
 struct Bay {
     std::string dir;
