@@ -8,9 +8,12 @@ VM_PACKAGES=(qemu-system-x86 qemu-utils linux-image-amd64 busybox-static cpio km
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # tests/ship builds the Debian packages with debhelper and checks them with lintian.
 PACKAGING_PACKAGES=(build-essential dpkg-dev debhelper lintian)
+# The lint tests (scripts/lint): clang-tidy (run-clang-tidy comes with it) and cppcheck.
+LINT_PACKAGES=(clang-tidy cppcheck)
 TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libbenchmark-dev valgrind sg3-utils openssl man-db
                ansible-core ansible-lint python3-jsonschema time linux-perf
-               "${PACKAGING_PACKAGES[@]}" "${VM_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}")
+               "${PACKAGING_PACKAGES[@]}" "${LINT_PACKAGES[@]}" "${VM_PACKAGES[@]}"
+               "${FUZZ_PACKAGES[@]}")
 
 # install_packages PKG...: installs those of PKG that are not installed yet. Needs root (or
 # everything already installed); runs apt-get update once before installing.

@@ -36,7 +36,7 @@ void check_keys(const json &obj, const std::set<std::string> &known, const std::
     if (!obj.is_object())
         throw BayError(where + ": not an object");
     for (auto it = obj.begin(); it != obj.end(); ++it)
-        if (!known.count(it.key()))
+        if (!known.contains(it.key()))
             throw BayError(where + ": unknown key \"" + it.key() + "\"");
 }
 
@@ -212,9 +212,9 @@ Fault parse_fault(const json &f) {
     Fault out;
     out.on = get_text(f, "on", "any");
     out.kind = get_text(f, "kind", "");
-    if (!k_on.count(out.on))
+    if (!k_on.contains(out.on))
         throw BayError("fault: unknown \"on\": " + out.on);
-    if (!k_kinds.count(out.kind))
+    if (!k_kinds.contains(out.kind))
         throw BayError("fault: unknown \"kind\": " + out.kind);
     bool special = out.on == "open" || out.on == "version";
     if (out.on == "open" && out.kind != "errno" && out.kind != "vanish")

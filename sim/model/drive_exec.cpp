@@ -124,10 +124,11 @@ static Answer model_answer(Bay &bay, size_t idx, const Command &cmd) {
     if (held && (d.power_on_attention || (d.unit_attention && !continues_download(d, cmd)))) {
         bool power_on = d.power_on_attention;
         (power_on ? d.power_on_attention : d.unit_attention) = false;
-        Answer a = check_condition(cmd, power_on ? fixed_sense(k_key_unit_attention, 0x29, 0x00)
-                                                 : fixed_sense(k_key_unit_attention, 0x3f, 0x16));
-        a.state_changed = true;
-        return a;
+        Answer attention =
+            check_condition(cmd, power_on ? fixed_sense(k_key_unit_attention, 0x29, 0x00)
+                                          : fixed_sense(k_key_unit_attention, 0x3f, 0x16));
+        attention.state_changed = true;
+        return attention;
     }
     return d.type == DriveType::scsi ? scsi_drive_answer(d, cmd) : sata_drive_answer(bay, d, cmd);
 }

@@ -53,8 +53,9 @@ static const IdentifyWord k_microcode_words[] = {
 };
 
 static void put_word(std::vector<uint8_t> &b, int word, uint16_t value) {
-    b[2 * word] = static_cast<uint8_t>(value);
-    b[2 * word + 1] = static_cast<uint8_t>(value >> 8);
+    size_t at = 2 * static_cast<size_t>(word);
+    b[at] = static_cast<uint8_t>(value);
+    b[at + 1] = static_cast<uint8_t>(value >> 8);
 }
 
 // IDENTIFY DEVICE data (words little-endian): the flavour's words, then the drive's own;
@@ -94,7 +95,7 @@ static uint16_t stated_count(uint16_t v) {
 
 static MicrocodeStatements microcode_statements(const Drive &d) {
     std::vector<uint8_t> id = identify_data(d);
-    auto word = [&id](int w) { return static_cast<uint16_t>(id[2 * w] | id[2 * w + 1] << 8); };
+    auto word = [&id](size_t w) { return static_cast<uint16_t>(id[2 * w] | id[2 * w + 1] << 8); };
     auto valid = [](uint16_t w) { return (w >> 14) == 1; };
     MicrocodeStatements s;
     s.refuses_download = valid(word(83)) && (word(83) & 0x0001) == 0;
@@ -194,11 +195,13 @@ static Answer sata_inquiry(const Bay &bay, const Drive &d, const Command &cmd) {
 // (1:0); 3 features; 4 count; 5-7 LBA low, mid, high; 8 device; 9 command.
 // (16): byte 1 protocol (4:1), EXTEND (0); 2 flags; 3/4 features (15:8, 7:0); 5/6 count;
 // 7/8 LBA low; 9/10 LBA mid; 11/12 LBA high (each 15:8 first); 13 device; 14 command.
+namespace {
 struct AtaTaskfile {
     uint8_t protocol = 0, features = 0, command = 0;
     bool ck_cond = false;
     AtaRegs regs;
 };
+} // namespace
 
 static AtaTaskfile parse_taskfile(const std::vector<uint8_t> &c) {
     AtaTaskfile t;

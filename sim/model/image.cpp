@@ -73,7 +73,8 @@ static void receive(PendingDownload &got, std::span<const uint8_t> bytes) {
     size_t at = 0;
     if (got.received < k_image_header_len) {
         at = std::min(bytes.size(), static_cast<size_t>(k_image_header_len - got.received));
-        got.header.insert(got.header.end(), bytes.begin(), bytes.begin() + at);
+        std::span<const uint8_t> head = bytes.first(at);
+        got.header.insert(got.header.end(), head.begin(), head.end());
         got.received += at;
     }
     if (at < bytes.size() && got.header.size() == k_image_header_len) {

@@ -20,9 +20,23 @@ static void wait_ms(uint32_t ms) {
     }
 }
 
+// Writes a data-in answer into the caller's buffer through the open's bounce buffer, as the sg
+// driver does: the drive's bytes go into the bounce buffer, and the driver then copies all
+// dxfer_len bytes of it back whatever resid says. Behind a short answer the caller finds the
+// bytes that the previous data-in command on this open left there.
+static void copy_data_in(NodeOpen &open, const Answer &a, uint32_t dxfer_len, void *dest) {
+    uint32_t missing = a.resid > 0 ? std::min(static_cast<uint32_t>(a.resid), dxfer_len) : 0;
+    size_t moved = std::min<size_t>(a.data.size(), dxfer_len - missing);
+    if (open.bounce.size() < dxfer_len)
+        open.bounce.resize(dxfer_len, 0);
+    std::copy_n(a.data.begin(), moved, open.bounce.begin());
+    std::memcpy(dest, open.bounce.data(), dxfer_len);
+}
+
 // Builds the drive's command from the header, runs it, and writes the answer back as the
 // sg driver does. Returns 0, or -1 with errno set.
-static int sg_io(PreloadState &s, size_t drive, sg_io_hdr_t *h) {
+static int sg_io(PreloadState &s, NodeOpen &open, sg_io_hdr_t *h) {
+    size_t drive = open.drive;
     if (h == nullptr) {
         errno = EFAULT;
         return -1;
@@ -65,7 +79,7 @@ static int sg_io(PreloadState &s, size_t drive, sg_io_hdr_t *h) {
         return -1;
     }
     if (a.writes_data && cmd.dxfer_len > 0)
-        std::memcpy(h->dxferp, a.data.data(), std::min<size_t>(a.data.size(), cmd.dxfer_len));
+        copy_data_in(open, a, cmd.dxfer_len, h->dxferp);
     h->status = a.status;
     h->masked_status = masked_status_of(a);
     h->msg_status = 0;
@@ -92,7 +106,8 @@ static int put_int(void *arg, int value) {
     return 0;
 }
 
-static int node_ioctl(PreloadState &s, size_t drive, unsigned long request, void *arg) {
+static int node_ioctl(PreloadState &s, NodeOpen &open, unsigned long request, void *arg) {
+    size_t drive = open.drive;
     if (s.bay.drives[drive].rt.vanished) {
         errno = ENODEV;
         return -1;
@@ -108,7 +123,7 @@ static int node_ioctl(PreloadState &s, size_t drive, unsigned long request, void
         return put_int(arg, value);
     }
     case SG_IO:
-        return sg_io(s, drive, static_cast<sg_io_hdr_t *>(arg));
+        return sg_io(s, open, static_cast<sg_io_hdr_t *>(arg));
     case SG_GET_RESERVED_SIZE:
         return put_int(arg, 32768);
     case SG_GET_SG_TABLESIZE:
@@ -155,9 +170,9 @@ SGSIM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
     PreloadState &s = preload_state();
     if (s.active) {
         std::lock_guard<std::mutex> lock(s.mu);
-        size_t drive;
-        if (drive_of_fd(s, fd, drive))
-            return node_ioctl(s, drive, request, arg);
+        auto it = s.fds.find(fd);
+        if (it != s.fds.end())
+            return node_ioctl(s, *it->second, request, arg);
     }
     static auto real = reinterpret_cast<int (*)(int, unsigned long, ...)>(next_symbol("ioctl"));
     return real(fd, request, arg);

@@ -18,8 +18,8 @@ static int stat_bay_path(int dirfd, const char *path, int flags, struct stat *st
     if (!s.active || path == nullptr)
         return k_not_ours;
     std::lock_guard<std::mutex> lock(s.mu);
-    size_t drive;
     if (path[0] == '\0' && (flags & AT_EMPTY_PATH)) {
+        size_t drive;
         if (!drive_of_fd(s, dirfd, drive))
             return k_not_ours;
         node_stat(s, drive, st);
@@ -116,28 +116,29 @@ SGSIM_EXPORT int fstatat64(int dirfd, const char *path, struct stat64 *st, int f
 }
 
 // The old versioned entry points; ver is the layout version, the same one here.
-SGSIM_EXPORT int __xstat(int, const char *path, struct stat *st) {
+SGSIM_EXPORT int __xstat(int /*ver*/, const char *path, struct stat *st) {
     return stat(path, st);
 }
-SGSIM_EXPORT int __xstat64(int, const char *path, struct stat64 *st) {
+SGSIM_EXPORT int __xstat64(int /*ver*/, const char *path, struct stat64 *st) {
     return stat64(path, st);
 }
-SGSIM_EXPORT int __lxstat(int, const char *path, struct stat *st) {
+SGSIM_EXPORT int __lxstat(int /*ver*/, const char *path, struct stat *st) {
     return lstat(path, st);
 }
-SGSIM_EXPORT int __lxstat64(int, const char *path, struct stat64 *st) {
+SGSIM_EXPORT int __lxstat64(int /*ver*/, const char *path, struct stat64 *st) {
     return lstat64(path, st);
 }
-SGSIM_EXPORT int __fxstat(int, int fd, struct stat *st) {
+SGSIM_EXPORT int __fxstat(int /*ver*/, int fd, struct stat *st) {
     return fstat(fd, st);
 }
-SGSIM_EXPORT int __fxstat64(int, int fd, struct stat64 *st) {
+SGSIM_EXPORT int __fxstat64(int /*ver*/, int fd, struct stat64 *st) {
     return fstat64(fd, st);
 }
-SGSIM_EXPORT int __fxstatat(int, int dirfd, const char *path, struct stat *st, int flags) {
+SGSIM_EXPORT int __fxstatat(int /*ver*/, int dirfd, const char *path, struct stat *st, int flags) {
     return fstatat(dirfd, path, st, flags);
 }
-SGSIM_EXPORT int __fxstatat64(int, int dirfd, const char *path, struct stat64 *st, int flags) {
+SGSIM_EXPORT int __fxstatat64(int /*ver*/, int dirfd, const char *path, struct stat64 *st,
+                              int flags) {
     return fstatat64(dirfd, path, st, flags);
 }
 

@@ -183,7 +183,7 @@ PathVerdict classify_path(PreloadState &s, int dirfd, const char *path) {
     if (is_disk_node(resolved) ||
         (real_stat(resolved, &st) == 0 &&
          (S_ISBLK(st.st_mode) ||
-          (S_ISCHR(st.st_mode) && s.disk_char_majors.count(major(st.st_rdev))))))
+          (S_ISCHR(st.st_mode) && s.disk_char_majors.contains(major(st.st_rdev))))))
         v.kind = PathKind::refused;
     return v;
 }

@@ -11,10 +11,6 @@
 #include "preload_state.h"
 #include "trace.h"
 
-extern "C" {
-extern char *program_invocation_short_name;
-}
-
 namespace {
 
 // What openlog set; the C library's defaults until it is called.

@@ -27,12 +27,14 @@ Capture load_capture(const std::string &name) {
     Capture c;
     std::ifstream in(std::string(SIM_TEST_DATA_DIR) + "/" + name);
     EXPECT_TRUE(in.good()) << name;
-    std::string line, data_text;
+    std::string line;
+    std::string data_text;
     bool in_data = false;
     while (std::getline(in, line)) {
         if (line.rfind("# command:", 0) == 0) {
             std::istringstream words(line.substr(10));
-            std::string w, cdb_text;
+            std::string w;
+            std::string cdb_text;
             while (words >> w) {
                 if (w == "-r" || w == "-s") {
                     std::string n;

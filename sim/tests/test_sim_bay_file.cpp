@@ -65,7 +65,10 @@ TEST(BayFile, StatementsAndTheirDefaults) {
     Bay bay;
     std::string err;
     ASSERT_TRUE(bay_from_json(doc, bay, err)) << err;
-    const Drive &a = bay.drives[0], &q = bay.drives[1], &s = bay.drives[2], &h = bay.drives[3];
+    const Drive &a = bay.drives[0];
+    const Drive &q = bay.drives[1];
+    const Drive &s = bay.drives[2];
+    const Drive &h = bay.drives[3];
     EXPECT_EQ(a.identify_words.at(235), 0x80);
     EXPECT_EQ(a.dm_capabilities, 0x8000000000400001u);
     EXPECT_EQ(a.staging, Staging::ignored);
@@ -115,8 +118,10 @@ TEST(BayFile, WriteBackKeepsTheRestOfTheFile) {
                  "product": "P", "revision": "R100", "faults": [{"on": "tur", "kind": "busy"}]},
                  {"node": "/dev/sg1", "type": "scsi", "revision": "R100"}]})";
     }
-    Bay bay, other;
-    json doc, other_doc;
+    Bay bay;
+    Bay other;
+    json doc;
+    json other_doc;
     std::string err;
     ASSERT_TRUE(load_bay(path, bay, doc, err)) << err;
     ASSERT_TRUE(load_bay(path, other, other_doc, err)) << err;

@@ -36,7 +36,7 @@ TEST(Faults, EachKindAnswersAsTheStack) {
     check.key = 0x03;
     check.asc = 0x11;
     check.ascq = 0x00;
-    struct Case {
+    const struct Case {
         Fault f;
         int io_errno;
         uint8_t status;
@@ -81,7 +81,7 @@ TEST(Faults, EachKindAnswersAsTheStack) {
 }
 
 TEST(Faults, TimeOutLastsTheTimeOutInWholeSeconds) {
-    struct Case {
+    const struct Case {
         uint32_t timeout, duration;
     } cases[] = {{5000, 5000}, {1500, 2000}, {1, 1000}, {0, 60000}};
     for (const Case &c : cases) {
@@ -98,7 +98,7 @@ TEST(Faults, TimeOutLastsTheTimeOutInWholeSeconds) {
 
 // A fault at index N of a kind hits only the Nth command of that kind; index 0 hits all.
 TEST(Faults, IndexCountsCommandsOfTheKind) {
-    struct Case {
+    const struct Case {
         Fault f;
         std::vector<bool> hit; // per command of the sequence below
     } cases[] = {

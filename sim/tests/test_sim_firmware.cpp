@@ -1,6 +1,7 @@
 // Simulated images and how the drives take them over WRITE BUFFER and DOWNLOAD MICROCODE.
 #include <cstring>
 #include <gtest/gtest.h>
+#include <utility>
 #include <zlib.h>
 
 #include "drive_exec.h"
@@ -75,7 +76,7 @@ TEST(WriteBuffer, AcceptsOnlyWholeInOrderValidImages) {
     std::vector<uint8_t> too_long = good;
     too_long.resize(70000 + 512, 0);
     using Pieces = std::vector<std::pair<uint32_t, uint32_t>>;
-    struct Case {
+    const struct Case {
         const char *name;
         uint8_t mode;
         const std::vector<uint8_t> *bytes;
@@ -180,7 +181,7 @@ TEST(DownloadMicrocode, SegmentsInOrderThenActive) {
     std::vector<uint8_t> img = make_image("QSTOR ACME-7200 SATA HYBRID", "QA13.B01", 69632);
     Bay bay;
     bay.drives.push_back(sata_drive());
-    struct Step {
+    const struct Step {
         uint32_t blocks, offset;
         const char *sense;
     } steps[] = {
@@ -190,8 +191,8 @@ TEST(DownloadMicrocode, SegmentsInOrderThenActive) {
         {8, 128, "72 01 00 1d 00 00 00 0e 09 0c 00 00 00 02 00 00 00 80 00 00 00 50"},
     };
     for (const Step &s : steps) {
-        std::vector<uint8_t> part(img.begin() + s.offset * 512,
-                                  img.begin() + (s.offset + s.blocks) * 512);
+        std::vector<uint8_t> part(img.data() + size_t{s.offset} * 512,
+                                  img.data() + size_t{s.offset + s.blocks} * 512);
         Answer a = run_one(bay, 0, dlmc_cdb(0x03, s.blocks, s.offset), k_dxfer_to_dev,
                            s.blocks * 512, part);
         EXPECT_EQ(a.sense, hex(s.sense)) << s.offset;
@@ -209,7 +210,7 @@ TEST(DownloadMicrocode, RefusalsAbort) {
     short_img.resize(1024, 0);
     std::vector<uint8_t> wrong = make_image("MERIDIAN MX500", "QA13.B01", 4096);
     const char *abort = "70 00 0b 00 00 00 00 0a 04 41 00 08 00 00 00 00 00 00";
-    struct Case {
+    const struct Case {
         const char *name;
         std::vector<uint8_t> cdb;
         const std::vector<uint8_t> *bytes;
@@ -250,12 +251,13 @@ TEST(Staging, StageActivatePowerCycleAndRefusals) {
         uint32_t from, len;         // the image bytes the command carries
         std::vector<uint8_t> sense; // empty: GOOD
     };
-    const std::vector<uint8_t> invalid = fixed_sense(5, 0x24, 0), good;
+    const std::vector<uint8_t> invalid = fixed_sense(5, 0x24, 0);
+    const std::vector<uint8_t> good;
     auto wb0e = [](uint32_t off, uint32_t len, std::vector<uint8_t> want) {
-        return Step{wb_cdb(0x0e, off, len), off, len, want};
+        return Step{wb_cdb(0x0e, off, len), off, len, std::move(want)};
     };
     auto dl0e = [](uint32_t blocks, uint32_t at, std::vector<uint8_t> want) {
-        return Step{dlmc_cdb(0x0e, blocks, at), at * 512, blocks * 512, want};
+        return Step{dlmc_cdb(0x0e, blocks, at), at * 512, blocks * 512, std::move(want)};
     };
     auto ata = [](const char *count, const char *lba_mid) {
         return hex(std::string("72 01 00 1d 00 00 00 0e 09 0c 00 00 00 ") + count + " 00 00 00 " +
@@ -264,21 +266,25 @@ TEST(Staging, StageActivatePowerCycleAndRefusals) {
     auto abrt = [](const char *count) {
         return hex(std::string("70 00 0b 00 00 00 00 0a 04 41 00 ") + count + " 00 00 00 00 00 00");
     };
-    const Step tur{hex("00 00 00 00 00 00"), 0, 0, good}, cycle{{}, 0, 0, good};
+    const Step tur{hex("00 00 00 00 00 00"), 0, 0, good};
+    const Step cycle{{}, 0, 0, good};
     const Step wb0f{wb_cdb(0x0f, 0, 0), 0, 0, good};
     const Step dl0f{hex("a1 06 20 0f 00 00 00 00 00 92 00 00"), 0, 0, ata("00", "00")};
     auto with = [](Step st, std::vector<uint8_t> want) {
-        st.sense = want;
+        st.sense = std::move(want);
         return st;
     };
-    Drive scsi = scsi_drive(), modes_05_07 = scsi, boundary = scsi;
+    Drive scsi = scsi_drive();
+    Drive modes_05_07 = scsi;
+    Drive boundary = scsi;
     modes_05_07.dms_valid = true;
     modes_05_07.dm_md = 0x50;
     boundary.has_read_buffer = true;
     boundary.offset_boundary = 12;
-    Drive sata = sata_drive(), no_deferred = sata;
+    Drive sata = sata_drive();
+    Drive no_deferred = sata;
     no_deferred.dm_capabilities = 0x8000000000000000u;
-    struct Case {
+    const struct Case {
         const char *name;
         Drive drive;
         std::vector<Step> steps;

@@ -88,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 std::string text_at(const std::vector<uint8_t> &b, size_t at, size_t len) {
-    return std::string(b.begin() + at, b.begin() + at + len);
+    return std::string(reinterpret_cast<const char *>(b.data() + at), len);
 }
 
 std::string swapped_at(const std::vector<uint8_t> &b, size_t at, size_t len) {
@@ -117,7 +117,7 @@ TEST(SataIdentify, StringsStandSwappedInTheirWords) {
 
 // Which answer each kind of drive gives to each firmware request.
 TEST(SataIdentify, FirmwareRequestsAnsweredOrIgnored) {
-    struct Case {
+    const struct Case {
         FwreqAnswer fwreq;
         const char *cdb;
         bool answered;
@@ -159,7 +159,7 @@ TEST(SataIdentify, RevisionHoldingThePlaceholderIsPutInOnce) {
 }
 
 TEST(SataInquiry, RevisionIsTheLastFourCharactersOrTheFirstFour) {
-    struct Case {
+    const struct Case {
         const char *revision;
         const char *shown;
     } cases[] = {{"QA12.B07", ".B07"}, {"QA12", "QA12"}, {"AB", "AB  "}};

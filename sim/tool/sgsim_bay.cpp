@@ -181,7 +181,8 @@ std::string choose_sata_firmware(const std::string &listed, const std::string &n
     std::string text = listed;
     size_t dot = listed.rfind('.');
     if (dot != std::string::npos) {
-        std::string fields = listed.substr(0, dot), suffix = listed.substr(dot + 1);
+        std::string fields = listed.substr(0, dot);
+        std::string suffix = listed.substr(dot + 1);
         bool fits = !suffix.empty() && suffix.size() <= k_dotted_suffix_len &&
                     fields.size() <= k_fw_text_len && count_dots(fields) < k_dotted_fields;
         if (fits && (count_dots(fields) == k_dotted_fields - 1 || listed.size() > k_fw_text_len)) {
@@ -204,11 +205,13 @@ std::string choose_sata_firmware(const std::string &listed, const std::string &n
     if (after.size() > k_fw_text_len ||
         (fw->fwreq == FwreqAnswer::dotted && count_dots(after) >= k_dotted_fields))
         after.clear();
-    size_t head = 0, tail = 0;
+    size_t head = 0;
+    size_t tail = 0;
     bool to_next = !after.empty() && split_revision(text, after, &head, &tail);
     if (!to_next)
         tail = text.size() > k_identify_revision_len ? text.size() - k_identify_revision_len : 0;
-    std::string before = text.substr(0, head), behind = text.substr(text.size() - tail);
+    std::string before = text.substr(0, head);
+    std::string behind = text.substr(text.size() - tail);
     if (before.find(k_rev) != std::string::npos || behind.find(k_rev) != std::string::npos)
         return "a firmware revision holding \"{rev}\", which an answer text of a bay cannot";
     fw->revision = text.substr(head, text.size() - head - tail);
@@ -376,7 +379,9 @@ bool write_bay_text(const std::string &out, const std::string &text) {
 } // namespace
 
 int bay_main(int argc, char **argv) {
-    std::string listing_path, cfs_path, out = "-";
+    std::string listing_path;
+    std::string cfs_path;
+    std::string out = "-";
     for (int i = 0; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--cfs" && i + 1 < argc) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <string>
 #include <unistd.h>
@@ -36,7 +37,8 @@ void usage() {
 // of the installation this program belongs to. Empty when neither holds it, or when its path
 // has a blank or a colon, which would split it in LD_PRELOAD.
 std::string preload_path() {
-    char self[PATH_MAX], real[PATH_MAX];
+    char self[PATH_MAX];
+    char real[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0)
         return "";
@@ -157,7 +159,9 @@ int power_cycle_main(int argc, char **argv) {
 }
 
 int mkimage_main(int argc, char **argv) {
-    std::string model, revision, out;
+    std::string model;
+    std::string revision;
+    std::string out;
     unsigned long size = 4096;
     for (int i = 0; i < argc; i++) {
         std::string a = argv[i];
@@ -211,8 +215,10 @@ int trace_main(int argc, char **argv) {
         std::fprintf(stderr, "sgsim trace: cannot read %s\n", argv[0]);
         return 1;
     }
-    std::string line, text;
-    int n = 0, status = 0;
+    std::string line;
+    std::string text;
+    int n = 0;
+    int status = 0;
     while (std::getline(in, line)) {
         n++;
         if (describe_trace_line(line, text)) {
@@ -225,9 +231,7 @@ int trace_main(int argc, char **argv) {
     return status;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int dispatch(int argc, char **argv) {
     if (argc < 2) {
         usage();
         return 1;
@@ -251,4 +255,17 @@ int main(int argc, char **argv) {
         return scan_main(argc - 2, argv + 2);
     usage();
     return 1;
+}
+
+} // namespace
+
+// A failure the subcommands do not expect (memory ran out, say) ends the command with a
+// message and status 1 rather than an abort.
+int main(int argc, char **argv) {
+    try {
+        return dispatch(argc, argv);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "sgsim: %s\n", e.what());
+        return 1;
+    }
 }

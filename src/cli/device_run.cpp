@@ -95,12 +95,12 @@ int is_sg_entry(const struct dirent *entry) {
 
 int scan_device_dir(const char *dir, std::vector<OwnedText> *paths) {
     DirentList list;
-    list.count = scandir(dir, &list.entries, is_sg_entry, alphasort);
-    if (list.count < 0) {
-        list.count = 0;
+    int count = scandir(dir, &list.entries, is_sg_entry, alphasort);
+    if (count < 0) {
         perror("scandir");
         return -1;
     }
+    list.count = count;
     try {
         paths->reserve(paths->size() + static_cast<size_t>(list.count));
     } catch (const std::bad_alloc &) {

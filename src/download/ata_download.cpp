@@ -14,7 +14,7 @@
 
 int send_ata_passthrough(int fd, uint8_t subcommand, uint16_t blocks_per_segment,
                          const uint8_t *data, uint32_t length, DownloadReport *report) {
-    DownloadReport unused;
+    DownloadReport unused{};
     DownloadReport &done = report != nullptr ? *report : unused;
     done = DownloadReport{};
     if (length == 0) {

@@ -85,8 +85,9 @@ std::string sha256_hex(const uint8_t *data, size_t size) {
 
 int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod method, bool is_ata,
                      DownloadReport *report, const StageRequest *stage) {
-    DownloadReport unused;
-    DownloadReport &done = report != nullptr ? *report : unused;
+    // A caller that does not want the report gets one that is thrown away.
+    DownloadReport discarded{};
+    DownloadReport &done = report != nullptr ? *report : discarded;
     long long length = measure_stream(image);
     if (length < 0) {
         done.failure = std::string("the image cannot be measured: ") + strerror(errno);

@@ -3,6 +3,7 @@
 #include "sg/capabilities.h"
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 
 namespace {
@@ -46,7 +47,8 @@ constexpr uint16_t k_stage_default_blocks = 64;
 constexpr uint32_t k_max_segment_count = 255;
 
 uint16_t word_at(const uint8_t *identify, int word) {
-    return static_cast<uint16_t>(identify[2 * word] | identify[2 * word + 1] << 8);
+    const uint8_t *at = identify + 2 * static_cast<ptrdiff_t>(word);
+    return static_cast<uint16_t>(at[0] | at[1] << 8);
 }
 
 bool word_valid(uint16_t word) {

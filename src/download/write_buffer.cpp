@@ -14,7 +14,7 @@
 
 int send_write_buffer(int fd, uint8_t mode, uint8_t segment_count, const uint8_t *data,
                       uint32_t length, DownloadReport *report) {
-    DownloadReport unused;
+    DownloadReport unused{};
     DownloadReport &done = report != nullptr ? *report : unused;
     done = DownloadReport{};
     if (length == 0) {

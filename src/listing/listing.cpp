@@ -48,7 +48,8 @@ std::string_view drop_trailing_blanks(std::string_view s) {
 } // namespace
 
 std::string format_listing_line(const ListingLine &columns) {
-    std::string serial = columns.serial.c_str();
+    // printf's %s ends at a NUL byte, and so does the serial column.
+    std::string serial = columns.serial.substr(0, columns.serial.find('\0'));
     std::replace_if(
         serial.begin(), serial.end(),
         [](char c) { return is_control_byte(static_cast<unsigned char>(c)); }, '?');

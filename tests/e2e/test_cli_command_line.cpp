@@ -1,6 +1,7 @@
 // The command line, run through the built program: every case ends before any device is
 // opened, or names device paths that do not exist, so no sg node is ever touched.
 #include "harness.h"
+#include "test_run_util.h"
 
 #include <gtest/gtest.h>
 
@@ -13,13 +14,6 @@ namespace {
 
 const std::string k_prog = DL_COR_FW_PATH;
 const std::string k_missing = "/nonexistent/sg0";
-
-const std::string k_rule(80, '=');
-const std::string k_banner = k_rule +
-                             "\n Corvane Firmware Download Utility v0.2.3 Build Date: Jan  9 2013\n"
-                             " Copyright (c) 2013 Corvane Corporation. All rights reserved.\n"
-                             " <TIME>\n" +
-                             k_rule + "\n";
 
 // The final newline that every run writes at exit.
 const std::string k_end = "\n";
@@ -40,27 +34,8 @@ std::string warning(const std::string &option, const std::string &value) {
     return "WARNING: Multiple values given for " + option + ". Using last value: " + value + "\n";
 }
 
-struct Case {
-    const char *what;
-    std::vector<std::string> args;
-    std::string out;
-    std::string err;
-    int status;
-};
-
-void run_cases(const std::vector<Case> &cases) {
-    for (const auto &c : cases) {
-        std::vector<std::string> argv{k_prog};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        RunResult r = run_command(argv);
-        EXPECT_EQ(mask_time(r.out), c.out) << c.what;
-        EXPECT_EQ(r.err, c.err) << c.what;
-        EXPECT_EQ(r.status, c.status) << c.what;
-    }
-}
-
 TEST(CliCommandLine, UsageBannerAndVersion) {
-    run_cases({
+    run_cli_cases({
         {"no arguments: usage only", {}, k_usage + k_end, "", 1},
         {"-v alone", {"-v"}, k_banner + k_end, "", 0},
         {"-v after valid options", {"-f", "a.bin", "-d", k_missing, "-v"}, k_banner + k_end, "", 0},
@@ -72,7 +47,7 @@ TEST(CliCommandLine, UsageBannerAndVersion) {
 
 TEST(CliCommandLine, RejectedOptions) {
     const std::string usage_only = k_usage + k_end;
-    run_cases({
+    run_cli_cases({
         {"unknown option before -v",
          {"-x", "-v"},
          usage_only,
@@ -108,7 +83,7 @@ TEST(CliCommandLine, RejectedOptions) {
 
 TEST(CliCommandLine, MissingArgumentGuard) {
     const std::string usage_only = k_usage + k_end;
-    run_cases({
+    run_cli_cases({
         {"-f -d names f",
          {"-f", "-d"},
          usage_only,
@@ -143,7 +118,7 @@ TEST(CliCommandLine, MissingArgumentGuard) {
 }
 
 TEST(CliCommandLine, ChecksInTheirOrder) {
-    run_cases({
+    run_cli_cases({
         {"operand left over", {"-d", k_missing, "extra"}, k_banner + k_usage + k_end, "", 1},
         {"operand before the other checks",
          {"-m", "abc", "extra"},
@@ -178,7 +153,7 @@ TEST(CliCommandLine, ChecksInTheirOrder) {
 
 TEST(CliCommandLine, MultipleValueWarnings) {
     const std::string run_end = k_open_failed_out + k_end;
-    run_cases({
+    run_cli_cases({
         {"-s 64 -s 300",
          {"-s", "64", "-s", "300", "-f", "a.bin", "-d", k_missing},
          k_banner + warning("-s", "44") + run_end,
@@ -225,7 +200,7 @@ TEST(CliCommandLine, MultipleValueWarnings) {
 }
 
 TEST(CliCommandLine, DebugIsAcceptedAnywhere) {
-    run_cases({
+    run_cli_cases({
         {"--debug around a listing",
          {"--debug", "-i", "-d", k_missing, "--debug"},
          k_banner + k_open_failed_out + k_end,

@@ -2,6 +2,7 @@
 // directory and a plain file. Every case names its devices with -d, so /dev is not scanned,
 // except the empty-scan case, which runs only where /dev holds no entry named "sg...".
 #include "harness.h"
+#include "test_run_util.h"
 
 #include <gtest/gtest.h>
 
@@ -11,15 +12,6 @@
 #include <vector>
 
 namespace {
-
-const std::string k_prog = DL_COR_FW_PATH;
-
-const std::string k_rule(80, '=');
-const std::string k_banner = k_rule +
-                             "\n Corvane Firmware Download Utility v0.2.3 Build Date: Jan  9 2013\n"
-                             " Copyright (c) 2013 Corvane Corporation. All rights reserved.\n"
-                             " <TIME>\n" +
-                             k_rule + "\n";
 
 std::string could_not_open(const std::string &path) {
     return "Error: Could not open handle to " + path + "\n";
@@ -31,23 +23,9 @@ std::string not_sg_out(const std::string &path) {
 }
 const std::string k_not_sg_err = "SG_GET_VERSION_NUM: Inappropriate ioctl for device\n";
 
-struct Case {
-    const char *what;
-    std::vector<std::string> args;
-    std::string out; // after the banner, before the final newline
-    std::string err;
-    int status;
-};
-
-void run_cases(const std::vector<Case> &cases) {
-    for (const auto &c : cases) {
-        std::vector<std::string> argv{k_prog};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        RunResult r = run_command(argv);
-        EXPECT_EQ(mask_time(r.out), k_banner + c.out + "\n") << c.what;
-        EXPECT_EQ(r.err, c.err) << c.what;
-        EXPECT_EQ(r.status, c.status) << c.what;
-    }
+// The cases' outputs stand between the banner and the final newline.
+void run_cases(const std::vector<CliCase> &cases) {
+    run_cli_cases(cases, k_banner, "\n");
 }
 
 TEST(CliDevices, NodesThatCannotBeOpened) {

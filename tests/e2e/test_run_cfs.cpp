@@ -5,6 +5,7 @@
 #if defined(SGSIM_PATH) && defined(CFS_TOOL_PATH)
 
 #include "harness.h"
+#include "test_run_util.h"
 #include "test_sgsim_util.h"
 
 #include <gtest/gtest.h>
@@ -17,13 +18,6 @@ namespace {
 
 const std::string k_prog = DL_COR_FW_PATH;
 const std::string k_tool = CFS_TOOL_PATH;
-
-const std::string k_rule(80, '=');
-const std::string k_banner = k_rule +
-                             "\n Corvane Firmware Download Utility v0.2.3 Build Date: Jan  9 2013\n"
-                             " Copyright (c) 2013 Corvane Corporation. All rights reserved.\n"
-                             " <TIME>\n" +
-                             k_rule + "\n";
 
 // One ATA DOWNLOAD MICROCODE 07h command for a 4096-byte image: one mark, then the end.
 const std::string k_one_command = " .  !\n";

@@ -130,10 +130,16 @@ struct FailureCase {
     std::string out_after_sg0;
     std::string err;
     size_t sg1_commands; // commands the second drive sees, the failed one last
+    // Not empty: the run is made again with both streams in one pipe, and this is what the
+    // pipe holds after the first drive's line (each report after the output before it).
+    std::string one_pipe = {};
 };
 
 const std::string k_inq_failed = "Sending INQUIRY command to /dev/sg1 Failed\n";
 const std::string k_vpd_failed = "Sending INQUIRY VPD 0x80 command to /dev/sg1 Failed\n";
+const std::string k_open_failed = "Error: Could not open handle to /dev/sg1\n";
+const std::string k_version_failed = "get_sg_fd: SG_GET_VERSION_NUM on /dev/sg1 failed \n";
+const std::string k_version_err = "SG_GET_VERSION_NUM: Protocol not supported\n";
 
 // The second of three drives fails to open or to answer INQUIRY: the first is listed, the
 // run ends with status 3 at the second, nothing more is sent to it, and the third is never
@@ -145,8 +151,12 @@ TEST(RunIdentify, IdentificationFailuresEndTheRun) {
          "Error: Could not open handle to /dev/sg1\n", "get_sg_fd: Permission denied\n", 0},
         {"node gone at open", R"([{"on": "open", "kind": "vanish"}])"_json,
          "Error: Could not open handle to /dev/sg1\n", "get_sg_fd: No such device\n", 0},
+        {"sg driver too old", R"([{"on": "version", "kind": "version", "value": 29999}])"_json,
+         k_version_failed + k_open_failed, k_version_err, 0,
+         k_version_failed + k_version_err + k_open_failed},
         {"standard INQUIRY fails", R"([{"on": "inquiry", "kind": "errno", "errno": "EIO"}])"_json,
-         k_inq_failed, "send_io: Input/output error\n", 1},
+         k_inq_failed, "send_io: Input/output error\n", 1,
+         "send_io: Input/output error\n" + k_inq_failed},
         {"drive gone at INQUIRY", R"([{"on": "inquiry", "kind": "vanish"}])"_json, k_inq_failed,
          "send_io: No such device\n", 1},
         {"serial number page fails", R"([{"on": "vpd", "kind": "errno", "errno": "EIO"}])"_json,
@@ -182,6 +192,13 @@ TEST(RunIdentify, IdentificationFailuresEndTheRun) {
             sg1_commands += e.node == "/dev/sg1" ? 1 : 0;
         }
         EXPECT_EQ(sg1_commands, c.sg1_commands) << c.what;
+        if (!c.one_pipe.empty()) {
+            RunResult m = run_dl(bay, {"-i"}, true);
+            EXPECT_EQ(body(m), "NORTHVL   /dev/sg0 MN: NV-SAS10K            SN: NV000077 FW: "
+                               "N4R2\n" +
+                                   c.one_pipe)
+                << c.what << " (one pipe)";
+        }
     }
 }
 

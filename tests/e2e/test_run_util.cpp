@@ -12,6 +12,18 @@ const std::string k_banner = std::string(80, '=') +
                              " <TIME>\n" +
                              std::string(80, '=') + "\n";
 
+void run_cli_cases(const std::vector<CliCase> &cases, const std::string &before,
+                   const std::string &after) {
+    for (const auto &c : cases) {
+        std::vector<std::string> argv{DL_COR_FW_PATH};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        RunResult r = run_command(argv);
+        EXPECT_EQ(mask_time(r.out), before + c.out + after) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+        EXPECT_EQ(r.status, c.status) << c.what;
+    }
+}
+
 Bay make_bay(const std::vector<nlohmann::json> &drives, const nlohmann::json &bay_extra) {
     nlohmann::json doc = {{"trace", "trace.jsonl"}};
     if (!bay_extra.is_null()) {
@@ -75,8 +87,11 @@ Bay bay_from_listing(const std::string &listing, const std::vector<std::string> 
     return bay;
 }
 
-RunResult run_dl(const Bay &bay, const std::vector<std::string> &args) {
+RunResult run_dl(const Bay &bay, const std::vector<std::string> &args, bool one_pipe) {
     std::vector<std::string> argv{DL_COR_FW_PATH};
+    if (one_pipe) {
+        argv.insert(argv.begin(), {"sh", "-c", "exec \"$0\" \"$@\" 2>&1"});
+    }
     argv.insert(argv.end(), args.begin(), args.end());
     return under_bay(bay.path, argv);
 }

@@ -12,6 +12,19 @@
 // The banner every run prints first, with its clock line masked as mask_time masks it.
 extern const std::string k_banner;
 
+// One start of dl_cor_fw without a bay: its arguments and the whole of what it must print.
+struct CliCase {
+    const char *what;
+    std::vector<std::string> args;
+    std::string out; // with masked time, between before and after (run_cli_cases)
+    std::string err;
+    int status;
+};
+
+// Runs the built dl_cor_fw once for each case; every expected output is before + out + after.
+void run_cli_cases(const std::vector<CliCase> &cases, const std::string &before = "",
+                   const std::string &after = "");
+
 // A bay file in a fresh directory, with its trace beside it.
 struct Bay {
     std::string dir;
@@ -45,8 +58,9 @@ nlohmann::json scsi_drive(const std::string &node, const std::string &vendor,
 Bay bay_from_listing(const std::string &listing, const std::vector<std::string> &args,
                      RunResult *run);
 
-// Runs the built dl_cor_fw with args under the bay.
-RunResult run_dl(const Bay &bay, const std::vector<std::string> &args);
+// Runs the built dl_cor_fw with args under the bay. With one_pipe, standard error goes into
+// the pipe of standard output (in r.out), so the order of the two streams shows.
+RunResult run_dl(const Bay &bay, const std::vector<std::string> &args, bool one_pipe = false);
 
 // What a run printed after the banner, its final newline dropped. A run whose output does
 // not begin with the banner gives "<no banner>" followed by the whole output, so that the

@@ -14,6 +14,15 @@
 #include <string>
 #include <vector>
 
+// Descriptor-format sense with the ATA Status Return descriptor, as libata answers a
+// pass-through with CK_COND: 72 <key> <asc> <ascq> 00 00 00 0e 09 0c 00 <error> 00 <count>
+// 00 00 00 00 00 00 <device 40h> <status>.
+inline std::vector<uint8_t> ata_return(uint8_t key, uint8_t asc, uint8_t ascq, uint8_t error,
+                                       uint8_t status, uint8_t count = 0x01) {
+    return {0x72,  key,  asc,   ascq, 0x00, 0x00, 0x00, 0x0e, 0x09, 0x0c, 0x00,
+            error, 0x00, count, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, status};
+}
+
 // What the driver and the device returned for one command, and the verdict a rule owes it.
 struct Answer {
     const char *what;

@@ -201,13 +201,6 @@ TEST(AtaDownloadImageCheck, RefusesWhatCannotBeSentIntact) {
                  "sent");
 }
 
-// Descriptor-format sense with the ATA Status Return descriptor, as libata answers a
-// pass-through with CK_COND: 72 <key> <asc> <ascq> ... 09 0c 00 <error> ... <device> <status>.
-Bytes ata_return(uint8_t key, uint8_t asc, uint8_t ascq, uint8_t error, uint8_t status) {
-    return {0x72,  key,  asc,  ascq, 0x00, 0x00, 0x00, 0x0e, 0x09, 0x0c, 0x00,
-            error, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, status};
-}
-
 // libata 6.1 aborting DOWNLOAD MICROCODE: fixed format, registers at bytes 8-11.
 const Bytes k_aborted_download = {0x70, 0x00, 0x0b, 0x00, 0x00, 0x00, 0x00, 0x0a, 0x04,
                                   0x41, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
@@ -223,13 +216,13 @@ const Bytes k_aborted_quiet = {0x70, 0x00, 0x0b, 0x00, 0x00, 0x00, 0x00, 0x0a, 0
 
 TEST(AtaDownloadJudgement, EveryWordOfTheAnswerCounts) {
     const Answer table[] = {
-        {"success with CK_COND", 0, 0x01, 0, 0x08, 0, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50),
+        {"success with CK_COND", 0, 0x01, 0, 0x08, 0, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50, 0x08),
          false, nullptr},
-        {"success, NO SENSE", 0, 0x01, 0, 0x08, 0, ata_return(0x0, 0x00, 0x00, 0x00, 0x50), false,
-         nullptr},
+        {"success, NO SENSE", 0, 0x01, 0, 0x08, 0, ata_return(0x0, 0x00, 0x00, 0x00, 0x50, 0x08),
+         false, nullptr},
         {"transport failure", -1, 0x00, 0, 0, 0, {}, true, nullptr},
         {"ATA error in the descriptor", 0, 0x01, 0, 0x08, 0,
-         ata_return(0x1, 0x00, 0x1d, 0x04, 0x51), true, nullptr},
+         ata_return(0x1, 0x00, 0x1d, 0x04, 0x51, 0x08), true, nullptr},
         {"aborted DOWNLOAD MICROCODE (libata 6.1)", 0, 0x01, 0, 0x08, 0, k_aborted_download, true,
          nullptr},
         {"pass-through to a SCSI drive", 0, 0x01, 0, 0x08, 0, k_not_ata, true,
@@ -248,22 +241,25 @@ TEST(AtaDownloadJudgement, EveryWordOfTheAnswerCounts) {
          "sense key 0xb (ABORTED COMMAND), ASC 0x0 ASCQ 0x0"},
         {"aborted, registers clean", 0, 0x01, 0, 0x08, 0, k_aborted_quiet, true,
          "sense key 0xb (ABORTED COMMAND), ASC 0x0 ASCQ 0x0"},
-        {"ERR without an error code", 0, 0x01, 0, 0x08, 0, ata_return(0x1, 0x00, 0x1d, 0x00, 0x51),
-         true, "ATA status 0x51 has ERR set"},
-        {"device fault", 0, 0x01, 0, 0x08, 0, ata_return(0x1, 0x00, 0x1d, 0x00, 0x70), true,
+        {"ERR without an error code", 0, 0x01, 0, 0x08, 0,
+         ata_return(0x1, 0x00, 0x1d, 0x00, 0x51, 0x08), true, "ATA status 0x51 has ERR set"},
+        {"device fault", 0, 0x01, 0, 0x08, 0, ata_return(0x1, 0x00, 0x1d, 0x00, 0x70, 0x08), true,
          "ATA status 0x70 has DF set"},
-        {"still busy", 0, 0x01, 0, 0x08, 0, ata_return(0x1, 0x00, 0x1d, 0x00, 0xD0), true,
+        {"still busy", 0, 0x01, 0, 0x08, 0, ata_return(0x1, 0x00, 0x1d, 0x00, 0xD0, 0x08), true,
          "ATA status 0xd0 has BSY set"},
         {"not ready with clean registers", 0, 0x01, 0, 0x08, 0,
-         ata_return(0x2, 0x04, 0x00, 0x00, 0x50), true,
+         ata_return(0x2, 0x04, 0x00, 0x00, 0x50, 0x08), true,
          "sense key 0x2 (NOT READY), ASC 0x4 ASCQ 0x0"},
-        {"host error", 0, 0x01, 0x07, 0x08, 0, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50), true,
+        {"host error", 0, 0x01, 0x07, 0x08, 0, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50, 0x08), true,
          "host status 0x7 (DID_ERROR)"},
-        {"driver error", 0, 0x01, 0, 0x04, 0, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50), true,
+        {"driver error", 0, 0x01, 0, 0x04, 0, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50, 0x08), true,
          "driver status 0x4"},
         {"BUSY", 0, 0x04, 0, 0, 0, {}, true, "SCSI status 0x4 (BUSY)"},
-        {"nothing transferred", 0, 0x01, 0, 0x08, 4096, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50),
-         true, "4096 of the command's 4096 bytes were not transferred"},
+        {"nothing transferred", 0, 0x01, 0, 0x08, 4096,
+         ata_return(0x1, 0x00, 0x1d, 0x00, 0x50, 0x08), true,
+         "4096 of the command's 4096 bytes were not transferred"},
+        {"a block short", 0, 0x01, 0, 0x08, 512, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50, 0x08),
+         true, "512 of the command's 4096 bytes were not transferred"},
     };
     for (const Answer &a : table) {
         SCOPED_TRACE(a.what);
@@ -281,8 +277,8 @@ TEST(AtaDownloadJudgement, RegistersOfAnEarlierCommandDoNotCount) {
     // must not pass on the strength of the previous command's clean ones.
     uint8_t cdb[12] = {0xA1, 0x0A, 0x26, 0x03, 0x40};
     SgRequest req = finished_command(
-        {"", 0, 0x01, 0, 0x08, 0, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50), false, nullptr}, cdb, 12,
-        4096);
+        {"", 0, 0x01, 0, 0x08, 0, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50, 0x08), false, nullptr},
+        cdb, 12, 4096);
     ASSERT_FALSE(judge_ata_download_command(classify_command(0, req)).failed);
     sg_io_hdr_t hdr{};
     uint8_t sense[SG_SENSE_LEN] = {};

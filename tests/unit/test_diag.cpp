@@ -111,4 +111,37 @@ TEST(CommandDiagnostics, InvalidResponseCodeLine) {
               "format x7e, sense x0, acq x0, ascq x0\n");
 }
 
+// send_io's own printing at each --debug level, on a descriptor that refuses SG_IO: the
+// command's diagnostics from level 1, the header and sense dumps only from level 2.
+TEST(SendIoDebug, DumpsOnlyFromLevelTwo) {
+    const struct {
+        int level;
+        bool dumps;
+    } cases[] = {{1, false}, {2, true}};
+    int before = debug_level;
+    FILE *null = fopen("/dev/null", "r");
+    ASSERT_NE(null, nullptr);
+    for (const auto &c : cases) {
+        debug_level = c.level;
+        uint8_t cdb[6] = {0x12, 0, 0, 0, 96, 0};
+        uint8_t data[96] = {};
+        SgRequest req{};
+        req.fd = fileno(null);
+        req.cdb = cdb;
+        req.cdb_len = 6;
+        req.direction = -3;
+        req.data = data;
+        req.data_len = sizeof data;
+        req.debug = 1;
+        testing::internal::CaptureStderr();
+        std::string out = printed([&] { EXPECT_EQ(send_io(&req), -1); });
+        testing::internal::GetCapturedStderr();
+        EXPECT_NE(out.find(" No Sense data returned\n"), std::string::npos) << c.level;
+        EXPECT_EQ(out.find("\nprint_io_hdr: ") != std::string::npos, c.dumps) << c.level;
+        EXPECT_EQ(out.find(" OFFSET\tVALUE\n") != std::string::npos, c.dumps) << c.level;
+    }
+    fclose(null);
+    debug_level = before;
+}
+
 } // namespace

@@ -189,6 +189,9 @@ TEST(PlainRequest, KeptRevisionOrTheAnswerText) {
          area_with(0, "0123456789012345678901234567890123456789XYZ"),
          "0123456789012345678901234567890123456789"},
         {"whitespace in the kept revision dropped", "\tA B\r\n  ", area_with(0, "@"), "AB"},
+        // Both bytes of word 0 must match for the answer to be IDENTIFY data again.
+        {"text that begins like word 0", "1A2B3C  ", area_with(0, "@1.0"), "@1.0"},
+        {"text of one character", "1A2B3C  ", area_with(0, "X"), "X"},
     };
     for (const auto &c : cases) {
         char buf[47] = {};

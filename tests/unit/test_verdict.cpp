@@ -71,12 +71,6 @@ TEST(Verdict, RealStackAnswers) {
     }
 }
 
-// Descriptor-format sense with the ATA Status Return descriptor.
-Bytes ata_return(uint8_t key, uint8_t asc, uint8_t ascq, uint8_t error, uint8_t status) {
-    return {0x72,  key,  asc,  ascq, 0x00, 0x00, 0x00, 0x0e, 0x09, 0x0c, 0x00,
-            error, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, status};
-}
-
 // Fixed sense with VALID set: the SAT layout of newer kernels, registers at bytes 3-6.
 Bytes sat_fixed(uint8_t key, uint8_t asc, uint8_t ascq, uint8_t error, uint8_t status) {
     return {0xF0, 0x00, key,  error, status, 0x40, 0x01, 0x0a, 0x00,

@@ -236,6 +236,15 @@ TEST(WriteBufferJudgement, EveryWordOfTheAnswerCounts) {
          {},
          true,
          "512 of the command's 32768 bytes were not transferred"},
+        {"one byte short",
+         0,
+         0x00,
+         0,
+         0,
+         1,
+         {},
+         true,
+         "1 of the command's 32768 bytes were not transferred"},
     };
     for (const Answer &a : table) {
         SCOPED_TRACE(a.what);
