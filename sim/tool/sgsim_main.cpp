@@ -52,6 +52,16 @@ std::string preload_path() {
     return "";
 }
 
+// Loads the bay file at path; says why on standard error when it cannot.
+bool load_bay_or_say(const char *path, Bay &bay, nlohmann::json &doc) {
+    std::string err;
+    if (!load_bay(path, bay, doc, err)) {
+        std::fprintf(stderr, "sgsim: %s\n", err.c_str());
+        return false;
+    }
+    return true;
+}
+
 int run_main(int argc, char **argv) {
     if (argc < 3 || std::strcmp(argv[1], "--") != 0) {
         usage();
@@ -64,9 +74,7 @@ int run_main(int argc, char **argv) {
     }
     Bay bay;
     nlohmann::json doc;
-    std::string err;
-    if (!load_bay(bay_abs, bay, doc, err)) {
-        std::fprintf(stderr, "sgsim: %s\n", err.c_str());
+    if (!load_bay_or_say(bay_abs, bay, doc)) {
         return 1;
     }
     std::string preload = preload_path();
@@ -117,9 +125,7 @@ int show_main(int argc, char **argv) {
     }
     Bay bay;
     nlohmann::json doc;
-    std::string err;
-    if (!load_bay(argv[0], bay, doc, err)) {
-        std::fprintf(stderr, "sgsim: %s\n", err.c_str());
+    if (!load_bay_or_say(argv[0], bay, doc)) {
         return 1;
     }
     for (const Drive &d : bay.drives)
@@ -136,9 +142,7 @@ int power_cycle_main(int argc, char **argv) {
     }
     Bay bay;
     nlohmann::json doc;
-    std::string err;
-    if (!load_bay(argv[0], bay, doc, err)) {
-        std::fprintf(stderr, "sgsim: %s\n", err.c_str());
+    if (!load_bay_or_say(argv[0], bay, doc)) {
         return 1;
     }
     for (Drive &d : bay.drives) {
@@ -146,7 +150,7 @@ int power_cycle_main(int argc, char **argv) {
             continue;
         std::string before = d.revision;
         power_cycle(d);
-        if (!save_bay(argv[0], bay, doc, err)) {
+        if (std::string err; !save_bay(argv[0], bay, doc, err)) {
             std::fprintf(stderr, "sgsim: %s\n", err.c_str());
             return 1;
         }

@@ -8,21 +8,12 @@
 
 namespace {
 
-// The sg driver's own direction code for a transfer from the device.
-constexpr int8_t k_dir_from_device = -3;
-
 // Runs one data-in identification command into buf. Whatever did not arrive is cleared, and
 // so is the whole buffer of a command that was not answered: the sg driver hands back stale
 // bytes of an earlier command behind a short or refused transfer.
 Reply read_into(int fd, uint8_t *cdb, uint8_t cdb_len, uint8_t *buf, uint32_t len) {
     std::memset(buf, 0, len);
-    SgRequest req{};
-    req.fd = fd;
-    req.cdb = cdb;
-    req.cdb_len = cdb_len;
-    req.direction = k_dir_from_device;
-    req.data = buf;
-    req.data_len = len;
+    SgRequest req = data_in_request(fd, cdb, cdb_len, buf, len);
     int rc = send_io(&req);
     CommandFacts facts = classify_command(rc, req);
     Reply reply = judge_identification(facts);

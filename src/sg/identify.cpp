@@ -8,9 +8,6 @@
 
 namespace {
 
-// The sg driver's own direction code for a transfer from the device.
-constexpr int8_t k_dir_from_device = -3;
-
 // IDENTIFY DEVICE data, by byte. ATA strings hold two characters in each 16-bit word with the
 // first character in the high-order byte, so in byte order each pair stands swapped.
 //   0-1     word 0, compared with the answer to the plain firmware request
@@ -66,13 +63,7 @@ struct IdentifyReply {
 IdentifyReply send_identify_command(int fd, uint8_t *cdb, uint8_t *area) {
     uint8_t before[IDENTIFY_DATA_LEN];
     std::memcpy(before, area, sizeof before);
-    SgRequest req{};
-    req.fd = fd;
-    req.cdb = cdb;
-    req.cdb_len = ATA_PASS_THROUGH_12_CDB_LEN;
-    req.direction = k_dir_from_device;
-    req.data = area;
-    req.data_len = IDENTIFY_DATA_LEN;
+    SgRequest req = data_in_request(fd, cdb, ATA_PASS_THROUGH_12_CDB_LEN, area, IDENTIFY_DATA_LEN);
     CommandFacts facts = classify_command(send_io(&req), req);
     std::memcpy(area + facts.transferred, before + facts.transferred,
                 IDENTIFY_DATA_LEN - facts.transferred);
@@ -270,13 +261,7 @@ int send_inq(int fd, uint8_t *buf, int len, uint8_t page) {
                "send_inq", INQUIRY_MIN_LEN, len);
         return -1;
     }
-    SgRequest req{};
-    req.fd = fd;
-    req.cdb = cdb;
-    req.cdb_len = INQUIRY_CDB_LEN;
-    req.direction = k_dir_from_device;
-    req.data = buf;
-    req.data_len = static_cast<uint32_t>(len);
+    SgRequest req = data_in_request(fd, cdb, INQUIRY_CDB_LEN, buf, static_cast<uint32_t>(len));
     int rc = send_io(&req);
     CommandFacts facts = classify_command(rc, req);
     if (rc == 0) {

@@ -52,6 +52,22 @@ struct SgRequest {
     int io_errno;           // errno of a failed SG_IO ioctl; 0 when the ioctl succeeded
 };
 
+// The sg driver's own direction code for a transfer from the device.
+inline constexpr int8_t DIR_DRIVER_FROM_DEV = -3;
+
+// A data-in command: cdb_len bytes of cdb, the answer into len bytes of buf, the default
+// time-out.
+inline SgRequest data_in_request(int fd, uint8_t *cdb, uint8_t cdb_len, void *buf, uint32_t len) {
+    SgRequest req{};
+    req.fd = fd;
+    req.cdb = cdb;
+    req.cdb_len = cdb_len;
+    req.direction = DIR_DRIVER_FROM_DEV;
+    req.data = buf;
+    req.data_len = len;
+    return req;
+}
+
 // Process-wide diagnostics level, 0 at start. Above 0 the download senders set
 // SgRequest::debug; at 2 or more send_io also dumps the header and the sense bytes.
 extern int debug_level;
