@@ -82,6 +82,13 @@ int finish_run_record(RunRecord *record, int status) {
                                                        record->devices, status)) < 0) {
         report_write_failure(record);
     }
+    // Closed here, not at exit: a run that dies of a stop signal leaves no descriptor behind,
+    // and a write that only fails on close (a full network file system) is still reported.
+    int fd = record->fd;
+    record->fd = -1;
+    if (close(fd) != 0 && !record->failed) {
+        report_write_failure(record);
+    }
     return record->failed && status == 0 ? 1 : status;
 }
 

@@ -31,8 +31,8 @@ void record_identity(DeviceRecord *r, const DeviceIdentity &id);
 // line on standard error: the record is incomplete, and the run ends with status 1.
 int write_device_record(RunRecord *record, const DeviceRecord &r);
 
-// Writes the last line with the status the run ends with, and returns that status: the given
-// one, or 1 when the line could not be written and the run had no other error.
+// Writes the last line with the status the run ends with and closes the record. Returns that
+// status: the given one, or 1 when the line could not be written and the run had no other error.
 int finish_run_record(RunRecord *record, int status);
 
 // Writes the system log line of one download attempt: ident dl_cor_fw, facility LOG_USER,
