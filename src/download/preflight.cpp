@@ -1,6 +1,7 @@
 #include "download/preflight.h"
 
 #include "sg/capabilities.h"
+#include "sg/identify.h"
 
 #include <cstdarg>
 #include <cstddef>
@@ -33,7 +34,6 @@ constexpr int k_log_dm_capabilities = 16;
 //   byte 12: DMS_VALID (4)
 //   byte 19: DM_MD_4 (7), DM_MD_5 (6), DM_MD_6 (5), DM_MD_7 (4), DM_MD_D (3), DM_MD_E (2),
 //            DM_MD_F (1): the WRITE BUFFER download modes supported, when DMS_VALID
-constexpr uint8_t k_extended_inquiry_page = 0x86;
 constexpr uint32_t k_ei_activate = 4;
 constexpr uint32_t k_ei_dms_valid = 12;
 constexpr uint32_t k_ei_download_modes = 19;
@@ -200,7 +200,7 @@ void parse_capabilities_page(const uint8_t *page, DriveStatements &s) {
 }
 
 void parse_extended_inquiry(const uint8_t *page, uint32_t len, DriveStatements &s) {
-    if (len < 4 || page[1] != k_extended_inquiry_page) {
+    if (len < 4 || page[1] != VPD_EXTENDED_INQUIRY) {
         return;
     }
     uint32_t end = 4 + (uint32_t{page[2]} << 8 | page[3]);
