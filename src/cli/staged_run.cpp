@@ -81,10 +81,7 @@ DriveStatements read_drive_statements(int fd, const DeviceIdentity &id, Download
         }
         return s;
     }
-    uint8_t page[k_inquiry_buf_len] = {};
-    if (send_inq(fd, page, sizeof page, VPD_EXTENDED_INQUIRY) == 0) {
-        parse_extended_inquiry(page, sizeof page, s);
-    }
+    read_extended_inquiry(fd, s);
     uint8_t desc[READ_BUFFER_DESCRIPTOR_LEN];
     if (read_buffer_descriptor(fd, desc) == Reply::answered) {
         parse_read_buffer_descriptor(desc, s);

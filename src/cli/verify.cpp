@@ -1,6 +1,5 @@
 #include "cli/verify.h"
 
-#include "download/preflight.h"
 #include "listing/record.h"
 #include "sg/identify.h"
 
@@ -25,6 +24,13 @@ int judge_revision(bool readable, const char *before, const char *after, bool wa
     return waits_for_reset ? OUTCOME_PENDING : OUTCOME_UNCHANGED;
 }
 
+void read_extended_inquiry(int fd, DriveStatements &s) {
+    uint8_t page[k_inquiry_buf_len] = {};
+    if (send_inq(fd, page, sizeof page, VPD_EXTENDED_INQUIRY) == 0) {
+        parse_extended_inquiry(page, sizeof page, s);
+    }
+}
+
 RevisionCheck check_revision(int fd, const DeviceIdentity &id, bool look_for_pending) {
     RevisionCheck check{};
     if (id.is_ata && id.full_fw_read) {
@@ -43,11 +49,8 @@ RevisionCheck check_revision(int fd, const DeviceIdentity &id, bool look_for_pen
     bool waits_for_reset = false;
     if (look_for_pending && !id.is_ata && check.readable &&
         std::strcmp(check.after, id.full_fw) == 0) {
-        uint8_t page[k_inquiry_buf_len] = {};
         DriveStatements states;
-        if (send_inq(fd, page, sizeof page, VPD_EXTENDED_INQUIRY) == 0) {
-            parse_extended_inquiry(page, sizeof page, states);
-        }
+        read_extended_inquiry(fd, states);
         waits_for_reset = states.activate_microcode == k_activate_after_reset;
     }
     check.outcome = judge_revision(check.readable, id.full_fw, check.after, waits_for_reset);

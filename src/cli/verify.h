@@ -4,6 +4,7 @@
 #pragma once
 
 #include "cli/device_run.h"
+#include "download/preflight.h"
 #include "listing/record.h"
 
 // Judges the revision read again: not readable is OUTCOME_UNVERIFIED, changed
@@ -17,6 +18,10 @@ struct RevisionCheck {
     bool readable; // after holds the revision read
     char after[sizeof DeviceIdentity::full_fw];
 };
+
+// Asks the drive at fd for its Extended INQUIRY Data page (86h) and adds what it states to s;
+// a page that is not answered states nothing.
+void read_extended_inquiry(int fd, DriveStatements &s);
 
 // Reads the revision of the drive at fd again at once and judges it against id.full_fw: the
 // full revision (reread_full_fw) of an ATA drive whose full revision was read, else the
