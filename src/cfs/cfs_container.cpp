@@ -1,5 +1,6 @@
 // The CFS container: Triple DES (EDE, three keys) in 64-bit cipher feedback over a gzip
 // member and a pad. This is the one file that calls the DES functions of libcrypto.
+#include "base/holders.h"
 #include "cfs/cfs.h"
 #include "cfs/cfs_internal.h"
 
@@ -108,8 +109,8 @@ char *cfs_load(const char *path) {
 }
 
 char *cfs_load_with_length(const char *path, size_t *text_len) {
-    cfs_errno_keeper errno_keeper; // destroyed last: see its comment
-    cfs_file_ptr file(fopen(path, "rb"));
+    ErrnoKeeper errno_keeper; // destroyed last: see its comment
+    FilePtr file(fopen(path, "rb"));
     if (!file) {
         CfsError = CFS_ERR_OPEN;
         return nullptr;
@@ -135,7 +136,7 @@ char *cfs_load_with_length(const char *path, size_t *text_len) {
     size_t len = static_cast<size_t>(file_len);
     // An empty file still gets a (1-byte) buffer, so that it fails as undecryptable below and
     // not as an allocation failure.
-    cfs_malloc_ptr<unsigned char> buf(static_cast<unsigned char *>(malloc(len > 0 ? len : 1)));
+    MallocPtr<unsigned char> buf(static_cast<unsigned char *>(malloc(len > 0 ? len : 1)));
     if (!buf) {
         errno_keeper.keep();
         CfsError = CFS_ERR_NOMEM;
@@ -171,7 +172,7 @@ char *cfs_load_with_length(const char *path, size_t *text_len) {
     inflateInit2(&strm, k_gzip_window_bits);
     std::unique_ptr<z_stream, inflate_ender> inflater(&strm);
 
-    cfs_malloc_ptr<char> text;
+    MallocPtr<char> text;
     size_t used = 0;
     int r;
     unsigned char chunk[k_inflate_chunk];

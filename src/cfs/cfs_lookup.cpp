@@ -1,5 +1,6 @@
 // The configuration text of a CFS file: entry lines of four ';'-separated fields, comment
 // lines, and the lookup of the image path for one drive.
+#include "base/holders.h"
 #include "cfs/cfs.h"
 #include "cfs/cfs_internal.h"
 
@@ -72,7 +73,7 @@ int read_fields(const char *pos, const char *line_end, CfsScan *scan, CfsEntry *
             end = line_end;
         }
         if (copy_field(pos, end, fields[k - 1]) != 0) {
-            cfs_errno_keeper errno_keeper;
+            ErrnoKeeper errno_keeper;
             errno_keeper.keep();
             cfs_free_entry(entry);
             return CFS_SCAN_NOMEM;
@@ -130,7 +131,7 @@ int cfs_lookup_entry(const char *text, const char *model, const char *firmware, 
     if (text == nullptr) {
         return -1;
     }
-    cfs_errno_keeper errno_keeper; // destroyed last: see its comment
+    ErrnoKeeper errno_keeper; // destroyed last: see its comment
     CfsError = CFS_NO_MATCH;
     CfsScan scan = cfs_scan_start(text);
     for (;;) {

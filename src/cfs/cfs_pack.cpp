@@ -1,4 +1,5 @@
 // Making a CFS file: the text compressed into one gzip member, a pad, all encrypted.
+#include "base/holders.h"
 #include "cfs/cfs.h"
 #include "cfs/cfs_internal.h"
 
@@ -22,7 +23,7 @@ struct deflate_ender {
 } // namespace
 
 unsigned char *cfs_pack(const char *text, size_t text_len, unsigned pad_len, size_t *out_len) {
-    cfs_errno_keeper errno_keeper; // destroyed last: see its comment
+    ErrnoKeeper errno_keeper; // destroyed last: see its comment
     if (pad_len < 1 || pad_len > k_cfs_max_pad) {
         errno = EINVAL;
         errno_keeper.keep();
@@ -40,7 +41,7 @@ unsigned char *cfs_pack(const char *text, size_t text_len, unsigned pad_len, siz
     std::unique_ptr<z_stream, deflate_ender> deflater(&strm);
 
     size_t cap = deflateBound(&strm, text_len) + pad_len;
-    cfs_malloc_ptr<unsigned char> out(static_cast<unsigned char *>(malloc(cap)));
+    MallocPtr<unsigned char> out(static_cast<unsigned char *>(malloc(cap)));
     if (!out) {
         errno_keeper.keep();
         return nullptr;

@@ -1,4 +1,5 @@
 // dl_cor_fw: downloads firmware into disk drives through the Linux sg driver.
+#include "cli/device_list.h"
 #include "cli/device_run.h"
 #include "cli/exit_hooks.h"
 #include "cli/options.h"

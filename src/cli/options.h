@@ -2,8 +2,8 @@
 // the multiple-value warnings and the exit statuses.
 #pragma once
 
-#include "cli/owned_text.h"
-#include "download/download.h"
+#include "base/holders.h"
+#include "download/methods.h"
 
 #include <cstdint>
 #include <vector>

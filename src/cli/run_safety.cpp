@@ -1,7 +1,7 @@
 #include "cli/run_safety.h"
 
 #include "cli/exit_hooks.h"
-#include "download/signal_hold.h"
+#include "cli/signal_hold.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,34 +1,14 @@
-// Firmware download: image loading, method choice and the two senders.
+// Firmware download: the entry points of the download subsystem. An image is loaded whole,
+// its plan built once (plan_for_run, the same plan --preflight prints) and sent by the one
+// sender loop.
 #pragma once
+
+#include "download/methods.h"
+#include "download/report.h"
+#include "download/statements.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <string>
-
-enum ForcedMethod : int {
-    METHOD_AUTO = 0,
-    METHOD_WRITE_BUFFER = 1,
-    METHOD_ATA_PASSTHROUGH = 2,
-};
-
-// What a download did, for the caller to report beyond the lines the senders print.
-struct DownloadReport {
-    uint32_t commands_sent = 0;  // download commands issued, a failed one included
-    uint64_t bytes_accepted = 0; // bytes of the commands the drive took
-    // After the last command of a segmented DOWNLOAD MICROCODE the drive said it expects more
-    // microcode.
-    bool more_expected = false;
-    // Why the download failed: what the drive or the host answered to the command that failed
-    // (describe_answer), or why the image was refused before anything was sent; empty when
-    // nothing failed.
-    std::string failure;
-    int64_t image_size = -1;   // bytes of the image file; -1 when it was not measured
-    std::string image_sha256;  // SHA-256 of the bytes read, in hex; empty when none were read
-    std::string method;        // "WRITE BUFFER 05h" ... "DOWNLOAD MICROCODE 03h"; empty: none
-    uint32_t segment_size = 0; // bytes of each full segment; 0 when the image goes unsegmented
-};
-
-struct DriveStatements;
 
 // A staging download (--stage): the image goes by WRITE BUFFER mode 0Eh or DOWNLOAD
 // MICROCODE 0Eh, in segments of the run's segment count or, when it is 0, of the size
@@ -48,16 +28,6 @@ struct StageRequest {
 int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod method, bool is_ata,
                      DownloadReport *report = nullptr, const StageRequest *stage = nullptr);
 
-// Sends an image by SCSI WRITE BUFFER (mode 05h unsegmented, 07h with offsets).
-// Returns 0 when every command succeeded, -1 otherwise. report as for download_fw_file.
-int send_write_buffer(int fd, uint8_t mode, uint8_t segment_count, const uint8_t *data,
-                      uint32_t length, DownloadReport *report = nullptr);
-
-// Sends an image by ATA DOWNLOAD MICROCODE inside ATA PASS-THROUGH (12)
-// (subcommand 07h unsegmented, 03h with offsets). Returns 0 or -1. report as above.
-int send_ata_passthrough(int fd, uint8_t subcommand, uint16_t blocks_per_segment,
-                         const uint8_t *data, uint32_t length, DownloadReport *report = nullptr);
-
 // download_image_file's result when the image file could not be opened.
 inline constexpr int DOWNLOAD_IMAGE_NOT_OPENED = -2;
 
@@ -72,6 +42,8 @@ int download_image_file(int fd, const char *image_path, const char *device_path,
                         uint8_t segment_count, ForcedMethod method, bool is_ata,
                         DownloadReport *report = nullptr, const StageRequest *stage = nullptr);
 
-// Measures the image file at path as the download step opens it (without waiting, a regular
-// file only), reading none of it. Returns its length, or -1 with *why set.
-long long measure_image_file(const char *path, std::string *why);
+// Activates the microcode a staging download left on the drive at fd, by sender's 0Fh (WRITE
+// BUFFER mode 0Fh, DOWNLOAD MICROCODE 0Fh), through the one sender loop. Prints nothing.
+// Returns 0 when the drive took the command, -1 otherwise; report receives the method and
+// the command's facts and verdict.
+int activate_staged_microcode(int fd, DownloadSender sender, DownloadReport *report);

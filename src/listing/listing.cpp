@@ -3,6 +3,8 @@
 // blanks and even the text of a label.
 #include "listing/listing.h"
 
+#include "base/printable.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -26,19 +28,21 @@ constexpr size_t k_serial_width = 8;
 constexpr size_t k_firmware_max_len = 45;
 
 // The lines the run writes, instead of a listing line, for a device it cannot open or
-// identify before it ends; the device path stands between each prefix and suffix.
-constexpr std::string_view k_open_failed_prefix = "Error: Could not open handle to ";
-constexpr std::string_view k_inquiry_failed_prefix = "Sending INQUIRY command to ";
-constexpr std::string_view k_vpd_failed_prefix = "Sending INQUIRY VPD 0x80 command to ";
-constexpr std::string_view k_inquiry_failed_suffix = " Failed";
+// identify before it ends, by ListingStop: the device path stands between prefix and suffix.
+struct StopLine {
+    int stop;
+    std::string_view prefix;
+    std::string_view suffix;
+};
+constexpr StopLine k_stop_lines[] = {
+    {LISTING_STOP_OPEN, "Error: Could not open handle to ", ""},
+    {LISTING_STOP_INQUIRY, "Sending INQUIRY command to ", " Failed"},
+    {LISTING_STOP_VPD, "Sending INQUIRY VPD 0x80 command to ", " Failed"},
+};
 
 // The bytes that reading a full revision drops wherever they occur. A line end cannot be in
 // a listing line, so it is not among them here.
 constexpr std::string_view k_revision_whitespace = " \t\v\r";
-
-bool is_control_byte(unsigned char c) {
-    return (c >= 0x01 && c <= 0x1F) || c == 0x7F;
-}
 
 std::string_view drop_trailing_blanks(std::string_view s) {
     size_t end = s.find_last_not_of(' ');
@@ -49,10 +53,8 @@ std::string_view drop_trailing_blanks(std::string_view s) {
 
 std::string format_listing_line(const ListingLine &columns) {
     // printf's %s ends at a NUL byte, and so does the serial column.
-    std::string serial = columns.serial.substr(0, columns.serial.find('\0'));
-    std::replace_if(
-        serial.begin(), serial.end(),
-        [](char c) { return is_control_byte(static_cast<unsigned char>(c)); }, '?');
+    std::string serial =
+        with_controls_shown(std::string_view(columns.serial).substr(0, columns.serial.find('\0')));
     const char *format = "%-9s %s MN: %-20s SN: %-8s FW: %s\n";
     const char *args[] = {columns.vendor.c_str(), columns.device.c_str(), columns.model.c_str(),
                           serial.c_str(), columns.firmware.c_str()};
@@ -114,17 +116,21 @@ int listing_identity(const ListingLine &line) {
     return LISTING_COMPLETE;
 }
 
-int parse_listing_stop_line(std::string_view line, std::string *device) {
-    if (line.starts_with(k_open_failed_prefix)) {
-        *device = line.substr(k_open_failed_prefix.size());
-        return LISTING_STOP_OPEN;
+std::string format_listing_stop_line(int stop, const char *path) {
+    for (const StopLine &l : k_stop_lines) {
+        if (l.stop == stop) {
+            return std::string(l.prefix) + path + std::string(l.suffix) + "\n";
+        }
     }
-    for (std::string_view prefix : {k_inquiry_failed_prefix, k_vpd_failed_prefix}) {
-        if (line.size() >= prefix.size() + k_inquiry_failed_suffix.size() &&
-            line.starts_with(prefix) && line.ends_with(k_inquiry_failed_suffix)) {
-            *device = line.substr(prefix.size(),
-                                  line.size() - prefix.size() - k_inquiry_failed_suffix.size());
-            return LISTING_STOP_INQUIRY;
+    return "";
+}
+
+int parse_listing_stop_line(std::string_view line, std::string *device) {
+    for (const StopLine &l : k_stop_lines) {
+        if (line.size() >= l.prefix.size() + l.suffix.size() && line.starts_with(l.prefix) &&
+            line.ends_with(l.suffix)) {
+            *device = line.substr(l.prefix.size(), line.size() - l.prefix.size() - l.suffix.size());
+            return l.stop;
         }
     }
     return LISTING_NO_STOP;

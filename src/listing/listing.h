@@ -52,8 +52,13 @@ int listing_identity(const ListingLine &line);
 enum ListingStop : int {
     LISTING_NO_STOP = 0,      // the line is not a stop line
     LISTING_STOP_OPEN = 1,    // "Error: Could not open handle to %s"
-    LISTING_STOP_INQUIRY = 2, // "Sending INQUIRY command to %s Failed", and the same for VPD 0x80
+    LISTING_STOP_INQUIRY = 2, // "Sending INQUIRY command to %s Failed"
+    LISTING_STOP_VPD = 3,     // "Sending INQUIRY VPD 0x80 command to %s Failed"
 };
+
+// The line (with its line end) that the run writes, instead of a listing line, for the
+// device at path where it stops (a ListingStop other than LISTING_NO_STOP).
+std::string format_listing_stop_line(int stop, const char *path);
 
 // Reads one line (without its line end) of dl_cor_fw's output. Returns the ListingStop of a
 // stop line and stores its device path in *device; returns LISTING_NO_STOP (leaving *device

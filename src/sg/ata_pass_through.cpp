@@ -65,6 +65,27 @@ void build_ata_pass_through_16(uint8_t *cdb, const AtaTaskfile &tf) {
     cdb[14] = tf.command;
 }
 
+uint8_t build_ata_command_cdb(uint8_t *cdb, const AtaTaskfile &tf) {
+    if (tf.extended) {
+        build_ata_pass_through_16(cdb, tf);
+        return ATA_PASS_THROUGH_16_CDB_LEN;
+    }
+    build_ata_pass_through_12(cdb, tf);
+    return ATA_PASS_THROUGH_12_CDB_LEN;
+}
+
+int8_t ata_direction(const AtaTaskfile &tf) {
+    // The sg driver's own codes: -3 from the device, -2 to it, -1 none.
+    switch (tf.protocol) {
+    case ATA_PROTOCOL_PIO_DATA_IN:
+        return -3;
+    case ATA_PROTOCOL_PIO_DATA_OUT:
+        return -2;
+    default:
+        return -1;
+    }
+}
+
 bool is_ata_pass_through_opcode(uint8_t opcode) {
     return opcode == ATA_PASS_THROUGH_12_OPCODE || opcode == ATA_PASS_THROUGH_16_OPCODE;
 }

@@ -1,19 +1,13 @@
 #include "sg/diag.h"
 
 #include "sg/scsi_names.h"
-#include "sg/sg_io.h"
 
 #include <cstdio>
 #include <ctime>
 
-namespace {
-
-// The low 32 bits of an address, as the dumps show pointers.
 unsigned low32(const void *p) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
 }
-
-} // namespace
 
 void print_scsi_status(uint8_t masked_status) {
     const char *name = scsi_status_debug_name(masked_status);
@@ -74,29 +68,4 @@ void print_io_hdr(const sg_io_hdr_t *hdr) {
     printf("type unsigned int duration %d\n", static_cast<int>(hdr->duration));
     printf("type unsigned int info 0x%x\n", hdr->info);
     puts("-----------------------------------------");
-}
-
-void print_command_diagnostics(const sg_io_hdr_t *hdr, const SgRequest *req, const uint8_t *sense) {
-    if (req->sense_len != 0) {
-        unsigned code = sense[0] & 0x7F;
-        if (code < 0x70 || code > 0x73) {
-            printf("Invalid RESPONSE CODE 0x%x in SENSE data 0x%x 0x%x 0x%x 0x%x 0x%x\n", sense[0],
-                   sense[1], sense[2], sense[3], sense[4], sense[5]);
-        }
-        printf("format x%x, sense x%x, acq x%x, ascq x%x\n", req->sense_format, req->sense_key,
-               req->asc, req->ascq);
-    } else {
-        puts(" No Sense data returned");
-    }
-    if ((hdr->info & SG_INFO_CHECK) != 0 || hdr->masked_status != 0 || hdr->msg_status != 0 ||
-        hdr->host_status != 0 || hdr->driver_status != 0) {
-        printf(" info 0x%x\n masked_status 0x%x\n msg_status 0x%x\n host_status 0x%x\n"
-               " driver_status 0x%x\n",
-               hdr->info, hdr->masked_status, hdr->msg_status, hdr->host_status,
-               hdr->driver_status);
-        print_scsi_status(hdr->masked_status);
-        if ((hdr->driver_status & 0x08) != 0) {
-            print_sense_key(req->sense_key, req->asc, req->ascq);
-        }
-    }
 }

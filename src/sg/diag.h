@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <scsi/sg.h>
 
-struct SgRequest;
+// The low 32 bits of an address, as the dumps and the download traces show pointers.
+unsigned low32(const void *p);
 
 // Names the masked SCSI status (CHECK CONDITION, BUSY, ...); prints nothing for others.
 void print_scsi_status(uint8_t masked_status);
@@ -21,7 +22,3 @@ void dump_sense_bytes(const uint8_t *bytes, int count);
 
 // Prints a time-stamped, field-by-field dump of an sg_io_hdr.
 void print_io_hdr(const sg_io_hdr_t *hdr);
-
-// What send_io prints about a finished command while the request's debug flag is set: the
-// sense summary and, for an abnormal end, the status words and their names.
-void print_command_diagnostics(const sg_io_hdr_t *hdr, const SgRequest *req, const uint8_t *sense);

@@ -1,7 +1,5 @@
 #include "sg/sense.h"
 
-#include "sg/sg_io.h"
-
 #include <algorithm>
 #include <cstring>
 
@@ -68,6 +66,11 @@ void decode_descriptor(const uint8_t *b, size_t len, SenseFields &f) {
 
 } // namespace
 
+bool sense_has_key_layout(uint8_t response_code) {
+    uint8_t code = response_code & 0x7F;
+    return code >= 0x70 && code <= 0x73;
+}
+
 SenseFields decode_sense(const uint8_t *sense, size_t len, uint8_t opcode) {
     SenseFields f{};
     // Work on a zeroed copy so that positions the driver did not write read as zero and
@@ -78,17 +81,16 @@ SenseFields decode_sense(const uint8_t *sense, size_t len, uint8_t opcode) {
         memcpy(b, sense, len);
     }
     f.response_code = b[0];
-    switch (b[0] & 0x7F) {
-    case 0x70:
-    case 0x71:
+    if (!sense_has_key_layout(b[0])) {
+        return f;
+    }
+    // The key sits in byte 2 of fixed format (70h, 71h) and in byte 1 of descriptor format.
+    bool fixed = (b[0] & 0x7F) <= 0x71;
+    f.key_arrived = len > (fixed ? 2u : 1u);
+    if (fixed) {
         decode_fixed(b, len, is_ata_pass_through_opcode(opcode), f);
-        break;
-    case 0x72:
-    case 0x73:
+    } else {
         decode_descriptor(b, len, f);
-        break;
-    default:
-        break;
     }
     return f;
 }

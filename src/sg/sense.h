@@ -6,9 +6,18 @@
 #include <cstddef>
 #include <cstdint>
 
+// Size of the sense area handed to the driver with every command.
+inline constexpr int SG_SENSE_LEN = 32;
+
+// True for the response codes whose layouts carry a sense key: fixed (70h, 71h) and
+// descriptor (72h, 73h) format, with or without the VALID bit (bit 7).
+bool sense_has_key_layout(uint8_t response_code);
+
 struct SenseFields {
     uint8_t response_code; // sense byte 0, whole (bit 7 is the VALID bit of fixed format)
     bool has_key;          // the response code (low 7 bits) is 70h-73h
+    bool key_arrived;      // has_key, and the written bytes reach the key: byte 2 of fixed,
+                           // byte 1 of descriptor format
     uint8_t sense_key;
     uint8_t asc;
     uint8_t ascq;

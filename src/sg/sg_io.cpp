@@ -1,18 +1,41 @@
 #include "sg/sg_io.h"
 
 #include "sg/diag.h"
-#include "sg/sense.h"
-#include "sg/sg_hdr.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 int debug_level = 0;
+
+void print_command_diagnostics(const sg_io_hdr_t *hdr, const SgRequest *req, const uint8_t *sense) {
+    if (req->sense_len != 0) {
+        if (!sense_has_key_layout(sense[0])) {
+            printf("Invalid RESPONSE CODE 0x%x in SENSE data 0x%x 0x%x 0x%x 0x%x 0x%x\n", sense[0],
+                   sense[1], sense[2], sense[3], sense[4], sense[5]);
+        }
+        printf("format x%x, sense x%x, acq x%x, ascq x%x\n", req->sense_format, req->sense_key,
+               req->asc, req->ascq);
+    } else {
+        puts(" No Sense data returned");
+    }
+    if ((hdr->info & SG_INFO_CHECK) != 0 || hdr->masked_status != 0 || hdr->msg_status != 0 ||
+        hdr->host_status != 0 || hdr->driver_status != 0) {
+        printf(" info 0x%x\n masked_status 0x%x\n msg_status 0x%x\n host_status 0x%x\n"
+               " driver_status 0x%x\n",
+               hdr->info, hdr->masked_status, hdr->msg_status, hdr->host_status,
+               hdr->driver_status);
+        print_scsi_status(hdr->masked_status);
+        if ((hdr->driver_status & DRIVER_SENSE) != 0) {
+            print_sense_key(req->sense_key, req->asc, req->ascq);
+        }
+    }
+}
 
 void raise_debug_level() {
     ++debug_level;
@@ -56,12 +79,13 @@ void apply_io_result(SgRequest *req, const sg_io_hdr_t *hdr, const uint8_t *sens
     req->driver_status = hdr->driver_status;
     req->info = hdr->info;
     req->sense_len = std::min<uint8_t>(hdr->sb_len_wr, SG_SENSE_LEN);
-    req->ata_regs_valid = false;
+    req->sense = SenseFields{};
     if (req->sense_len == 0) {
         return;
     }
     uint8_t opcode = (req->cdb != nullptr && req->cdb_len > 0) ? req->cdb[0] : 0;
     SenseFields f = decode_sense(sense, req->sense_len, opcode);
+    req->sense = f;
     req->sense_format = f.response_code;
     if (f.has_key) {
         req->sense_key = f.sense_key;
@@ -73,7 +97,6 @@ void apply_io_result(SgRequest *req, const sg_io_hdr_t *hdr, const uint8_t *sens
         req->ata_device = f.ata.device;
         req->ata_status = f.ata.status;
         req->ata_count = f.ata.count;
-        req->ata_regs_valid = true;
     }
 }
 

@@ -1,7 +1,11 @@
 // The SG_IO command transport: the only code that opens, drives and closes sg nodes.
 #pragma once
 
+#include "sg/sense.h"
+
 #include <cstdint>
+
+struct sg_io_hdr;
 
 // Data direction codes accepted in SgRequest::direction. The small codes and the sg
 // driver's own negative values are both accepted; anything else is refused.
@@ -11,10 +15,15 @@ inline constexpr int8_t DIR_TO_DEV = 2;
 
 // Time-out of every command that does not ask for its own (SgRequest::timeout_ms 0).
 inline constexpr uint32_t SG_DEFAULT_TIMEOUT_MS = 5000;
-// Size of the sense area handed to the driver with every command.
-inline constexpr int SG_SENSE_LEN = 32;
 // Lowest sg driver version that takes sg_io_hdr requests.
 inline constexpr int SG_MIN_VERSION = 30000;
+
+// The status words of a finished command that the system reads by value: the host status of
+// a command that timed out, the driver status of a time-out (low four bits) and of a command
+// that brought sense data.
+inline constexpr uint16_t DID_TIME_OUT = 0x03;
+inline constexpr uint16_t DRIVER_TIMEOUT = 0x06;
+inline constexpr uint16_t DRIVER_SENSE = 0x08;
 
 // One SCSI command for send_io. The caller owns the record, the CDB and the data buffer,
 // and clears the whole record before filling it.
@@ -48,25 +57,9 @@ struct SgRequest {
     uint16_t driver_status; // DRIVER_* codes; DRIVER_SENSE (08h) alone means sense came back
     uint32_t info;          // SG_INFO_* bits
     uint8_t sense_len;      // sense bytes the driver wrote (sb_len_wr, at most 32)
-    bool ata_regs_valid;    // this command, and not an earlier one, returned ATA registers
+    SenseFields sense;      // this command's sense data, decoded whole (zero when none came)
     int io_errno;           // errno of a failed SG_IO ioctl; 0 when the ioctl succeeded
 };
-
-// The sg driver's own direction code for a transfer from the device.
-inline constexpr int8_t DIR_DRIVER_FROM_DEV = -3;
-
-// A data-in command: cdb_len bytes of cdb, the answer into len bytes of buf, the default
-// time-out.
-inline SgRequest data_in_request(int fd, uint8_t *cdb, uint8_t cdb_len, void *buf, uint32_t len) {
-    SgRequest req{};
-    req.fd = fd;
-    req.cdb = cdb;
-    req.cdb_len = cdb_len;
-    req.direction = DIR_DRIVER_FROM_DEV;
-    req.data = buf;
-    req.data_len = len;
-    return req;
-}
 
 // Process-wide diagnostics level, 0 at start. Above 0 the download senders set
 // SgRequest::debug; at 2 or more send_io also dumps the header and the sense bytes.
@@ -86,3 +79,21 @@ int close_sg_fd(int fd);
 // Returns 0 when the driver ran the command, whatever the device answered; -1 when the
 // direction is not understood (nothing sent, nothing written) or the ioctl failed.
 int send_io(SgRequest *req);
+
+// The pure halves of send_io.
+
+// Maps SgRequest::direction to the driver's dxfer_direction; returns 0 for a code that is
+// not understood (no driver value is 0).
+int map_direction(int8_t direction);
+
+// Fills hdr (cleared first) for req, with sense pointing at a SG_SENSE_LEN-byte area.
+void fill_io_hdr(struct sg_io_hdr *hdr, const SgRequest *req, int dxfer_direction, uint8_t *sense);
+
+// Writes what the driver returned in hdr and the sense area back into req.
+void apply_io_result(SgRequest *req, const struct sg_io_hdr *hdr, const uint8_t *sense);
+
+// What send_io prints about a finished command while the request's debug flag is set: the
+// sense summary with the fields as the request now holds them and, for an abnormal end, the
+// status words and their names.
+void print_command_diagnostics(const struct sg_io_hdr *hdr, const SgRequest *req,
+                               const uint8_t *sense);

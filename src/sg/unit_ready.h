@@ -3,17 +3,8 @@
 // that must not be the first download command.
 #pragma once
 
-#include "sg/sg_io.h"
-
-#include <cstdint>
-
-inline constexpr uint8_t TEST_UNIT_READY_OPCODE = 0x00;
-inline constexpr int TEST_UNIT_READY_CDB_LEN = 6;
 // A drive may hold several unit attentions (one per condition); each command reports one.
 inline constexpr int UNIT_ATTENTION_MAX_TRIES = 4;
-
-// Fills the 6-byte TEST UNIT READY CDB.
-void build_test_unit_ready_cdb(uint8_t *cdb);
 
 // Sends TEST UNIT READY to fd, again while the drive answers UNIT ATTENTION, at most
 // UNIT_ATTENTION_MAX_TRIES commands in all. Any other answer, a failed ioctl included, ends

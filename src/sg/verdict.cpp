@@ -14,24 +14,10 @@ constexpr uint8_t STATUS_GOOD = 0x00;
 constexpr uint8_t STATUS_CHECK_CONDITION = 0x01;
 constexpr uint8_t STATUS_CONDITION_MET = 0x02;
 
-constexpr uint16_t DID_TIME_OUT = 0x03;
-constexpr uint16_t DRIVER_TIMEOUT = 0x06;
-constexpr uint16_t DRIVER_SENSE = 0x08;
-
 constexpr uint8_t SENSE_NO_SENSE = 0x0;
 constexpr uint8_t SENSE_RECOVERED_ERROR = 0x1;
 constexpr uint8_t SENSE_ILLEGAL_REQUEST = 0x5;
 constexpr uint8_t SENSE_UNIT_ATTENTION = 0x6;
-
-// Sense bytes that must have arrived for the key to count: byte 2 of fixed format (70h/71h),
-// byte 1 of descriptor format (72h/73h).
-constexpr uint8_t k_fixed_key_reach = 3;
-constexpr uint8_t k_descriptor_key_reach = 2;
-
-bool has_key_layout(uint8_t response_code) {
-    uint8_t code = response_code & 0x7F;
-    return code >= 0x70 && code <= 0x73;
-}
 
 bool transport_words_clean(const CommandFacts &f) {
     return !f.timed_out && f.host_status == 0 &&
@@ -135,23 +121,18 @@ CommandFacts classify_command(int send_result, const SgRequest &req) {
     f.status = req.status;
     f.sense_len = req.sense_len;
     // The sense fields of the request keep an earlier command's values when this one wrote
-    // none, so they count only when this command's sense bytes reach them.
+    // none; the decoded sense of this command says what arrived.
     if (req.sense_len != 0) {
-        f.response_code = req.sense_format;
-        if (has_key_layout(req.sense_format)) {
-            bool fixed = (req.sense_format & 0x7F) <= 0x71;
-            f.has_sense_key = req.sense_len >= (fixed ? k_fixed_key_reach : k_descriptor_key_reach);
-        }
+        f.response_code = req.sense.response_code;
+        f.has_sense_key = req.sense.key_arrived;
     }
     if (f.has_sense_key) {
-        f.sense_key = req.sense_key;
-        f.asc = req.asc;
-        f.ascq = req.ascq;
+        f.sense_key = req.sense.sense_key;
+        f.asc = req.sense.asc;
+        f.ascq = req.sense.ascq;
     }
-    if (req.ata_regs_valid) {
-        f.has_ata = true;
-        f.ata = AtaRegisters{req.ata_error, req.ata_status, req.ata_device, req.ata_count};
-    }
+    f.has_ata = req.sense.has_ata;
+    f.ata = req.sense.ata;
     f.resid = req.resid;
     uint32_t missing = req.resid > 0 ? std::min(static_cast<uint32_t>(req.resid), req.data_len) : 0;
     f.transferred = req.data_len - missing;
@@ -187,7 +168,7 @@ CommandVerdict judge_write_buffer_command(const CommandFacts &f) {
         if (f.sense_len == 0) {
             return failed_because("CHECK CONDITION without sense data");
         }
-        if (has_key_layout(f.response_code)) {
+        if (sense_has_key_layout(f.response_code)) {
             return failed_because("CHECK CONDITION with %u bytes of sense data, too few for "
                                   "a sense key",
                                   unsigned{f.sense_len});

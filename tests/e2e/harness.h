@@ -1,33 +1,15 @@
-// Runs the built programs as child processes and captures what they print.
+// Runs the built programs as child processes and captures what they print, and the files and
+// directories the tests work in.
 #pragma once
 
-#include <functional>
+#include "process.h"
+
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
-struct RunResult {
-    std::string out;
-    std::string err;
-    int status; // exit status, or 128 + signal number when the child was killed
-};
-
-struct RunSpec {
-    std::vector<std::string> argv;
-    std::vector<std::string> env; // extra NAME=VALUE entries, added to the parent's
-    std::string input;            // written to the child's standard input
-    std::string cwd;              // empty: the parent's working directory
-    // A hang guard, not a time target: the child and its process group are killed after
-    // this, and the test fails saying so. Far above what any run takes on a busy machine.
-    int timeout_seconds = 120;
-    // Called once, with the child's pid, when its standard output first holds when_output
-    // (to signal it, or to run another program meanwhile); returning true closes the
-    // reading end of that output, as a reader that quits early does.
-    std::string when_output;
-    std::function<bool(pid_t)> on_output;
-};
-
-// Runs the command and waits for it. Aborts the test on a failure to start it.
+// Runs the command and waits for it, through the DLCOR_E2E_WRAP wrapper (the memcheck tier)
+// for the project's own programs. A program that cannot be started, or that the hang guard
+// stops, fails the test.
 RunResult run_command(const RunSpec &spec);
 
 // Shorthand: runs argv with nothing else set.
@@ -40,6 +22,5 @@ std::string mask_time(const std::string &out);
 // A fresh, empty directory under the test's temporary directory; removed at exit.
 std::string make_temp_dir();
 
-// Reads and writes whole files.
-std::string read_file(const std::string &path);
+// Writes a whole file; throws when it cannot.
 void write_file(const std::string &path, const std::string &bytes);

@@ -1,7 +1,7 @@
 // The command line, run through the built program: every case ends before any device is
 // opened, or names device paths that do not exist, so no sg node is ever touched.
 #include "harness.h"
-#include "test_run_util.h"
+#include "scene.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // directory and a plain file. Every case names its devices with -d, so /dev is not scanned,
 // except the empty-scan case, which runs only where /dev holds no entry named "sg...".
 #include "harness.h"
-#include "test_run_util.h"
+#include "scene.h"
 
 #include <gtest/gtest.h>
 

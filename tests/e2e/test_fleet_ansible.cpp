@@ -5,8 +5,7 @@
 // rehearsal on the controller, and the drives of a host updated side by side.
 #if defined(CFS_TOOL_PATH)
 
-#include "test_run_util.h"
-#include "test_sgsim_util.h"
+#include "scene.h"
 
 #include <gtest/gtest.h>
 

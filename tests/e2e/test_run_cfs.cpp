@@ -5,8 +5,7 @@
 #if defined(SGSIM_PATH) && defined(CFS_TOOL_PATH)
 
 #include "harness.h"
-#include "test_run_util.h"
-#include "test_sgsim_util.h"
+#include "scene.h"
 
 #include <gtest/gtest.h>
 

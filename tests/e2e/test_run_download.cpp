@@ -2,8 +2,7 @@
 // sequences and progress lines, the forced methods against drives that cannot take them,
 // the model filter, runs over several devices, images refused before anything is sent, and
 // the firmware the drives keep afterwards.
-#include "test_run_util.h"
-#include "test_sgsim_util.h"
+#include "scene.h"
 
 #include <gtest/gtest.h>
 

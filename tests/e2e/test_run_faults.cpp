@@ -3,8 +3,7 @@
 // fail, exit 2, and send nothing after the faulted command. Then the answers of the real
 // stack that a sender must not take for success: an aborted ATA download in each sense
 // layout, ATA PASS-THROUGH to a SCSI drive, and a time-out.
-#include "test_run_util.h"
-#include "test_sgsim_util.h"
+#include "scene.h"
 
 #include <gtest/gtest.h>
 

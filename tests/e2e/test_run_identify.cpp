@@ -1,8 +1,7 @@
 // The identification run of dl_cor_fw under the simulated bay: the listing's exact lines,
 // the scan order of /dev, the firmware requests a drive answers, drives that transfer
 // nothing, the identification failures that end the run, and a bay made from a listing.
-#include "test_run_util.h"
-#include "test_sgsim_util.h"
+#include "scene.h"
 
 #include <gtest/gtest.h>
 

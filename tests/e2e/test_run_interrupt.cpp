@@ -1,8 +1,7 @@
 // A run interrupted in the middle of a download (each stop signal, a reader that quits) and
 // a second run against a drive the first holds. Every command to sg0 is slowed down, so the
 // test acts while its download of twelve segments is under way.
-#include "test_run_util.h"
-#include "test_sgsim_util.h"
+#include "scene.h"
 
 #include <gtest/gtest.h>
 

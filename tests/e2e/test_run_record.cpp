@@ -1,8 +1,7 @@
 // --verify, --record and the system log under the simulated bay: the revision read again and
 // what it sends, a mixed bay's record against docs/record.schema.json with the images'
 // SHA-256, the system log lines of the same runs, and a record path that cannot be opened.
-#include "test_run_util.h"
-#include "test_sgsim_util.h"
+#include "scene.h"
 
 #include <gtest/gtest.h>
 

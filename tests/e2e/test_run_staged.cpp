@@ -1,8 +1,7 @@
 // Staged updates under the simulated bay: --stage, then --activate on one drive and a power
 // cycle on the other, of both kinds; 0Fh with nothing staged; --preflight against drives that
 // state each limit; a plain run to a drive that states it takes no microcode.
-#include "test_run_util.h"
-#include "test_sgsim_util.h"
+#include "scene.h"
 
 #include <gtest/gtest.h>
 

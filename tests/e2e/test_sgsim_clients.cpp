@@ -2,7 +2,7 @@
 // the bay file.
 #include <gtest/gtest.h>
 
-#include "test_sgsim_util.h"
+#include "scene.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Every kind of injected fault, as a client of the sg driver sees it.
 #include <gtest/gtest.h>
 
-#include "test_sgsim_util.h"
+#include "scene.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "test_sgsim_util.h"
+#include "scene.h"
 
 namespace {
 

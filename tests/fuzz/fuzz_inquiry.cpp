@@ -1,5 +1,6 @@
 // Fuzzes what the device run makes of a drive's INQUIRY answers: the identity fields, the
-// serial number (with a hostile page length) and the listing line in every list mode.
+// serial number (with a hostile page length), the device identification and Extended INQUIRY
+// pages, and the listing line in every list mode.
 // Input, by byte:
 //   0-95     standard INQUIRY data
 //   96-191   the unit serial number page
@@ -8,7 +9,8 @@
 //   234-280  full firmware revision text, 47 bytes (the last one read as NUL)
 // Missing bytes read as zero; without the texts the INQUIRY fields stand in for them, as
 // for a drive that is not ATA.
-#include "cli/device_run.h"
+#include "cli/identity.h"
+#include "sg/scsi_pages.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -134,6 +136,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::memset(&other, 0xA5, sizeof other);
     fill_serial(&other, short_page.get(), short_len);
     check_serial(other, short_page.get(), short_len);
+
+    // The same bytes read as the other VPD pages, whatever their lengths claim: a name is
+    // 16 or 32 hex digits, never a zero one.
+    DeviceIdentification ident = parse_device_identification(short_page.get(), short_len);
+    require(ident.naa.empty() || ident.naa.size() == 16 || ident.naa.size() == 32);
+    require(ident.naa.find_first_not_of('0') != std::string::npos || ident.naa.empty());
+    parse_extended_inquiry(short_page.get(), static_cast<uint32_t>(short_len));
 
     if (size >= k_input_len) {
         std::memcpy(id.full_model, data + k_model_at, sizeof id.full_model);

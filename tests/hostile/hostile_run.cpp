@@ -30,6 +30,7 @@
 
 #include "hostile_oracle.h"
 #include "hostile_script.h"
+#include "process.h"
 
 namespace {
 
@@ -46,65 +47,20 @@ struct Config {
     std::vector<std::string> replay;
 };
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool write_file(const std::string &path, const std::string &text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out.flush());
-}
-
-// Runs argv with standard output and error to files; stops it after limit_s seconds.
+// Runs argv in dir; stops it after limit_s seconds.
 RunOutcome run_process(const std::vector<std::string> &argv, const std::string &dir,
                        double limit_s) {
+    RunSpec spec;
+    spec.argv = argv;
+    spec.cwd = dir;
+    spec.timeout_seconds = limit_s;
+    RunResult r = run_process(spec);
     RunOutcome o;
-    std::string out_path = dir + "/out.txt", err_path = dir + "/err.txt";
-    pid_t pid = fork();
-    if (pid < 0) {
-        o.hung = true;
-        return o;
-    }
-    if (pid == 0) {
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int in = open("/dev/null", O_RDONLY);
-        if (out < 0 || err < 0 || in < 0 || chdir(dir.c_str()) != 0)
-            _exit(126);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        setpgid(0, 0);
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    auto start = std::chrono::steady_clock::now();
-    int status = 0;
-    for (;;) {
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            break;
-        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >
-            limit_s) {
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            o.hung = true;
-            break;
-        }
-        struct timespec ts = {0, 200000};
-        nanosleep(&ts, nullptr);
-    }
-    o.exited = !o.hung && WIFEXITED(status);
-    o.status = o.exited ? WEXITSTATUS(status) : WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    o.out = read_file(out_path);
-    o.err = read_file(err_path);
+    o.hung = r.hung || r.status < 0;
+    o.exited = !o.hung && !r.signalled;
+    o.status = r.signalled ? r.status - 128 : r.status;
+    o.out = r.out;
+    o.err = r.err;
     return o;
 }
 
@@ -119,8 +75,8 @@ bool prepare_images(const Config &cfg, std::vector<std::vector<uint8_t>> &images
             b = static_cast<uint8_t>(x >> 24);
         }
         std::string base = cfg.work + "/image" + std::to_string(k);
-        if (!write_file(base + ".bin", std::string(img.begin(), img.end())) ||
-            !write_file(base + ".txt", "*;*;" + base + ".bin;HOSTILE1\n")) {
+        if (!write_whole_file(base + ".bin", std::string(img.begin(), img.end())) ||
+            !write_whole_file(base + ".txt", "*;*;" + base + ".bin;HOSTILE1\n")) {
             std::fprintf(stderr, "hostile_run: cannot write %s\n", base.c_str());
             return false;
         }
@@ -159,7 +115,7 @@ std::vector<std::string> run_script(const Config &cfg, Tally &tally,
     HostileSetup s = read_setup(script);
     std::string dir = cfg.work;
     std::string image = dir + "/image" + std::to_string(s.image);
-    if (!write_file(dir + "/bay.json", bay_text(s, "trace.jsonl"))) {
+    if (!write_whole_file(dir + "/bay.json", bay_text(s, "trace.jsonl"))) {
         return {"cannot write the bay file"};
     }
     unlink((dir + "/trace.jsonl").c_str());
@@ -327,7 +283,7 @@ int main(int argc, char **argv) {
         std::string kept;
         if (!cfg.save.empty()) {
             kept = cfg.save + "/" + hash_name(script);
-            write_file(kept, std::string(script.begin(), script.end()));
+            write_whole_file(kept, std::string(script.begin(), script.end()));
             kept = ", kept as " + kept;
         }
         std::fprintf(stderr, "hostile_run: VIOLATION in %s%s\n", name.c_str(), kept.c_str());

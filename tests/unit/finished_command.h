@@ -2,11 +2,13 @@
 // a finished command as the driver hands it back, and the capture of both output streams.
 #pragma once
 
-#include "sg/sg_hdr.h"
+#include "download/plan.h"
+#include "download/report.h"
 #include "sg/sg_io.h"
 #include "sg/verdict.h"
 
 #include <gtest/gtest.h>
+#include <scsi/sg.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -73,4 +75,24 @@ template <typename F> Captured capture(F &&f) {
     c.err = testing::internal::GetCapturedStderr();
     c.out = testing::internal::GetCapturedStdout();
     return c;
+}
+
+// The plan the sender functions make of a mode or subcommand, as they are called.
+inline DownloadPlan plan_of(DownloadSender sender, uint8_t code, uint16_t segment,
+                            uint32_t length) {
+    return plan_download(method_for_code(sender, code), segment, length);
+}
+inline std::vector<PlannedCommand> plan_write_buffer(uint8_t mode, uint8_t segment_count,
+                                                     uint32_t length) {
+    return plan_commands(plan_of(SENDER_WRITE_BUFFER, mode, segment_count, length));
+}
+inline std::vector<PlannedCommand> plan_ata_download(uint8_t subcommand, uint16_t blocks,
+                                                     uint32_t length) {
+    return plan_commands(plan_of(SENDER_ATA_PASSTHROUGH, subcommand, blocks, length));
+}
+inline Refusal check_write_buffer_image(uint8_t mode, uint8_t segment_count, uint32_t length) {
+    return check_plan_image(plan_of(SENDER_WRITE_BUFFER, mode, segment_count, length));
+}
+inline Refusal check_ata_image(uint8_t subcommand, uint32_t length) {
+    return check_plan_image(plan_of(SENDER_ATA_PASSTHROUGH, subcommand, 0, length));
 }

@@ -2,8 +2,8 @@
 // examples, the image-size checks, the judgement of a finished command (the real stack's
 // answers among them), the trace and the failure output with its order across the streams.
 #include "download/download.h"
-#include "download/download_plan.h"
-#include "download/download_report.h"
+#include "download/sender.h"
+#include "download/statements.h"
 #include "finished_command.h"
 
 #include <gtest/gtest.h>
@@ -156,10 +156,12 @@ TEST(AtaDownloadPlan, WorkedExamplesAndBoundaries) {
 // Subcommand 0Fh activates what 0Eh staged: a non-data command (protocol 3, T_LENGTH 0)
 // with FEATURES 0Fh and nothing else.
 TEST(AtaDownloadActivation, SubcommandFifteenIsNonData) {
-    uint8_t cdb[12];
-    std::memset(cdb, 0xEE, sizeof cdb);
-    build_ata_activate_cdb(cdb);
-    EXPECT_EQ(Bytes(cdb, cdb + 12),
+    auto plan =
+        plan_commands(plan_for_run(SENDER_ATA_PASSTHROUGH, DownloadGoal::activate, 0, {}, 0));
+    ASSERT_EQ(plan.size(), 1u);
+    ASSERT_EQ(plan[0].cdb_len, 12);
+    EXPECT_EQ(plan[0].length, 0u);
+    EXPECT_EQ(Bytes(plan[0].cdb, plan[0].cdb + 12),
               (Bytes{0xA1, 0x06, 0x20, 0x0F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x92, 0x00, 0x00}));
 }
 
@@ -319,7 +321,10 @@ TEST(AtaDownloadFailure, AbortedDownloadShowsTheReturnedRegisters) {
     SgRequest req = finished_command({"", 0, 0x01, 0, 0x08, 0, k_aborted_download, true, nullptr},
                                      cdb, 12, 4096);
     CommandVerdict v = judge_ata_download_command(classify_command(0, req));
-    Captured c = capture([&] { report_ata_download_failure(v, req, EIO); });
+    Captured c = capture([&] {
+        report_download_failure(plan_of(SENDER_ATA_PASSTHROUGH, 7, 0, 512), v,
+                                classify_command(0, req).ata, EIO);
+    });
     EXPECT_EQ(c.out, "\nATA Ret: Err 0x4, Dev 0x0, Status 0x41\n");
     EXPECT_EQ(c.err, "send_io: Input/output error\n");
 }
@@ -332,7 +337,7 @@ TEST(AtaDownloadFailure, NewlyCaughtFailureSaysWhyBeforeRegistersAndPerror) {
     // A progress mark still in the stdout buffer must come out before the stderr lines.
     std::string text = interleaved([&] {
         fputs(" . ", stdout);
-        report_ata_download_failure(v, req, 0);
+        report_download_failure(plan_of(SENDER_ATA_PASSTHROUGH, 7, 0, 512), v, {}, 0);
         print_progress_end();
     });
     EXPECT_EQ(text, " . send_ata_passthrough: no ATA status returned; the device may not "
@@ -342,13 +347,14 @@ TEST(AtaDownloadFailure, NewlyCaughtFailureSaysWhyBeforeRegistersAndPerror) {
 
 TEST(AtaDownloadTrace, CdbBytesZeroToNineAndTheDataAddress) {
     static uint8_t image[69632];
-    auto plan = plan_ata_download(0x03, 64, 69632);
+    DownloadPlan p = plan_of(SENDER_ATA_PASSTHROUGH, 0x03, 64, 69632);
+    auto plan = plan_commands(p);
     ASSERT_EQ(plan.size(), 3u);
     char address[16];
     snprintf(address, sizeof address, "%x",
              static_cast<unsigned>(reinterpret_cast<uintptr_t>(image + 65536)));
     testing::internal::CaptureStdout();
-    print_ata_download_trace(plan[2], image);
+    print_command_trace(p, plan[2], image);
     fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               std::string("CDB: xa1, xa, x26, x3, x8, x0, x80, x0, x0, x92 pdata 0x") + address +

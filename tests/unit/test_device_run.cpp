@@ -1,7 +1,7 @@
-#include "cli/device_run.h"
-
+#include "cli/device_list.h"
+#include "cli/device_step.h"
 #include "cli/exit_hooks.h"
-#include "cli/image_stage.h"
+#include "cli/identity.h"
 
 #include "hex_fixture.h"
 
@@ -308,13 +308,13 @@ TEST(ModelFilter, SkipsAtaDrivesAndOtherModels) {
     }
 }
 
-TEST(ImageStage, RunGoesOnWithoutADownloadModule) {
+TEST(DeviceStep, RunGoesOnWithoutADownloadModule) {
     RunOptions opts;
     opts.model_filter = copy_text("X");
     DeviceIdentity id = identity("NORTHVL ", "NV-SAS10K", "", "", "");
     RunState state;
     CaptureStdout();
-    StageOutcome outcome = run_image_stage(opts, id, "/dev/sg4", -1, &state);
+    StepOutcome outcome = run_device_step(opts, id, "/dev/sg4", -1, &state);
     EXPECT_EQ(GetCapturedStdout(), "/dev/sg4: No model number match; skipping\n");
     EXPECT_FALSE(outcome.end_run);
     EXPECT_EQ(state.run_status, 0);

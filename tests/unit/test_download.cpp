@@ -1,7 +1,6 @@
 // Image loading and method choice: the method table, the sender arguments, and every path
 // of download_fw_file and download_image_file that ends before a command is sent.
 #include "download/download.h"
-#include "download/download_plan.h"
 #include "finished_command.h"
 
 #include <gtest/gtest.h>
@@ -59,9 +58,10 @@ TEST(MethodChoice, SenderArgumentsBySegmentCount) {
         {SENDER_ATA_PASSTHROUGH, 255, 0x03, 255},
     };
     for (const auto &row : table) {
-        SenderArguments a = sender_arguments(row.sender, row.segment_count);
-        EXPECT_EQ(a.code, row.code) << row.sender << " n=" << int(row.segment_count);
-        EXPECT_EQ(a.segment, row.segment) << row.sender << " n=" << int(row.segment_count);
+        DownloadPlan p =
+            plan_for_run(row.sender, DownloadGoal::update, row.segment_count, {}, 65536);
+        EXPECT_EQ(p.method.code, row.code) << row.sender << " n=" << int(row.segment_count);
+        EXPECT_EQ(p.segment, row.segment) << row.sender << " n=" << int(row.segment_count);
     }
 }
 

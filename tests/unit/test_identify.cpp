@@ -1,3 +1,4 @@
+#include "sg/command.h"
 #include "sg/identify.h"
 
 #include "hex_fixture.h"
@@ -17,58 +18,6 @@ using Bytes = std::vector<uint8_t>;
 Bytes area_with(int offset, const std::string &raw, Bytes area = Bytes(IDENTIFY_DATA_LEN, 0)) {
     std::memcpy(area.data() + offset, raw.data(), raw.size());
     return area;
-}
-
-Bytes cdb_of(void (*fill)(uint8_t *)) {
-    Bytes cdb(ATA_PASS_THROUGH_12_CDB_LEN, 0xFF);
-    fill(cdb.data());
-    return cdb;
-}
-
-TEST(InquiryCdb, AllocationLengthAndPage) {
-    struct Case {
-        int len;
-        uint8_t page;
-        Bytes cdb;
-    };
-    const Case cases[] = {
-        {96, 0x00, {0x12, 0x00, 0x00, 0x00, 0x60, 0x00}},
-        {96, 0x80, {0x12, 0x01, 0x80, 0x00, 0x60, 0x00}},
-        {300, 0x00, {0x12, 0x00, 0x00, 0x00, 0x2C, 0x00}}, // 300 modulo 256
-        {255, 0x83, {0x12, 0x01, 0x83, 0x00, 0xFF, 0x00}},
-        {256, 0x80, {0x12, 0x01, 0x80, 0x00, 0x00, 0x00}},
-    };
-    for (const auto &c : cases) {
-        Bytes cdb(INQUIRY_CDB_LEN, 0xFF);
-        build_inquiry_cdb(cdb.data(), c.len, c.page);
-        EXPECT_EQ(cdb, c.cdb) << "len " << c.len << " page " << int(c.page);
-    }
-}
-
-TEST(InquiryCdb, MatchesTheCapturedCommands) {
-    Bytes cdb(INQUIRY_CDB_LEN);
-    build_inquiry_cdb(cdb.data(), 96, 0);
-    EXPECT_EQ(cdb, load_hex_fixture("inquiry_std_sg0.hex").cdb);
-    build_inquiry_cdb(cdb.data(), 96, 0x80);
-    EXPECT_EQ(cdb, load_hex_fixture("inquiry_vpd80_sg1.hex").cdb);
-}
-
-TEST(IdentifyCdb, IdentifyAndTheTwoFirmwareRequests) {
-    EXPECT_EQ(cdb_of(build_identify_cdb),
-              (Bytes{0xA1, 0x08, 0x2A, 0x00, 0x01, 0x00, 0x00, 0x00, 0x40, 0xEC, 0x00, 0x00}));
-    EXPECT_EQ(cdb_of([](uint8_t *c) { build_fw_request_cdb(c, FW_REQUEST_DOTTED); }),
-              (Bytes{0xA1, 0x08, 0x2A, 0x0B, 0x01, 0xDB, 0x97, 0x20, 0x40, 0xEC, 0x00, 0x00}));
-    EXPECT_EQ(cdb_of([](uint8_t *c) { build_fw_request_cdb(c, FW_REQUEST_PLAIN); }),
-              (Bytes{0xA1, 0x08, 0x2A, 0x00, 0x01, 0xDB, 0x97, 0x20, 0x40, 0xEC, 0x00, 0x00}));
-}
-
-TEST(IdentifyCdb, MatchesTheCapturedCommands) {
-    EXPECT_EQ(cdb_of(build_identify_cdb), load_hex_fixture("identify_ckcond_sg0.hex").cdb);
-    Bytes cdb(ATA_PASS_THROUGH_12_CDB_LEN);
-    build_fw_request_cdb(cdb.data(), FW_REQUEST_DOTTED);
-    EXPECT_EQ(cdb, load_hex_fixture("fwreq_dotted_sg0.hex").cdb);
-    build_fw_request_cdb(cdb.data(), FW_REQUEST_PLAIN);
-    EXPECT_EQ(cdb, load_hex_fixture("fwreq_plain_sg0.hex").cdb);
 }
 
 TEST(AtaWhitespace, TheFiveBytesOnly) {
@@ -195,8 +144,9 @@ TEST(PlainRequest, KeptRevisionOrTheAnswerText) {
     };
     for (const auto &c : cases) {
         char buf[47] = {};
-        int n = assemble_plain_fw(word0, reinterpret_cast<const uint8_t *>(c.kept_fw.data()),
-                                  c.answer.data(), buf, sizeof buf);
+        IdentifyFirmware kept{{word0[0], word0[1]}, {}};
+        std::memcpy(kept.firmware, c.kept_fw.data(), sizeof kept.firmware);
+        int n = assemble_plain_fw(kept, c.answer.data(), buf, sizeof buf);
         EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max(n, 0))), c.stored) << c.what;
         EXPECT_EQ(n, static_cast<int>(c.stored.size())) << c.what;
     }
@@ -207,7 +157,7 @@ TEST(PlainRequest, RealDriveRevision) {
     HexFixture answer = load_hex_fixture("fwreq_plain_sg0.hex");
     char buf[47] = {};
     EXPECT_EQ(
-        assemble_plain_fw(id.data.data(), id.data.data() + 46, answer.data.data(), buf, sizeof buf),
+        assemble_plain_fw(identify_firmware(id.data.data()), answer.data.data(), buf, sizeof buf),
         8);
     EXPECT_STREQ(buf, "QA12.B07");
 }
@@ -221,7 +171,7 @@ TEST(NoDataTransferred, EmptyModelAndEightNulRevision) {
     EXPECT_STREQ(model, "");
     ASSERT_FALSE(wants_dotted_fw_request(area.data()));
     char fw[47] = {};
-    EXPECT_EQ(assemble_plain_fw(area.data(), area.data() + 46, area.data(), fw, sizeof fw), 8);
+    EXPECT_EQ(assemble_plain_fw(identify_firmware(area.data()), area.data(), fw, sizeof fw), 8);
     EXPECT_STREQ(fw, "");
 }
 
@@ -304,29 +254,34 @@ TEST(IdentifyOperations, SmallestAcceptedLengthsReachTheTransport) {
 } // namespace
 
 // Real scsi_debug answers VPD 80h with 9 bytes (resid 87) and the driver hands back the rest
-// of the 96-byte buffer as the previous INQUIRY left it: "16000" followed by "inu".
-TEST(ClearUntransferred, StaleBytesBehindAShortAnswerAreZeroed) {
-    uint8_t buf[96];
-    memset(buf, 'x', sizeof buf);
+// of the 96-byte buffer as the previous INQUIRY left it: "16000" followed by "inu". Whatever
+// the answer did not reach keeps what the buffer held before the command.
+TEST(KeepUnreachedBytes, StaleBytesBehindAShortOrRefusedAnswer) {
     const uint8_t page[] = {0x00, 0x80, 0x00, 0x05, '1', '6', '0', '0', '0'};
-    memcpy(buf, page, sizeof page);
-    clear_untransferred(buf, 96, 87);
-    for (size_t i = 0; i < sizeof page; ++i) {
-        EXPECT_EQ(buf[i], page[i]) << "byte " << i;
-    }
-    for (size_t i = sizeof page; i < sizeof buf; ++i) {
-        ASSERT_EQ(buf[i], 0) << "byte " << i;
-    }
-}
-
-TEST(ClearUntransferred, NoResidOrHostileResid) {
-    uint8_t buf[8];
-    memset(buf, 'x', sizeof buf);
-    clear_untransferred(buf, 8, 0);
-    clear_untransferred(buf, 8, -5);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 8), "xxxxxxxx");
-    clear_untransferred(buf, 8, 1000);
-    for (uint8_t b : buf) {
-        EXPECT_EQ(b, 0);
+    const struct {
+        const char *what;
+        Reply reply;
+        uint32_t transferred;
+        size_t kept; // bytes of the answer that stay; the rest read as before
+    } table[] = {
+        {"short answer (resid 87)", Reply::answered, 9, 9},
+        {"whole answer", Reply::answered, 96, 96},
+        {"nothing transferred", Reply::answered, 0, 0},
+        {"refused, with bytes the driver copied back", Reply::declined, 96, 0},
+        {"lost", Reply::lost, 96, 0},
+    };
+    for (const auto &row : table) {
+        uint8_t before[96] = {};
+        uint8_t buf[96];
+        memset(buf, 'x', sizeof buf); // the stale bounce buffer
+        memcpy(buf, page, sizeof page);
+        ReadReply r{};
+        r.reply = row.reply;
+        r.facts.transferred = row.transferred;
+        keep_unreached_bytes(buf, before, sizeof buf, r);
+        for (size_t i = 0; i < sizeof buf; ++i) {
+            uint8_t want = i >= row.kept ? 0 : (i < sizeof page ? page[i] : 'x');
+            ASSERT_EQ(buf[i], want) << row.what << ", byte " << i;
+        }
     }
 }

@@ -1,7 +1,7 @@
 // The run record's lines against docs/record.schema.json: a line for every decision and every
 // outcome as the run fills them (the end-to-end tests validate the lines of real runs, which
 // cannot reach every outcome), and the last line of a run.
-#include "listing/record.h"
+#include "record/record.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // Faults the hostile drive found, one test each, named for what it guards. The script that
 // found each is kept in tests/fuzz/corpus/hostile/ (named in the comment).
-#include "download/download_plan.h"
 #include "sg/sg_io.h"
 #include "sg/verdict.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
+#include <scsi/sg.h>
 
 namespace {
 
@@ -13,13 +13,14 @@ namespace {
 // DRIVER_SENSE) that brought sense_len bytes of sense beginning with response code `code`;
 // the bytes the driver did not write read as zero, so the key field reads NO SENSE.
 SgRequest check_condition_with(uint8_t code, uint8_t sense_len) {
-    SgRequest req;
-    std::memset(&req, 0, sizeof req);
-    req.status = 0x01;
-    req.driver_status = 0x08;
-    req.sense_format = code;
-    req.sense_len = sense_len;
+    SgRequest req{};
     req.data_len = 4096;
+    sg_io_hdr_t hdr{};
+    hdr.masked_status = 0x01;
+    hdr.driver_status = 0x08;
+    hdr.sb_len_wr = sense_len;
+    uint8_t sense[SG_SENSE_LEN] = {code};
+    apply_io_result(&req, &hdr, sense);
     return req;
 }
 

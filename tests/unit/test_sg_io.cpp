@@ -1,7 +1,9 @@
 // The pure halves of send_io: the header it builds and what it writes back into a request.
-#include "sg/sg_hdr.h"
+
+#include "sg/sg_io.h"
 
 #include <gtest/gtest.h>
+#include <scsi/sg.h>
 
 #include <cstring>
 
@@ -115,7 +117,7 @@ TEST(IoResult, NoSenseKeepsEarlierSenseFieldsButClearsRegisterValidity) {
                  0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x50},
                 0x01, 0, 0x08, 0);
     apply_io_result(&req, &ok.hdr, ok.sense);
-    EXPECT_TRUE(req.ata_regs_valid);
+    EXPECT_TRUE(req.sense.has_ata);
     EXPECT_EQ(req.sense_format, 0x72);
     EXPECT_EQ(req.sense_key, 0x1);
     EXPECT_EQ(req.ascq, 0x1D);
@@ -126,7 +128,7 @@ TEST(IoResult, NoSenseKeepsEarlierSenseFieldsButClearsRegisterValidity) {
     // but nothing claims that this command returned registers.
     Finished silent({}, 0, 0, 0, 7);
     apply_io_result(&req, &silent.hdr, silent.sense);
-    EXPECT_FALSE(req.ata_regs_valid);
+    EXPECT_FALSE(req.sense.has_ata);
     EXPECT_EQ(req.sense_format, 0x72);
     EXPECT_EQ(req.sense_key, 0x1);
     EXPECT_EQ(req.ata_status, 0x50);
@@ -143,7 +145,7 @@ TEST(IoResult, UndecodableSenseWritesOnlyTheFormat) {
     EXPECT_EQ(req.sense_format, 0x7E);
     EXPECT_EQ(req.sense_key, 0x9);
     EXPECT_EQ(req.asc, 0x42);
-    EXPECT_FALSE(req.ata_regs_valid);
+    EXPECT_FALSE(req.sense.has_ata);
 }
 
 TEST(IoResult, ValidBitFixedSenseCarriesItsKey) {

@@ -1,8 +1,8 @@
 // WRITE BUFFER: the CDBs and segment plans of the worked examples, the image-size checks,
 // the judgement of a finished command, the traces and the failure output.
 #include "download/download.h"
-#include "download/download_plan.h"
-#include "download/download_report.h"
+#include "download/sender.h"
+#include "download/statements.h"
 #include "finished_command.h"
 
 #include <gtest/gtest.h>
@@ -115,10 +115,10 @@ TEST(WriteBufferPlan, WorkedExamplesAndBoundaries) {
 
 // Mode 0Fh activates what 0Eh staged: buffer ID, offset and parameter list length all 0.
 TEST(WriteBufferActivation, ModeFifteenCarriesNoData) {
-    uint8_t cdb[10];
-    std::memset(cdb, 0xEE, sizeof cdb);
-    build_write_buffer_activate_cdb(cdb);
-    EXPECT_EQ(Bytes(cdb, cdb + 10), (Bytes{0x3B, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0}));
+    auto plan = plan_commands(plan_for_run(SENDER_WRITE_BUFFER, DownloadGoal::activate, 0, {}, 0));
+    ASSERT_EQ(plan.size(), 1u);
+    EXPECT_EQ(plan[0].length, 0u);
+    EXPECT_EQ(Bytes(plan[0].cdb, plan[0].cdb + 10), (Bytes{0x3B, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(WriteBufferPlan, LastCommandOfTheLargestImageStaysBelow16MiB) {
@@ -134,7 +134,7 @@ TEST(WriteBufferPlan, LastCommandOfTheLargestImageStaysBelow16MiB) {
 
 TEST(WriteBufferSizes, SegmentCountZeroWithOffsetsYieldsNoSegment) {
     // Guarded arithmetic: no division by a zero segment size.
-    SegmentSizes s = write_buffer_sizes(0x07, 0, 5000);
+    SegmentSizes s = plan_of(SENDER_WRITE_BUFFER, 0x07, 0, 5000).sizes;
     EXPECT_EQ(s.full_segments, 0u);
     EXPECT_EQ(s.remainder, 5000u);
 }
@@ -257,10 +257,9 @@ TEST(WriteBufferJudgement, EveryWordOfTheAnswerCounts) {
     }
 }
 
-std::string captured_stdout(void (*print)(const PlannedCommand &, const uint8_t *),
-                            const PlannedCommand &cmd, const uint8_t *data) {
+std::string trace_of(const DownloadPlan &plan, const PlannedCommand &cmd, const uint8_t *data) {
     testing::internal::CaptureStdout();
-    print(cmd, data);
+    print_command_trace(plan, cmd, data);
     fflush(stdout);
     return testing::internal::GetCapturedStdout();
 }
@@ -273,20 +272,21 @@ std::string low32_hex(const void *p) {
 
 TEST(WriteBufferTrace, FullSegmentAndFinalPiece) {
     static uint8_t image[70000];
-    auto plan = plan_write_buffer(0x07, 64, 70000);
+    DownloadPlan p = plan_of(SENDER_WRITE_BUFFER, 0x07, 64, 70000);
+    auto plan = plan_commands(p);
     ASSERT_EQ(plan.size(), 3u);
-    EXPECT_EQ(captured_stdout(print_write_buffer_trace, plan[1], image),
-              "wb_cdb: x3b,x7,x0,x0,x80,x0,x0,x80,x0,x0 pdata 0x" + low32_hex(image + 32768) +
-                  "\n");
-    EXPECT_EQ(captured_stdout(print_write_buffer_trace, plan[2], image),
-              "Final remainder 4464 pdata x" + low32_hex(image + 65536) +
-                  "\nwb_cdb: x3b,x7,x0,x1,x0,x0,x0,x11,x70,x0\n");
+    EXPECT_EQ(trace_of(p, plan[1], image), "wb_cdb: x3b,x7,x0,x0,x80,x0,x0,x80,x0,x0 pdata 0x" +
+                                               low32_hex(image + 32768) + "\n");
+    EXPECT_EQ(trace_of(p, plan[2], image), "Final remainder 4464 pdata x" +
+                                               low32_hex(image + 65536) +
+                                               "\nwb_cdb: x3b,x7,x0,x1,x0,x0,x0,x11,x70,x0\n");
 }
 
 TEST(WriteBufferFailure, PlainFailureShowsOnlyThePerrorLine) {
     CommandVerdict plain{};
     plain.failed = true;
-    Captured c = capture([&] { report_write_buffer_failure(plain, EIO); });
+    Captured c = capture(
+        [&] { report_download_failure(plan_of(SENDER_WRITE_BUFFER, 5, 0, 1), plain, {}, EIO); });
     EXPECT_EQ(c.out, "");
     EXPECT_EQ(c.err, "send_io: Input/output error\n");
 }
@@ -296,7 +296,8 @@ TEST(WriteBufferFailure, NewlyCaughtFailureSaysWhyFirst) {
     SgRequest req =
         finished_command({"time-out", 0, 0, 3, 0, 0, {}, true, nullptr}, cdb, 10, 32768);
     CommandVerdict v = judge_write_buffer_command(classify_command(0, req));
-    Captured c = capture([&] { report_write_buffer_failure(v, 0); });
+    Captured c =
+        capture([&] { report_download_failure(plan_of(SENDER_WRITE_BUFFER, 5, 0, 1), v, {}, 0); });
     EXPECT_EQ(c.out, "");
     EXPECT_EQ(c.err, "send_write_buffer: command timed out\nsend_io: Success\n");
 }

@@ -1,9 +1,10 @@
 // cfs_tool plan: what dl_cor_fw -c CFS would do to each drive of an identity listing, found
 // with the loader and the lookup that the run itself uses, without touching a device.
+#include "base/holders.h"
 #include "cfs/cfs.h"
 #include "cfs_tool.h"
-#include "listing/json_writer.h"
 #include "listing/listing.h"
+#include "record/json_writer.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -15,16 +16,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-struct text_free {
-    void operator()(char *p) const { free(p); }
-};
-using owned_text = std::unique_ptr<char, text_free>;
-
-struct file_closer {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 enum plan_action : int {
     PLAN_DOWNLOAD,
@@ -42,7 +33,7 @@ struct drive_plan {
     ListingLine drive;
     int identity = LISTING_NOT_ATA;
     int action = PLAN_PASSED_OVER;
-    owned_text image;           // PLAN_DOWNLOAD: the image path
+    OwnedText image;            // PLAN_DOWNLOAD: the image path
     bool image_exists = false;  // PLAN_DOWNLOAD: the image can be opened from here
     unsigned long cfs_line = 0; // PLAN_SYNTAX_ERROR: the line of the text that ends the run
     int stop = LISTING_NO_STOP; // PLAN_LISTING_STOPPED: why the listing run stopped
@@ -139,7 +130,7 @@ std::string plan_json(const drive_plan &p, const char *cfs_path) {
 
 // True when dl_cor_fw, started in the current directory, can open path as an image file.
 bool image_exists(const char *path) {
-    file_ptr f(fopen(path, "rb"));
+    FilePtr f(fopen(path, "rb"));
     struct stat st;
     return f && fstat(fileno(f.get()), &st) == 0 && !S_ISDIR(st.st_mode);
 }
@@ -164,7 +155,7 @@ unsigned long first_syntax_error_line(const char *text) {
 // Reads the whole listing from path, or from standard input for "-". Returns 0, or -1 after
 // its message.
 int read_listing(const char *path, std::string *out) {
-    file_ptr owned;
+    FilePtr owned;
     FILE *f = stdin;
     if (strcmp(path, "-") != 0) {
         owned.reset(fopen(path, "rb"));
@@ -321,7 +312,7 @@ int run_plan(int argc, char **argv) {
     const char *listing_path = paths[1];
     // The plan reads the CFS file even where the run would not (a listing without an ATA
     // drive with a complete identity), so that a damaged file shows before any run.
-    owned_text text(cfs_load(cfs_path));
+    OwnedText text(cfs_load(cfs_path));
     if (!text) {
         int code = cfs_last_error();
         cfs_report_load_error(code, cfs_path);

@@ -1,0 +1,21 @@
+// What the run keeps from device to device, and the clock it measures steps with.
+#pragma once
+
+#include "base/holders.h"
+#include "record/record.h"
+#include "record/run_record.h"
+
+#include <ctime>
+
+struct RunState {
+    int run_status = 0;  // 0, then 2 once an image failed to open or to download; never reset
+    OwnedText cfs_text;  // the configuration text, loaded at most once; released with the run
+    RunRecord record;    // the --record file, when given
+    DeviceRecord device; // the record of the device being processed, filled by its steps
+};
+
+// Seconds on the monotonic clock since start.
+double seconds_since(const struct timespec &start);
+
+// The monotonic clock now, for seconds_since.
+struct timespec monotonic_now();
