@@ -16,12 +16,15 @@ HANG_FACTOR = 5
 HANG_SLACK_S = 20
 
 
-def discover(build, label_regex, exclude_regex):
-    """The tests of build that ctest selects with -L label_regex -E exclude_regex, as dicts:
-    name, tier ('unit' or 'e2e'), command, cwd, env, timeout, skip_code, will_fail."""
+def discover(build, label_regex, exclude_regex=None, name_regex=None):
+    """The tests of build that ctest selects with -L label_regex -E exclude_regex -R
+    name_regex, as dicts: name, tier ('unit' or 'e2e'), command, cwd, env, timeout,
+    skip_code, will_fail."""
     cmd = ['ctest', '--test-dir', build, '--show-only=json-v1', '-L', label_regex]
     if exclude_regex:
         cmd += ['-E', exclude_regex]
+    if name_regex:
+        cmd += ['-R', name_regex]
     out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
     tests = []
     for t in json.loads(out)['tests']:
