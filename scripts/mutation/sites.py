@@ -3,8 +3,8 @@
 A parser, not a scanner over lines: libclang tells a relational '<' from a template's, a call
 statement from a declaration, a constant expression from code that runs, and its tokens leave
 out comments, strings, character literals and preprocessor lines by themselves. Each mutant
-is one edit of the file's bytes (start, end, replacement), checked against the text before
-it is kept, so that a mutant can never land anywhere but on the token it names.
+is one edit of the file's bytes (start, end, replacement), checked against the file's text
+when it is applied, so that a mutant never lands anywhere but on the text it was made from.
 
 Operators, one mutant per site and operator:
   rel-bound      <  <-> <=,  >  <-> >=            (an ordering loosened or tightened)
@@ -16,13 +16,15 @@ Operators, one mutant per site and operator:
                  nonzero value made 0 (an enum's zero enumerator), a zero one -1 (1, the
                  enumerator of value 1)
   int-bound      an integer literal one off where it bounds: an operand (through + - ?: and
-                 parentheses) of an ordering (not of an equality), a length/count/size argument of a
-                 call, or the literal that defines a file-local constant used as such; the
-                 direction is the one rel-bound at the same comparison does not already give
-  call-delete    a call statement whose result is ignored, deleted (the ';' stays)
+                 parentheses) of an ordering (not of an equality), a length/count/size
+                 argument of a call, or the literal that defines a const integer of the file
+                 used as such; at a comparison, the direction that rel-bound there does not
+                 already give
+  call-delete    a call statement whose result is ignored (a constructor's, an operator's
+                 excepted), deleted; the ';' stays
 Left alone: static_assert, constexpr/consteval functions and the initializers of constexpr
 variables (except the literal of a named bound), case labels, enumerators, template
-arguments, sizeof/decltype/alignof, 'if constexpr' conditions, and everything a macro
+arguments, sizeof/decltype/alignof, 'if constexpr' statements, and everything a macro
 expands to.
 """
 import bisect
@@ -114,7 +116,8 @@ class FileSites:
                 (self.definitions if c.kind == K.MACRO_DEFINITION else self.expansions).append(
                     (c.extent.start.offset, c.extent.end.offset))
         self.mutants = []
-        # Named bounds: constexpr integers of this file, by the offset of their declaration.
+        # Named bounds: const integers of this file, by the offset of their declaration, and
+        # the variables that comparisons and length arguments use.
         self.constants = {}
         self.bound_uses = {}
 
@@ -343,11 +346,14 @@ class FileSites:
         after = self.token_at(e)
         if after >= len(self.tokens) or self.tokens[after].spelling != ';':
             return
+        # A call a macro names (va_end) is the macro's business, not this file's.
+        if any(a <= inner.extent.start.offset < b for a, b in self.expansions):
+            return
         self.add('call-delete', s, e, '', stmt,
                  detail=f'{inner.spelling}(...) deleted')
 
     def note_constant(self, c, ctx):
-        """A constexpr integer initialized with a plain literal: a named bound if a
+        """A const integer initialized with a plain literal: a named bound if a
         comparison or a length argument uses it (decided once the file is walked)."""
         kids = [k for k in c.get_children() if k.kind not in (K.TYPE_REF, K.NAMESPACE_REF)]
         if len(kids) == 1:

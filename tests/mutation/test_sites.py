@@ -30,11 +30,11 @@ ROWS = [
       'int-bound | bool f(box<box<int>> b, int a) { return static_cast<unsigned>(a) > '
       'b.v.size() + 4u; }']),
     ('macros and constant contexts are left alone',
-     '#define OVER(x) ((x) > 10)\n'
+     '#define OVER(x) ((x) > 10)\n#define END(x) g(x)\n'
      'static_assert(sizeof(int) >= 4, "int");\n'
      'constexpr bool k_on = 2 > 1;\n'
      'enum { e_small = 1 < 2 };\n'
-     'int f(int a) { switch (a) { case 3: return g(0); } return OVER(a) ? 1 : 0; }',
+     'int f(int a) { switch (a) { case 3: return g(0); } END(a); return OVER(a) ? 1 : 0; }',
      []),
     ('calls whose result is ignored, not declarations or assignments',
      'struct s { s(const char *, int n); };\n'
