@@ -158,8 +158,7 @@ def line_counts(prefix, build, src):
 def coverage_map(tests, build, src, work, log):
     """Runs every test once in the coverage build, each with a GCOV_PREFIX of its own, and
     returns {'tests': [names], 'lines': {path: {line: [test indexes]}}, 'known': {path:
-    [lines]}}. Tests that fail there are reported and left out (their lines count as run by
-    no test only when no other test runs them)."""
+    [lines]}}. A test that fails there is reported; the lines it ran until then count."""
     root = os.path.join(work, 'gcda')
     subprocess.run(['rm', '-rf', root], check=True)
     index = {t['name']: i for i, t in enumerate(tests)}
@@ -167,7 +166,8 @@ def coverage_map(tests, build, src, work, log):
                     extra_env=lambda t: {'GCOV_PREFIX': os.path.join(root, str(index[t['name']])),
                                          'GCOV_PREFIX_STRIP': '0'})
     for name, why in failed:
-        print(f'coverage build: {name} failed ({why}); its lines are left out', flush=True)
+        print(f'coverage build: {name} failed ({why}); the lines it ran until then count',
+              flush=True)
     lines, known = {}, {}
     for t in tests:
         i = index[t['name']]
