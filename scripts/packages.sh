@@ -10,10 +10,12 @@ FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 PACKAGING_PACKAGES=(build-essential dpkg-dev debhelper lintian)
 # The lint tests (scripts/lint): clang-tidy (run-clang-tidy comes with it) and cppcheck.
 LINT_PACKAGES=(clang-tidy cppcheck)
+# scripts/mutation-run finds its sites with libclang; its self-test runs with the other tests.
+MUTATION_PACKAGES=(python3-clang-14)
 TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libbenchmark-dev valgrind sg3-utils openssl man-db
                ansible-core ansible-lint python3-jsonschema time linux-perf
                "${PACKAGING_PACKAGES[@]}" "${LINT_PACKAGES[@]}" "${VM_PACKAGES[@]}"
-               "${FUZZ_PACKAGES[@]}")
+               "${FUZZ_PACKAGES[@]}" "${MUTATION_PACKAGES[@]}")
 
 # install_packages PKG...: installs those of PKG that are not installed yet. Needs root (or
 # everything already installed); runs apt-get update once before installing.
