@@ -56,8 +56,11 @@ std::string format_listing_line(const ListingLine &columns) {
     std::string serial =
         with_controls_shown(std::string_view(columns.serial).substr(0, columns.serial.find('\0')));
     const char *format = "%-9s %s MN: %-20s SN: %-8s FW: %s\n";
-    const char *args[] = {columns.vendor.c_str(), columns.device.c_str(), columns.model.c_str(),
-                          serial.c_str(), columns.firmware.c_str()};
+    std::string vendor = terminal_safe(columns.vendor.c_str());
+    std::string model = terminal_safe(columns.model.c_str());
+    std::string firmware = terminal_safe(columns.firmware.c_str());
+    const char *args[] = {vendor.c_str(), columns.device.c_str(), model.c_str(), serial.c_str(),
+                          firmware.c_str()};
     int n = snprintf(nullptr, 0, format, args[0], args[1], args[2], args[3], args[4]);
     std::string line(static_cast<size_t>(std::max(n, 0)), '\0');
     snprintf(line.data(), line.size() + 1, format, args[0], args[1], args[2], args[3], args[4]);

@@ -25,8 +25,9 @@ struct ListingLine {
 };
 
 // The listing line of one drive, with its line end. Each column is written up to its first
-// NUL byte; a control byte of the serial (01h-1Fh, 7Fh) shows as '?', so that a drive's serial
-// number cannot break the line.
+// NUL byte; a control byte of the serial (01h-1Fh, 7Fh) shows as '?', and so does a
+// terminal-unsafe byte of the vendor, model and firmware columns (terminal_safe), so that a
+// drive's strings cannot break the line or reach the terminal as escape sequences.
 std::string format_listing_line(const ListingLine &columns);
 
 // How a CFS run treats the identity of a listed drive.
