@@ -42,11 +42,9 @@ int read_full_fw(int fd, char *buf, int len, bool must_transfer) {
     if (plain.facts.transport_failed) {
         return -1;
     }
-    // A drive that refuses the plain request does not know it, like one that ignores it:
-    // the IDENTIFY revision stands, whatever the area holds now.
-    if (plain.reply != Reply::answered) {
-        return store_identify_fw(kept, buf, len);
-    }
+    // A drive that refuses the plain request does not know it, like one that ignores it: the
+    // area keeps the IDENTIFY answer (the command layer puts back what a refused answer
+    // wrote), so the IDENTIFY revision stands.
     return assemble_plain_fw(kept, area.bytes, buf, len);
 }
 
