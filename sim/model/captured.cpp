@@ -8,9 +8,8 @@
 namespace {
 
 const std::set<std::string> k_names = {
-    "inquiry",   "vpd_00",       "vpd_80",      "vpd_83",    "vpd_86",
-    "vpd_89",    "identify",     "fwreq_dotted", "fwreq_plain", "log_00_00",
-    "log_30_00", "log_30_03",    "read_buffer"};
+    "inquiry",      "vpd_00",      "vpd_80",    "vpd_83",    "vpd_86",    "vpd_89",     "identify",
+    "fwreq_dotted", "fwreq_plain", "log_00_00", "log_30_00", "log_30_03", "read_buffer"};
 
 // The firmware requests answer text in bytes 0-39: the old revision there becomes the new.
 void put_fwreq_revision(std::vector<uint8_t> &b, const std::string &old_rev,

@@ -361,7 +361,8 @@ static AtaOutcome ata_smart(const Drive &d, const AtaTaskfile &t) {
         return o;
     if (t.features == 0xd0 || t.features == 0xd1) {
         o.data = smart_data(t.features == 0xd1);
-    } else if (t.features != 0xd5 || r.count != 1 || !ata_log_page(d, false, r.lba_low, 0, o.data)) {
+    } else if (t.features != 0xd5 || r.count != 1 ||
+               !ata_log_page(d, false, r.lba_low, 0, o.data)) {
         return ata_abort(d, t);
     }
     o.has_data = true;
@@ -383,8 +384,8 @@ static AtaOutcome ata_execute(Drive &d, const Command &cmd, const AtaTaskfile &t
         const CapturedAnswer *captured = fwreq ? captured_answer(d, name) : nullptr;
         o.has_data = true;
         o.data = captured != nullptr ? captured_bytes(d, name, *captured)
-                 : answers          ? fwreq_data(d)
-                                    : identify_data(d);
+                 : answers           ? fwreq_data(d)
+                                     : identify_data(d);
         o.regs.status = d.pio_in_status;
         return o;
     }

@@ -100,8 +100,7 @@ std::vector<std::vector<uint8_t>> target_pages(const Drive &d, Target t, bool de
 }
 
 // Data-in of the target: scsi_debug reports resid, the others fill the allocation length.
-Answer target_data(Target t, const Command &cmd, const std::vector<uint8_t> &bytes,
-                   size_t alloc) {
+Answer target_data(Target t, const Command &cmd, const std::vector<uint8_t> &bytes, size_t alloc) {
     std::vector<uint8_t> padded = bytes;
     if (t != Target::scsi_debug)
         padded.resize(std::max(bytes.size(), alloc), 0);
@@ -174,7 +173,7 @@ Answer read_capacity(Drive &d, Target t, bool descriptor, const Command &cmd) {
         if (t == Target::libata) {
             std::vector<uint8_t> id = identify_data(d);
             thin = (id[160] & 0x80) != 0 || (id[161] & 0x7f) != 0; // major version 7 and up
-            thin = thin && (id[338] & 1) != 0;                        // TRIM (word 169)
+            thin = thin && (id[338] & 1) != 0;                     // TRIM (word 169)
         }
         b[14] = thin ? 0x80 : 0x00;
     }
