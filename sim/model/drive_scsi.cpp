@@ -65,6 +65,13 @@ static Answer scsi_inquiry(const Drive &d, const Command &cmd) {
     } else if (!vpd_page(d, c[2], page)) {
         return invalid_field_answer(target_of(d), false, cmd, 2);
     }
+    // QEMU states the allocation length (at most 256, at least 36) as the standard data's
+    // length; a captured answer that stated the capture's 252 bytes came from such a target.
+    bool follows_alloc = captured_answer(d, "inquiry") != nullptr
+                             ? page.size() > 4 && page[4] == 252 - 5
+                             : d.flavor == ScsiFlavor::scsi_hd;
+    if (!evpd && follows_alloc)
+        page[4] = static_cast<uint8_t>(std::clamp<size_t>(alloc, 36, 256) - 5);
     if (d.flavor == ScsiFlavor::scsi_hd)
         page.resize(std::max(page.size(), alloc), 0); // QEMU fills the allocation length
     return good_with_data(cmd, page, alloc, true);

@@ -160,9 +160,10 @@ TEST(SataIdentify, RevisionHoldingThePlaceholderIsPutInOnce) {
 
 TEST(SataInquiry, RevisionIsTheLastFourCharactersOrTheFirstFour) {
     const struct Case {
-        const char *revision;
+        std::string revision;
         const char *shown;
-    } cases[] = {{"QA12.B07", ".B07"}, {"QA12", "QA12"}, {"AB", "AB  "}};
+    } cases[] = {{"QA12.B07", ".B07"}, {"QA12", "QA12"}, {"AB", "AB  "},
+                 {"QA12 B07", "n/a "}, {"", "n/a "},     {std::string("QA12\0B07", 8), "n/a "}};
     for (const Case &c : cases) {
         Bay bay;
         bay.drives.push_back(sata_drive());
