@@ -10,7 +10,10 @@ FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 PACKAGING_PACKAGES=(build-essential dpkg-dev debhelper lintian)
 # The lint tests (scripts/lint): clang-tidy (run-clang-tidy comes with it) and cppcheck.
 LINT_PACKAGES=(clang-tidy cppcheck)
-TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libbenchmark-dev valgrind sg3-utils openssl man-db
+# Debian's own clients of the sg driver, which the end-to-end tests run against the simulated
+# bay: smartctl, hdparm and sdparm beside sg3-utils.
+CLIENT_PACKAGES=(sg3-utils smartmontools hdparm sdparm)
+TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libbenchmark-dev valgrind "${CLIENT_PACKAGES[@]}" openssl man-db
                ansible-core ansible-lint python3-jsonschema time linux-perf
                "${PACKAGING_PACKAGES[@]}" "${LINT_PACKAGES[@]}" "${VM_PACKAGES[@]}"
                "${FUZZ_PACKAGES[@]}")

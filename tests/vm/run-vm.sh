@@ -199,7 +199,7 @@ for tool in cpio modprobe ldd base64; do
 done
 
 # sg3-utils programs the stack scenarios run in the guest.
-for p in sg_inq sg_vpd sg_sat_identify sg_raw sg_write_buffer sg_turs; do
+for p in sg_inq sg_vpd sg_sat_identify sg_raw sg_write_buffer sg_turs sg_requests; do
     path=$(command -v $p) || die "$p not found (package sg3-utils)"
     bins+=("$path")
 done
