@@ -69,10 +69,10 @@ std::vector<uint8_t> identify_log_page(const Drive &d, uint16_t page) {
 std::vector<uint8_t> log_directory(const Drive &d, bool gpl) {
     std::vector<uint8_t> b = versioned_page(1);
     if (gpl && d.has_dm_log)
-        b[2 * 0x30] = 4;
+        b[size_t{2} * 0x30] = 4;
     if (!gpl) {
-        b[2 * 0x01] = 1;
-        b[2 * 0x06] = 1;
+        b[size_t{2} * 0x01] = 1;
+        b[size_t{2} * 0x06] = 1;
     }
     return b;
 }

@@ -132,7 +132,8 @@ Answer mode_sense(Drive &d, Target t, bool descriptor, const Command &cmd) {
         return invalid_field_answer(t, descriptor, cmd, 2);
     std::vector<uint8_t> block(8, 0);
     if (t != Target::libata)
-        put_be32(&block[0], static_cast<uint32_t>(std::min<uint64_t>(last_lba(d) + 1, 0xffffffff)));
+        put_be32(block.data(),
+                 static_cast<uint32_t>(std::min<uint64_t>(last_lba(d) + 1, 0xffffffff)));
     put_be24(&block[5], 512);
     if (c[1] & 0x08) // DBD
         block.clear();
@@ -143,7 +144,7 @@ Answer mode_sense(Drive &d, Target t, bool descriptor, const Command &cmd) {
     b.insert(b.end(), block.begin(), block.end());
     b.insert(b.end(), pages.begin(), pages.end());
     if (ten)
-        put_be16(&b[0], static_cast<uint32_t>(b.size() - 2));
+        put_be16(b.data(), static_cast<uint32_t>(b.size() - 2));
     else
         b[0] = static_cast<uint8_t>(b.size() - 1);
     return target_data(t, cmd, b, alloc);
@@ -160,14 +161,14 @@ Answer read_capacity(Drive &d, Target t, bool descriptor, const Command &cmd) {
     size_t alloc = 8;
     if (c[0] == READ_CAPACITY_10_OPCODE) {
         b.assign(8, 0);
-        put_be32(&b[0], static_cast<uint32_t>(std::min<uint64_t>(last, 0xffffffff)));
+        put_be32(b.data(), static_cast<uint32_t>(std::min<uint64_t>(last, 0xffffffff)));
         put_be32(&b[4], 512);
     } else {
         if ((c[1] & 0x1f) != READ_CAPACITY_16_ACTION)
             return invalid_field_answer(t, descriptor, cmd, 1);
         alloc = get_be32(&c[10]);
         b.assign(32, 0);
-        put_be64(&b[0], last);
+        put_be64(b.data(), last);
         put_be32(&b[8], 512);
         bool thin = t == Target::scsi_hd;
         if (t == Target::libata) {

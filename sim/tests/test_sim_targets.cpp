@@ -144,7 +144,7 @@ TEST(GenericIdentify, IntegrityWordWwnAndLogDirectory) {
     Answer dir = run_one(bay, 0, hex("85 09 0e 00 00 00 01 00 00 00 00 00 00 00 2f 00"),
                          k_dxfer_from_dev, 512);
     EXPECT_EQ(dir.data[0], 0x01);
-    EXPECT_EQ(dir.data[2 * 0x30], 4);
+    EXPECT_EQ(dir.data[size_t{2} * 0x30], 4);
 }
 
 } // namespace

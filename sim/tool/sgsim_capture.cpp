@@ -181,11 +181,11 @@ struct HostFacts {
     std::string ata_error_sense;
 };
 
-// One drive under capture: its record in the bay and its captured answers.
+// One drive under capture: its open node, its record in the bay and its captured answers.
 struct DriveCapture {
-    json record;
-    Captured captured;
-    int fd = -1;
+    int fd;
+    json &record;
+    Captured &captured;
 };
 
 // Keeps an answer: the data cut to the length the answer declares, or the refusal's sense.
@@ -223,8 +223,8 @@ void capture_scsi(DriveCapture &dc, const std::vector<uint8_t> &vpd80,
                   const std::vector<uint8_t> &vpd83, const std::vector<uint8_t> &vpd86) {
     json &rec = dc.record;
     if (vpd80.size() > 4)
-        rec["serial"] = ascii(std::string(
-            vpd80.begin() + 4, vpd80.begin() + 4 + std::min<size_t>(vpd80.size() - 4, 255)));
+        rec["serial"] = ascii(std::string(reinterpret_cast<const char *>(&vpd80[4]),
+                                          std::min<size_t>(vpd80.size() - 4, 255)));
     // The logical unit's NAA name: association 0 (byte 1 bits 5:4), type 3, 8 bytes.
     for (size_t at = 4; at + 4 <= vpd83.size(); at += 4 + vpd83[at + 3]) {
         if ((vpd83[at + 1] & 0x3f) == 0x03 && vpd83[at + 3] == 8 && at + 12 <= vpd83.size()) {
@@ -310,8 +310,9 @@ void capture_sata(DriveCapture &dc, HostFacts &host) {
 // SCSI identification. Returns false (with the reason in why) when the node cannot be
 // opened or answers no INQUIRY.
 bool capture_node(const std::string &node, HostFacts &host, json &out, std::string &why) {
-    DriveCapture dc;
-    dc.fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    json record;
+    Captured captured;
+    DriveCapture dc{open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC), record, captured};
     if (dc.fd < 0) {
         why = std::string("cannot be opened: ") + std::strerror(errno);
         return false;
@@ -358,8 +359,8 @@ bool capture_node(const std::string &node, HostFacts &host, json &out, std::stri
         capture_scsi(dc, pages[0], pages[1], pages[2]);
     }
     close(dc.fd);
-    dc.captured.revision = rec.value("revision", "");
-    rec["captured"] = captured_to_json(dc.captured);
+    captured.revision = rec.value("revision", "");
+    rec["captured"] = captured_to_json(captured);
     out = rec;
     return true;
 }
