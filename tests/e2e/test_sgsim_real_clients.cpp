@@ -103,6 +103,11 @@ TEST(Capture, AnswersAsTheCapturedDrivesAndSendsOnlyIdentification) {
     EXPECT_NE(after.out.find("revision level: .B08"), std::string::npos) << after.out;
     RunResult id = under_bay(dir + "/captured.json", {"sg_vpd", "-p", "0x89", "/dev/sg0"});
     EXPECT_NE(id.out.find("firmware revision: QA13.B08"), std::string::npos) << id.out;
+    // show prints a drive string with NUL and control bytes whole and harmless.
+    std::string odd = write_bay(R"({"drives": [{"node": "/dev/sg0", "type": "scsi",
+        "serial": "SN\u0000\u001b[2J\\"}]})");
+    EXPECT_NE(run_command({sgsim_path(), "show", odd}).out.find(R"(SN: SN\x00\x1b[2J\\ )"),
+              std::string::npos);
 }
 
 } // namespace
