@@ -162,16 +162,19 @@ struct AtaSense {
 };
 
 // Descriptor format with the ATA Status Return descriptor (09h) at byte 8: status at 21;
-// fixed format 70h/71h (Linux 6.1): registers from byte 8, status at 9; F0h/F1h (the SAT
-// layout of later kernels): status at 4.
+// fixed format 70h/71h (Linux 6.1, only for ABORTED COMMAND): registers from byte 8, status
+// at 9; F0h/F1h (the SAT layout of later kernels, ABORTED COMMAND or RECOVERED ERROR):
+// status at 4. Any other sense carries no registers.
 AtaSense ata_sense(const std::vector<uint8_t> &s) {
     AtaSense a;
     uint8_t code = s.empty() ? 0 : s[0] & 0x7f;
+    uint8_t key = s.size() > 2 ? s[code == 0x72 ? 1 : 2] & 0x0f : 0;
+    bool sat = !s.empty() && (s[0] & 0x80) != 0;
     if (code == 0x72 && s.size() >= 22 && s[8] == 0x09) {
-        a = {true, "descriptor", static_cast<uint8_t>(s[1] & 0x0f), s[21]};
-    } else if ((code == 0x70 || code == 0x71) && s.size() >= 18) {
-        bool sat = (s[0] & 0x80) != 0;
-        a = {true, sat ? "sat" : "linux-6.1", static_cast<uint8_t>(s[2] & 0x0f), s[sat ? 4 : 9]};
+        a = {true, "descriptor", key, s[21]};
+    } else if ((code == 0x70 || code == 0x71) && s.size() >= 18 &&
+               (key == k_key_aborted_command || (sat && key == 0x01))) {
+        a = {true, sat ? "sat" : "linux-6.1", key, s[sat ? 4 : 9]};
     }
     return a;
 }
@@ -206,8 +209,9 @@ std::vector<uint8_t> keep(DriveCapture &dc, const std::string &name, const Reply
 }
 
 // The VPD pages: 00h and each of 80h, 83h, 86h and 89h it lists; a page longer than the
-// first allocation is read again whole.
-std::vector<uint8_t> capture_vpd(DriveCapture &dc, uint8_t page) {
+// first allocation is read again whole. padded (when given) is set when the target filled
+// the allocation length behind the page.
+std::vector<uint8_t> capture_vpd(DriveCapture &dc, uint8_t page, bool *padded = nullptr) {
     char name[8];
     std::snprintf(name, sizeof name, "vpd_%02x", page);
     Reply r = send(dc.fd, capture_command(VPD, page, 252));
@@ -216,6 +220,8 @@ std::vector<uint8_t> capture_vpd(DriveCapture &dc, uint8_t page) {
                             VPD, page,
                             static_cast<uint16_t>(std::min(get_be16(&r.data[2]) + 4u, 0xffffu))));
     size_t declared = r.data.size() >= 4 ? get_be16(&r.data[2]) + 4u : 0;
+    if (padded != nullptr)
+        *padded = r.good() && r.data.size() > declared;
     return keep(dc, name, r, declared);
 }
 
@@ -331,15 +337,20 @@ bool capture_node(const std::string &node, HostFacts &host, json &out, std::stri
     bool sata = std::memcmp(&std_data[8], "ATA", 3) == 0;
     rec["node"] = node;
     rec["type"] = sata ? "sata" : "scsi";
-    // A target that fills the allocation length (resid 0 behind a shorter answer) answers
-    // like QEMU's disk; one that reports resid like scsi_debug.
     if (!sata) {
-        rec["flavor"] = inq.data.size() > std_data.size() ? "scsi-hd" : "scsi_debug";
         rec["vendor"] = ascii(std::string(std_data.begin() + 8, std_data.begin() + 16));
         rec["product"] = ascii(std::string(std_data.begin() + 16, std_data.begin() + 32));
         rec["revision"] = ascii(std::string(std_data.begin() + 32, std_data.begin() + 36));
     }
-    std::vector<uint8_t> list = capture_vpd(dc, 0x00);
+    bool padded = false;
+    std::vector<uint8_t> list = capture_vpd(dc, 0x00, &padded);
+    // A target that fills the allocation length (resid 0 behind a shorter answer, or standard
+    // data that state the allocation length itself) answers like QEMU's disk; one that
+    // reports resid like scsi_debug.
+    if (!sata)
+        rec["flavor"] = padded || inq.data.size() > std_data.size() || std_data.size() == 252
+                            ? "scsi-hd"
+                            : "scsi_debug";
     std::vector<uint8_t> pages[4];
     static const uint8_t k_pages[4] = {0x80, 0x83, 0x86, 0x89};
     for (size_t i = 4; i < list.size(); i++)
