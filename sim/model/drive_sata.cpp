@@ -209,7 +209,7 @@ static Answer sata_inquiry(const Bay &bay, const Drive &d, const Command &cmd) {
         return libata_check(bay, cmd, k_key_illegal_request, 0x24, 0);
     const CapturedAnswer *captured = captured_answer(d, evpd ? name : "inquiry");
     if (captured != nullptr && captured->refused)
-        return check_condition(cmd, captured_bytes(d, "", *captured));
+        return check_condition(cmd, captured->bytes);
     if (captured != nullptr)
         page = captured_bytes(d, evpd ? name : "inquiry", *captured);
     else if (!evpd)
