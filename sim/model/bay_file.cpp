@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "captured.h"
 #include "sim_bytes.h"
 
 using nlohmann::json;
@@ -187,6 +188,23 @@ void parse_ata_statements(const json &j, Drive &d) {
     }
 }
 
+// The world wide name (16 hex digits), the capacity and the captured answers.
+void parse_identity_extras(const json &j, Drive &d) {
+    if (j.contains("wwn")) {
+        std::string w = get_text(j, "wwn", "");
+        if (w.size() != 16 || w.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            throw BayError(d.node + ": \"wwn\" must be 16 hex digits");
+        d.has_wwn = true;
+        d.wwn = std::stoull(w, nullptr, 16);
+    }
+    d.capacity_blocks = get_u64(j, "capacity_blocks", k_default_capacity_blocks);
+    if (d.capacity_blocks == 0 || d.capacity_blocks >> 48 != 0)
+        throw BayError(d.node + ": \"capacity_blocks\" must be 1 to 2^48 - 1");
+    std::string err;
+    if (j.contains("captured") && !captured_from_json(j["captured"], d.captured, err))
+        throw BayError(d.node + ": " + err);
+}
+
 int parse_errno(const json &f) {
     if (!f.contains("errno"))
         return 0;
@@ -260,6 +278,9 @@ Drive parse_drive(const json &j) {
                 "read_buffer",
                 "hostile",
                 "slow_ms",
+                "wwn",
+                "capacity_blocks",
+                "captured",
                 "comment"},
                "drive");
     Drive d;
@@ -318,6 +339,7 @@ Drive parse_drive(const json &j) {
         check_length(d.node, "staged", d.staged_revision, sata ? 8 : 4);
     }
     d.slow_ms = static_cast<uint32_t>(get_number(j, "slow_ms", 0, 0, 60000));
+    parse_identity_extras(j, d);
     if (j.contains("firmware")) {
         const json &fw = j["firmware"];
         check_keys(fw, {"mode", "target", "staging"}, d.node + ": firmware");

@@ -301,6 +301,21 @@ TEST_F(FleetAnsible, RehearsalLeavesTheHostsAloneAndDrivesSideBySideEndAsOneRunD
               "rehearsal h4   changed /dev/sg0 QX2000A    QX0401 A104             B205       "
               "      <UTC TIME>           updated\n");
 
+    // With h1's drives captured through its wrapper, every drive of its bay holds the captured
+    // answers and the listing bay's firmware, and the rehearsal ends as before.
+    RunResult captured = playbook(f, {"-e", "dl_cor_fw_run_id=cap", "-e", "dl_cor_fw_rehearse=true",
+                                      "-e", "dl_cor_fw_rehearse_capture=true", "-e",
+                                      "dl_cor_fw_capture_sgsim=" + f.sgsim, "--limit", "h1"});
+    EXPECT_EQ(captured.status, 0) << captured.out << captured.err;
+    auto cap_bay = nlohmann::json::parse(
+        read_file(f.dir + "/results/rehearsal-cap/h1/rehearsal/bay.json"), nullptr, false);
+    ASSERT_TRUE(cap_bay.contains("drives")) << cap_bay;
+    for (const auto &d : cap_bay["drives"])
+        EXPECT_TRUE(d.contains("captured") && d.contains("firmware")) << d;
+    std::string want = summary_of(f, "rehearsal-first"), got = summary_of(f, "rehearsal-cap");
+    EXPECT_EQ(got.substr(got.find('\n')),
+              want.substr(want.find('\n'), got.size() - got.find('\n')));
+
     RunResult side_by_side =
         playbook(f, {"-e", "dl_cor_fw_run_id=first", "-e", "dl_cor_fw_parallel_drives=4"});
     EXPECT_EQ(side_by_side.status, 2) << side_by_side.out << side_by_side.err;
