@@ -10,8 +10,9 @@ FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 PACKAGING_PACKAGES=(build-essential dpkg-dev debhelper lintian)
 # The lint tests (scripts/lint): clang-tidy (run-clang-tidy comes with it) and cppcheck.
 LINT_PACKAGES=(clang-tidy cppcheck)
+# promtool (in Debian's prometheus package) checks the fleet role's metrics file.
 TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libbenchmark-dev valgrind sg3-utils openssl man-db
-               ansible-core ansible-lint python3-jsonschema time linux-perf
+               ansible-core ansible-lint python3-jsonschema time linux-perf prometheus
                "${PACKAGING_PACKAGES[@]}" "${LINT_PACKAGES[@]}" "${VM_PACKAGES[@]}"
                "${FUZZ_PACKAGES[@]}")
 
