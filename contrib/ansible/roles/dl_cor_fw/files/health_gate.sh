@@ -48,7 +48,7 @@ if [ -n "$zpool" ] && command -v "$zpool" >/dev/null 2>&1; then
     case $said in
     "all pools are healthy" | "no pools available") ;;
     *)
-        echo "zpool status -x: $(printf "%s" "$said" | tr -s ' \t\n' ' ' | sed 's/ $//')"
+        echo "zpool status -x: $(printf "%s" "$said" | tr -s ' \t\n' ' ' | sed 's/^ //; s/ $//')"
         status=1
         ;;
     esac
@@ -58,7 +58,7 @@ if [ -n "${DL_COR_FW_GATE_COMMAND:-}" ]; then
     said=$(sh -c "$DL_COR_FW_GATE_COMMAND" 2>&1 </dev/null)
     rc=$?
     if [ $rc -ne 0 ]; then
-        said=$(printf "%s" "$said" | tr -s ' \t\n' ' ' | sed 's/ $//')
+        said=$(printf "%s" "$said" | tr -s ' \t\n' ' ' | sed 's/^ //; s/ $//')
         echo "the gate command ended with status $rc${said:+: $said}"
         status=1
     fi
