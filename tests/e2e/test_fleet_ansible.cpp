@@ -409,7 +409,11 @@ int sent(const fleet_dir &f, const std::string &trace) {
 // (unverified fails the host) and the health gates: a degraded md array and a gate command
 // failing before, a gate command failing once the drives are done.
 TEST_F(FleetAnsible, EveryPlayHonoursEveryModeAndOutcomesAndGatesDecideTheHost) {
-    const std::string d = f.dir, bin = k_dl_cor_fw.substr(0, k_dl_cor_fw.rfind('/'));
+    // The tools are installed once for every cell (dl_cor_fw_install: none), to save time.
+    const std::string d = f.dir, bin = d + "/bin";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(k_dl_cor_fw.c_str(), (bin + "/dl_cor_fw").c_str()), 0);
+    ASSERT_EQ(symlink(k_tool.c_str(), (bin + "/cfs_tool").c_str()), 0);
     const std::string stage = "dl_cor_fw_stage=true ",
                       activate = "dl_cor_fw_activate=true dl_cor_fw_staged_run=staged ";
     struct cell {
@@ -456,11 +460,9 @@ TEST_F(FleetAnsible, EveryPlayHonoursEveryModeAndOutcomesAndGatesDecideTheHost) 
         bool activates = c.vars.starts_with(activate);
         std::string staged =
             c.check && !activates ? c.host.substr(0, c.host.find('-')) + "-plan" : c.host;
-        inventory[c.check] +=
-            c.host + " ansible_connection=local bay=" + hd + "/bay.json dl_cor_fw_work_dir=" + d +
-            "/" + staged +
-            "/work dl_cor_fw_bin_dir=" + (activates ? bin : d + "/" + staged + "/bin") + " " +
-            c.vars + "\n";
+        inventory[c.check] += c.host + " ansible_connection=local bay=" + hd +
+                              "/bay.json dl_cor_fw_bin_dir=" + bin + " dl_cor_fw_work_dir=" + d +
+                              "/" + staged + "/work " + c.vars + "\n";
         if (activates) {
             // Staged beforehand (the bay with the rehearsal's copy) with records where the
             // staging rollout (or its rehearsal) would have left them.
@@ -480,9 +482,9 @@ TEST_F(FleetAnsible, EveryPlayHonoursEveryModeAndOutcomesAndGatesDecideTheHost) 
     }
     for (int check = 0; check < 2; ++check) {
         write_file(d + "/matrix.ini", inventory[check]);
-        std::vector<std::string> args = {"-e", "dl_cor_fw_run_id=matrix",
-                                         "-e", "fleet_serial=100%",
-                                         "-e", "fleet_max_fail_percentage=100"};
+        std::vector<std::string> args = {
+            "-e", "dl_cor_fw_run_id=matrix", "-e", "dl_cor_fw_install=none",
+            "-e", "fleet_serial=100%",       "-e", "fleet_max_fail_percentage=100"};
         if (check) {
             args.push_back("--check");
         }
