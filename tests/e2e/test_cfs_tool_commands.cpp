@@ -367,10 +367,12 @@ TEST(CfsToolCheck, ReportsEveryLineNotOnlyUpToTheFirstAnswer) {
                        "QX6;A;fw;B\n"                    // 10
                        "NV7;*;fw/there.bin;*00A\n"       // 11
                        "KX9;K5;fw/there.bin;K?\n"        // 12
-                       "QX7#;A;fw/there.bin;B";          // 13
+                       "QX8;A;fw/fifo.bin;B\n"           // 13
+                       "QX7#;A;fw/there.bin;B";          // 14
     std::string dir = packed_dir(text);
     std::filesystem::create_directories(dir + "/images/fw");
     write_file(dir + "/images/fw/there.bin", "image");
+    ASSERT_EQ(mkfifo((dir + "/images/fw/fifo.bin").c_str(), 0644), 0);
     RunResult r = tool({"check", "--images", "images", "map.cfs"}, dir);
     EXPECT_EQ(r.status, 5);
     EXPECT_EQ(r.out, "");
@@ -385,12 +387,13 @@ TEST(CfsToolCheck, ReportsEveryLineNotOnlyUpToTheFirstAnswer) {
               "map.cfs:9: warning: '#' in the new firmware pattern \"B # note\" is part of the "
               "pattern, not a comment (close the field with ';' before a comment)\n"
               "map.cfs:9: warning: image file not found: fw/missing.bin\n"
-              "map.cfs:10: warning: image path is a directory: fw\n"
+              "map.cfs:10: warning: image path is not a regular file (a directory): fw\n"
               "map.cfs:11: warning: new firmware pattern \"*00A\" does not match \"000A\", which "
               "a full wildcard match accepts: dl_cor_fw does not backtrack after '*'\n"
               "map.cfs:12: warning: entry never gives an image: a drive at \"K5\" is up to date "
               "by its new firmware pattern \"K?\"\n"
-              "map.cfs:13: syntax error: model pattern (field 1) is not closed by ';' before "
+              "map.cfs:13: warning: image path is not a regular file (a FIFO): fw/fifo.bin\n"
+              "map.cfs:14: syntax error: model pattern (field 1) is not closed by ';' before "
               "'#'\n"
               "map.cfs: note: relative image paths were looked up in images; dl_cor_fw opens "
               "them from the directory it runs in\n");

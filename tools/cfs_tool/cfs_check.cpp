@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -72,18 +71,16 @@ struct image_place {
     bool missing_relative = false;               // a relative path drew a warning
 };
 
-// Warns about an image path that cannot be opened as a file from the image directory.
-// Returns true when it warned.
+// Warns about an image path that cannot be opened as a regular file from the image
+// directory. Returns true when it warned.
 bool check_image(const char *cfs_path, unsigned long line, const char *image, image_place *place) {
-    struct stat st;
-    if (fstatat(place->images_fd, image, &st, 0) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) {
-            warn(cfs_path, line, "image file not found: %s", image);
-        } else {
-            warn(cfs_path, line, "image file %s: %s", image, strerror(errno));
-        }
-    } else if (S_ISDIR(st.st_mode)) {
-        warn(cfs_path, line, "image path is a directory: %s", image);
+    image_probe p = probe_image(place->images_fd, image);
+    if (p.error == ENOENT || p.error == ENOTDIR) {
+        warn(cfs_path, line, "image file not found: %s", image);
+    } else if (p.error != 0) {
+        warn(cfs_path, line, "image file %s: %s", image, strerror(p.error));
+    } else if (!p.regular) {
+        warn(cfs_path, line, "image path is not a regular file (%s): %s", p.kind, image);
     } else {
         return false;
     }

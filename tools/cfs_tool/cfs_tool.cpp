@@ -37,8 +37,9 @@ const char *const k_usage =
     "\n"
     "Exit status: 0 success, 1 CFS file not opened, 2 out of memory, 3 CFS file not read,\n"
     "4 CFS file not decrypted, 5 syntax error, 6 no matching entry, 7 up to date,\n"
-    "8 image missing (plan), 9 warnings (check), 10 listing cut short (plan),\n"
-    "64 usage error, 66 TEXT, LISTING or DIR not read, 73 OUT not created, 74 write error.\n";
+    "8 image missing or unusable (plan), 9 warnings (check), 10 listing cut short\n"
+    "(plan), 11 listing not whole (plan), 64 usage error, 66 TEXT, LISTING or DIR not\n"
+    "read, 73 OUT not created, 74 write error.\n";
 
 // Closes the descriptor now, for its result, and leaves the holder empty. Returns what close
 // returned.
