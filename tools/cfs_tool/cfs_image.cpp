@@ -1,6 +1,7 @@
 // What dl_cor_fw would find at an image path of a CFS file, for check and plan: found without
 // opening anything that can wait (a FIFO without a writer) or act (a device), and judged by
 // the run's own checks of an image.
+#include "base/holders.h"
 #include "cfs_tool.h"
 #include "download/statements.h"
 
@@ -38,9 +39,8 @@ image_probe probe_image(int dir_fd, const char *path) {
         return p;
     }
     if (S_ISREG(st.st_mode)) {
-        fd_holder f;
-        f.fd = openat(dir_fd, path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (f.fd < 0 || fstat(f.fd, &st) != 0) {
+        UniqueFd f(openat(dir_fd, path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (!f || fstat(f.get(), &st) != 0) {
             p.error = errno;
             return p;
         }

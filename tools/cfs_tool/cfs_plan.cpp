@@ -33,7 +33,7 @@ struct drive_plan {
     ListingLine drive;
     int identity = LISTING_NOT_ATA;
     int action = PLAN_PASSED_OVER;
-    OwnedText image;           // PLAN_DOWNLOAD: the image path
+    OwnedText image;            // PLAN_DOWNLOAD: the image path
     image_probe found;          // PLAN_DOWNLOAD: what is at the image path, from here
     std::string image_problem;  // PLAN_DOWNLOAD: why the run could not send it; empty: none
     unsigned long cfs_line = 0; // PLAN_SYNTAX_ERROR: the line of the text that ends the run

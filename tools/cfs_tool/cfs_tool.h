@@ -14,19 +14,6 @@ inline constexpr int k_exit_no_input = 66;          // TEXT, LISTING or the --im
 inline constexpr int k_exit_cant_create = 73;       // the CFS file to write cannot be created
 inline constexpr int k_exit_io_error = 74;          // writing the output failed
 
-// Closes the descriptor it holds, if any, when it goes out of scope.
-struct fd_holder {
-    int fd = -1;
-    fd_holder() = default;
-    fd_holder(const fd_holder &) = delete;
-    fd_holder &operator=(const fd_holder &) = delete;
-    ~fd_holder() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-};
-
 // What is at an image path, as the run would open it.
 struct image_probe {
     int error = 0;              // errno of the stat or the open; 0 when it found a file
