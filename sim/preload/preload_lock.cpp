@@ -49,10 +49,12 @@ static int lock_fd_of(int fd, int &access) {
     static auto real_open = reinterpret_cast<int (*)(const char *, int, ...)>(next_symbol("open"));
     std::string dir = s.bay_path + ".locks";
     std::string path = lock_file_path(s, node);
+    int saved = errno; // a lock that is taken leaves errno as the kernel's would
     if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
         std::fprintf(stderr, "sgsim: cannot make %s: %s\n", dir.c_str(), std::strerror(errno));
     } else {
         node.lock_fd = real_open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        errno = node.lock_fd >= 0 ? saved : errno;
         if (node.lock_fd >= 0)
             return node.lock_fd;
         std::fprintf(stderr, "sgsim: cannot open %s: %s\n", path.c_str(), std::strerror(errno));

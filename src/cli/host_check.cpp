@@ -21,6 +21,10 @@ void record_refusal(const RunOptions &opts, const char *image, const std::string
 
 bool check_host_use(const RunOptions &opts, const char *path, int fd, const char *image,
                     RunState *state, std::string *disk) {
+    // The reads fail by design (no block directory, no /proc/swaps); the transport's reports
+    // later name errno as the run left it, so they leave it as it was.
+    ErrnoKeeper keep_errno;
+    keep_errno.keep();
     HostView view = read_host_view(sg_node_name(fd, path));
     *disk = view.disk;
     if (view.read) {
@@ -69,6 +73,8 @@ bool check_host_use(const RunOptions &opts, const char *path, int fd, const char
 
 int hold_whole_disk(const RunOptions &opts, const std::string &disk, const char *path,
                     const char *image, RunState *state, UniqueFd *lock) {
+    ErrnoKeeper keep_errno;
+    keep_errno.keep();
     if (disk.empty() || lock_whole_disk(disk, lock) == 0) {
         return 0;
     }
