@@ -388,7 +388,8 @@ bool bay_from_json(const json &doc, Bay &bay, std::string &err) {
             throw BayError("\"ata_error_sense\" must be \"linux-6.1\", \"sat\" or \"descriptor\"");
         if (!doc.contains("drives") || !doc["drives"].is_array())
             throw BayError("bay: \"drives\" must be a list");
-        std::set<std::string> nodes, blocks;
+        std::set<std::string> nodes;
+        std::set<std::string> blocks;
         for (const json &j : doc["drives"]) {
             out.drives.push_back(parse_drive(j));
             const Drive &d = out.drives.back();

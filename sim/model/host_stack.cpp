@@ -36,8 +36,9 @@ std::vector<std::string> name_list(const json &j, const std::string &key) {
 void check_own(const HostStack &h, const std::string &name, const std::string &key) {
     if (name != h.block &&
         std::find(h.partitions.begin(), h.partitions.end(), name) == h.partitions.end())
-        throw HostError("\"" + key + "\": " + name + " is not the drive's block device or one "
-                                                     "of its partitions");
+        throw HostError("\"" + key + "\": " + name +
+                        " is not the drive's block device or one "
+                        "of its partitions");
 }
 
 // The kernel's escapes of a path in mountinfo and /proc/swaps.
@@ -70,8 +71,8 @@ SysEntry file_of(const std::string &text) {
 }
 
 bool busy(const HostStack &h, const std::string &name) {
-    if (h.claimed || (name == h.block && (!h.mounts.empty() || !h.holders.empty() ||
-                                          !h.swap.empty())))
+    if (h.claimed ||
+        (name == h.block && (!h.mounts.empty() || !h.holders.empty() || !h.swap.empty())))
         return true;
     return h.mounts.contains(name) || h.holders.contains(name) ||
            std::find(h.swap.begin(), h.swap.end(), name) != h.swap.end();
@@ -88,10 +89,11 @@ void add_block(HostTree &t, const HostStack &h, const std::string &name, unsigne
         children.insert(children.end(), h.partitions.begin(), h.partitions.end());
     t.roots.push_back(dir);
     t.sysfs[dir] = dir_of(children);
-    t.sysfs[dir + "/dev"] = file_of(std::to_string(k_bay_block_major) + ":" + std::to_string(minor));
+    t.sysfs[dir + "/dev"] =
+        file_of(std::to_string(k_bay_block_major) + ":" + std::to_string(minor));
     auto held = h.holders.find(name);
-    t.sysfs[dir + "/holders"] = dir_of(held == h.holders.end() ? std::vector<std::string>{}
-                                                               : held->second);
+    t.sysfs[dir + "/holders"] =
+        dir_of(held == h.holders.end() ? std::vector<std::string>{} : held->second);
     if (partition > 0)
         t.sysfs[dir + "/partition"] = file_of(std::to_string(partition));
 }
@@ -105,7 +107,8 @@ void add_holders(HostTree &t, const HostStack &h) {
             auto mapped = h.dm_names.find(holder);
             bool named = mapped != h.dm_names.end();
             t.roots.push_back(dir);
-            t.sysfs[dir] = dir_of(named ? std::vector<std::string>{"dm"} : std::vector<std::string>{});
+            t.sysfs[dir] =
+                dir_of(named ? std::vector<std::string>{"dm"} : std::vector<std::string>{});
             if (named) {
                 t.sysfs[dir + "/dm"] = dir_of({"name"});
                 t.sysfs[dir + "/dm/name"] = file_of(mapped->second);
@@ -193,7 +196,8 @@ HostTree build_host_tree(const Bay &bay) {
     HostTree t;
     for (size_t i = 0; i < bay.drives.size(); i++) {
         const HostStack &h = bay.drives[i].host;
-        const std::string sg = "/sys/class/scsi_generic/sg" + std::to_string(node_number(bay.drives[i], i));
+        const std::string sg =
+            "/sys/class/scsi_generic/sg" + std::to_string(node_number(bay.drives[i], i));
         if (t.sysfs.contains(sg))
             continue; // two nodes of one number: the first is the one sysfs shows
         t.roots.push_back(sg);

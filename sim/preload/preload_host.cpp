@@ -144,8 +144,9 @@ int host_directory(PreloadState &s, const char *dir,
         errno = entry == s.host.sysfs.end() ? ENOENT : ENOTDIR;
         return -1;
     }
+    std::string prefix = p + "/";
     for (const std::string &child : entry->second.children) {
-        auto it = s.host.sysfs.find(p + "/" + child);
+        auto it = s.host.sysfs.find(prefix + child);
         entries.emplace_back(child, it != s.host.sysfs.end() && !it->second.dir ? DT_REG : DT_DIR);
     }
     return 0;

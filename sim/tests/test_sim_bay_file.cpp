@@ -98,6 +98,11 @@ TEST(BayFile, RefusesMistakes) {
         R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "product": "12345678901234567"}]})",
         R"({"drives": [{"node": "/dev/sg0", "type": "sata", "identify_words": {"27": 1}}]})",
         R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "extended_inquiry": {"download_modes": [3]}}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "partitions": ["sdc1"]}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "block": "sdc", "partitions": ["sdd1"]}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "block": "sdc", "mounts": {"sdc1": "/x"}}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "block": "sdc", "holders": {"sdc": ["../md0"]}}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "block": "sdc"}, {"node": "/dev/sg1", "type": "scsi", "block": "sdc"}]})",
     };
     for (const char *text : bad) {
         Bay bay;

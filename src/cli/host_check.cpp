@@ -65,7 +65,8 @@ bool check_host_use(const RunOptions &opts, const char *path, int fd, const char
     } else {
         printf("%s: not known to be idle (%s); %s\n", path, unknown.c_str(), done);
     }
-    record_refusal(opts, image, view.read ? "in use: " + reasons : "not known to be idle: " + unknown,
+    record_refusal(opts, image,
+                   view.read ? "in use: " + reasons : "not known to be idle: " + unknown,
                    &state->device);
     log_download_attempt(state->device);
     return false;
@@ -80,8 +81,7 @@ int hold_whole_disk(const RunOptions &opts, const std::string &disk, const char 
     }
     fflush(stdout);
     fprintf(stderr, "%s: in use by another process\n", path);
-    record_refusal(opts, image,
-                   "the block device /dev/" + disk + " is locked by another process",
+    record_refusal(opts, image, "the block device /dev/" + disk + " is locked by another process",
                    &state->device);
     return -1;
 }
