@@ -25,9 +25,9 @@ NodeOpen::~NodeOpen() {
 
 // The node's lock file: its path with '%' and '/' written %25 and %2F, so that every node
 // path has a name of its own.
-static std::string lock_file_path(const PreloadState &s, size_t drive) {
+static std::string lock_file_path(const PreloadState &s, const NodeOpen &node) {
     std::string name;
-    for (char c : s.bay.drives[drive].node)
+    for (char c : node.path.empty() ? s.bay.drives[node.drive].node : node.path)
         name += c == '/' ? "%2F" : c == '%' ? "%25" : std::string(1, c);
     return s.bay_path + ".locks/" + name;
 }
@@ -48,11 +48,13 @@ static int lock_fd_of(int fd, int &access) {
         return node.lock_fd;
     static auto real_open = reinterpret_cast<int (*)(const char *, int, ...)>(next_symbol("open"));
     std::string dir = s.bay_path + ".locks";
-    std::string path = lock_file_path(s, node.drive);
+    std::string path = lock_file_path(s, node);
+    int saved = errno; // a lock that is taken leaves errno as the kernel's would
     if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
         std::fprintf(stderr, "sgsim: cannot make %s: %s\n", dir.c_str(), std::strerror(errno));
     } else {
         node.lock_fd = real_open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        errno = node.lock_fd >= 0 ? saved : errno;
         if (node.lock_fd >= 0)
             return node.lock_fd;
         std::fprintf(stderr, "sgsim: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
@@ -61,10 +63,10 @@ static int lock_fd_of(int fd, int &access) {
     return -1;
 }
 
-void release_record_locks(PreloadState &s, size_t drive) {
+void release_record_locks(PreloadState &s, size_t drive, const std::string &path) {
     static auto real_fcntl = reinterpret_cast<fcntl_fn>(next_symbol("fcntl"));
     for (const auto &[fd, node] : s.fds) {
-        if (node->drive == drive && node->lock_fd >= 0) {
+        if (node->drive == drive && node->path == path && node->lock_fd >= 0) {
             struct flock whole = {};
             whole.l_type = F_UNLCK;
             whole.l_whence = SEEK_SET;

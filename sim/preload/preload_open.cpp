@@ -26,6 +26,9 @@ static int open_bay_path(int dirfd, const char *path, int flags) {
     if (!s.active)
         return k_not_ours;
     std::lock_guard<std::mutex> lock(s.mu);
+    int host = open_host_path(s, dirfd, path, flags);
+    if (host != k_not_ours)
+        return host;
     PathVerdict v = classify_path(s, dirfd, path);
     if (v.kind == PathKind::pass)
         return k_not_ours;
@@ -141,8 +144,9 @@ static void forget_fd(int fd) {
     if (it == s.fds.end())
         return;
     size_t drive = it->second->drive;
+    std::string path = it->second->path;
     s.fds.erase(it);
-    release_record_locks(s, drive);
+    release_record_locks(s, drive, path);
 }
 
 // After a successful duplication: to stands for the same open of a node as from, or for none.
@@ -215,31 +219,43 @@ SGSIM_EXPORT int fcntl64(int fd, int cmd, ...) {
     return fcntl_through("fcntl64", fd, cmd, arg);
 }
 
-// The scan of /dev while a bay is loaded: the bay's nodes that sit directly in /dev,
-// through the caller's filter and comparison, in entries the caller frees with free().
-// Returns the count, -1 with errno set, or k_not_ours.
+// The bay's nodes that sit directly in /dev. Returns 0, -1 with errno set, or k_not_ours.
+// Call with the lock held.
+static int dev_directory(PreloadState &s, const char *dir,
+                         std::vector<std::pair<std::string, unsigned char>> &names) {
+    PathVerdict v = classify_path(s, AT_FDCWD, dir);
+    if (v.kind != PathKind::pass) {
+        errno = v.kind == PathKind::refused ? ENOENT : ENOTDIR;
+        return -1;
+    }
+    std::string abs = dir;
+    while (abs.size() > 1 && abs.back() == '/')
+        abs.pop_back();
+    if (abs != "/dev")
+        return k_not_ours;
+    for (const Drive &d : s.bay.drives)
+        if (d.node.rfind("/dev/", 0) == 0 && d.node.find('/', 5) == std::string::npos)
+            names.emplace_back(d.node.substr(5), DT_CHR);
+    return 0;
+}
+
+// The scan of /dev while a bay is loaded (the bay's nodes that sit directly in /dev), or of
+// a directory of the bay's /sys, through the caller's filter and comparison, in entries the
+// caller frees with free(). Returns the count, -1 with errno set, or k_not_ours.
 template <typename Entry>
 static int scan_bay(const char *dir, Entry ***list, int (*filter)(const Entry *),
                     int (*compare)(const Entry **, const Entry **)) {
     PreloadState &s = preload_state();
     if (!s.active)
         return k_not_ours;
-    std::vector<std::string> names;
+    std::vector<std::pair<std::string, unsigned char>> names;
     {
         std::lock_guard<std::mutex> lock(s.mu);
-        PathVerdict v = classify_path(s, AT_FDCWD, dir);
-        if (v.kind != PathKind::pass) {
-            errno = v.kind == PathKind::refused ? ENOENT : ENOTDIR;
-            return -1;
-        }
-        std::string abs = dir;
-        while (abs.size() > 1 && abs.back() == '/')
-            abs.pop_back();
-        if (abs != "/dev")
-            return k_not_ours;
-        for (const Drive &d : s.bay.drives)
-            if (d.node.rfind("/dev/", 0) == 0 && d.node.find('/', 5) == std::string::npos)
-                names.push_back(d.node.substr(5));
+        int r = host_directory(s, dir, names);
+        if (r == k_not_ours)
+            r = dev_directory(s, dir, names);
+        if (r != 0)
+            return r;
     }
     std::vector<Entry *> kept;
     for (size_t i = 0; i < names.size(); i++) {
@@ -249,8 +265,8 @@ static int scan_bay(const char *dir, Entry ***list, int (*filter)(const Entry *)
         e->d_ino = 100000 + i;
         e->d_off = static_cast<decltype(e->d_off)>(i + 1);
         e->d_reclen = sizeof(Entry);
-        e->d_type = DT_CHR;
-        std::strncpy(e->d_name, names[i].c_str(), sizeof e->d_name - 1);
+        e->d_type = names[i].second;
+        std::strncpy(e->d_name, names[i].first.c_str(), sizeof e->d_name - 1);
         if (filter == nullptr || filter(e))
             kept.push_back(e);
         else

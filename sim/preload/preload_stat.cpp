@@ -18,13 +18,11 @@ static int stat_bay_path(int dirfd, const char *path, int flags, struct stat *st
     if (!s.active || path == nullptr)
         return k_not_ours;
     std::lock_guard<std::mutex> lock(s.mu);
-    if (path[0] == '\0' && (flags & AT_EMPTY_PATH)) {
-        size_t drive;
-        if (!drive_of_fd(s, dirfd, drive))
-            return k_not_ours;
-        node_stat(s, drive, st);
-        return 0;
-    }
+    if (path[0] == '\0' && (flags & AT_EMPTY_PATH))
+        return fd_stat(s, dirfd, st) ? 0 : k_not_ours;
+    int host = stat_host_path(s, dirfd, path, st);
+    if (host != k_not_ours)
+        return host;
     PathVerdict v = classify_path(s, dirfd, path);
     if (v.kind == PathKind::pass)
         return k_not_ours;
@@ -41,11 +39,7 @@ static int stat_bay_fd(int fd, struct stat *st) {
     if (!s.active)
         return k_not_ours;
     std::lock_guard<std::mutex> lock(s.mu);
-    size_t drive;
-    if (!drive_of_fd(s, fd, drive))
-        return k_not_ours;
-    node_stat(s, drive, st);
-    return 0;
+    return fd_stat(s, fd, st) ? 0 : k_not_ours;
 }
 
 // struct stat and struct stat64 are the same on this platform.

@@ -58,6 +58,7 @@ static void load_from_environment(PreloadState &s) {
         return;
     }
     s.bay = std::move(loaded);
+    s.host = build_host_tree(s.bay);
     const char *trace = std::getenv("SGSIM_TRACE");
     if (trace != nullptr && *trace != '\0')
         s.bay.trace_path = trace;
@@ -152,6 +153,17 @@ static bool find_node(const PreloadState &s, const std::string &p, PathVerdict &
     return false;
 }
 
+bool normal_path(int dirfd, const char *path, std::string &out) {
+    struct ErrnoKeeper {
+        int saved = errno;
+        ~ErrnoKeeper() { errno = saved; }
+    } keep;
+    if (path == nullptr || !absolute_path(dirfd, path, out))
+        return false;
+    out = lexical_normal(out);
+    return true;
+}
+
 PathVerdict classify_path(PreloadState &s, int dirfd, const char *path) {
     // The look-up (getcwd, realpath, stat) must not leave its errno behind: a call that goes
     // through to the C library returns with the caller's errno, as it would without a bay.
@@ -197,10 +209,7 @@ bool drive_of_fd(PreloadState &s, int fd, size_t &drive) {
 }
 
 void node_stat(const PreloadState &s, size_t drive, struct stat *st) {
-    const std::string &node = s.bay.drives[drive].node;
-    size_t digits = node.find_last_not_of("0123456789");
-    unsigned minor = digits + 1 < node.size() ? std::strtoul(node.c_str() + digits + 1, nullptr, 10)
-                                              : static_cast<unsigned>(drive);
+    unsigned minor = node_number(s.bay.drives[drive], drive);
     std::memset(st, 0, sizeof *st);
     st->st_dev = makedev(0, 5);
     st->st_ino = 100000 + drive;

@@ -26,6 +26,7 @@ enum LongOption : int {
     LONG_STAGE = 6,
     LONG_ACTIVATE = 7,
     LONG_PREFLIGHT = 8,
+    LONG_ONLY_IDLE = 9,
 };
 
 const struct option k_long_options[] = {
@@ -38,6 +39,7 @@ const struct option k_long_options[] = {
     {"stage", no_argument, nullptr, LONG_STAGE},
     {"activate", no_argument, nullptr, LONG_ACTIVATE},
     {"preflight", no_argument, nullptr, LONG_PREFLIGHT},
+    {"only-idle", no_argument, nullptr, LONG_ONLY_IDLE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -147,6 +149,9 @@ int apply_option(int c, const char *value, RunOptions *opts) {
         return k_scan_goes_on;
     case LONG_PREFLIGHT:
         opts->preflight = true;
+        return k_scan_goes_on;
+    case LONG_ONLY_IDLE:
+        opts->only_idle = true;
         return k_scan_goes_on;
     default:
         // getopt_long has written its own diagnostic.

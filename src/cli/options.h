@@ -40,6 +40,7 @@ struct RunOptions {
     bool stage = false;     // --stage: send the image by 0Eh, checked first, activated later
     bool activate = false;  // --activate: activate what --stage left on the named drives
     bool preflight = false; // --preflight: say what the run would send, and send nothing
+    bool only_idle = false; // --only-idle: refuse drives the host is using
     bool cfs_repeated = false;
     bool fw_repeated = false;
     bool model_repeated = false;
