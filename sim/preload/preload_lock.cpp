@@ -49,12 +49,10 @@ static int lock_fd_of(int fd, int &access) {
     static auto real_open = reinterpret_cast<int (*)(const char *, int, ...)>(next_symbol("open"));
     std::string dir = s.bay_path + ".locks";
     std::string path = lock_file_path(s, node);
-    int saved = errno; // a lock that is taken leaves errno as the kernel's would
     if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
         std::fprintf(stderr, "sgsim: cannot make %s: %s\n", dir.c_str(), std::strerror(errno));
     } else {
         node.lock_fd = real_open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        errno = node.lock_fd >= 0 ? saved : errno;
         if (node.lock_fd >= 0)
             return node.lock_fd;
         std::fprintf(stderr, "sgsim: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
@@ -83,7 +81,8 @@ bool is_lock_command(int cmd) {
 
 int node_fcntl_lock(int fd, int cmd, void *arg, fcntl_fn real_fcntl) {
     int access = 0;
-    int lock_fd = lock_fd_of(fd, access);
+    CallerErrno caller;
+    int lock_fd = caller.answer(lock_fd_of(fd, access));
     if (lock_fd < 0)
         return lock_fd;
     // The lock file is open for reading and writing; the node may not be, and a lock of a
@@ -102,7 +101,8 @@ int node_fcntl_lock(int fd, int cmd, void *arg, fcntl_fn real_fcntl) {
 SGSIM_EXPORT int flock(int fd, int op) {
     static auto real = reinterpret_cast<int (*)(int, int)>(next_symbol("flock"));
     int access = 0;
-    int lock_fd = lock_fd_of(fd, access);
+    CallerErrno caller;
+    int lock_fd = caller.answer(lock_fd_of(fd, access));
     if (lock_fd == k_not_ours)
         return real(fd, op);
     return lock_fd < 0 ? -1 : real(lock_fd, op);
@@ -112,7 +112,8 @@ SGSIM_EXPORT int flock(int fd, int op) {
 static int lockf_through(const char *name, int fd, int cmd, off_t len) {
     auto real = reinterpret_cast<int (*)(int, int, off_t)>(next_symbol(name));
     int access = 0;
-    int lock_fd = lock_fd_of(fd, access);
+    CallerErrno caller;
+    int lock_fd = caller.answer(lock_fd_of(fd, access));
     if (lock_fd == k_not_ours)
         return real(fd, cmd, len);
     if (lock_fd >= 0 && access == O_RDONLY && (cmd == F_LOCK || cmd == F_TLOCK)) {

@@ -22,6 +22,23 @@
 // then goes to the C library.
 inline constexpr int k_not_ours = -2;
 
+// The caller's errno, kept across what the interposer does for a call (its look-ups, lock
+// files, the trace, the bay file): a call the bay answers with success, and a call that goes
+// on to the C library, leave errno as the program had it, as they would without a bay; a
+// call the bay refuses sets errno to its own reason.
+struct CallerErrno {
+    int saved = errno;
+    // Returns r, the bay's answer (k_not_ours: none), with the caller's errno back unless r
+    // is a failure.
+    int answer(int r) const {
+        if (r >= 0 || r == k_not_ours) {
+            errno = saved;
+        }
+        return r;
+    }
+    void restore() const { errno = saved; }
+};
+
 // One open of a bay node, shared by the descriptors dup makes of it, as an open file
 // description is. Its lock descriptor is closed with the last of them.
 struct NodeOpen {

@@ -173,9 +173,13 @@ for line in open(sys.argv[2], encoding="ascii"):
 TEST(RunRecord, UnusableRecordPathTouchesNoDrive) {
     Bay bay = make_bay({scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV01")});
     std::string image = make_bytes(bay.dir, "fw.img", 4096);
+    // A link to a bay node leads to the node under sgsim, as on a real host: nothing is made
+    // at the node's path.
+    ASSERT_EQ(symlink("/dev/sg0", (bay.dir + "/link").c_str()), 0);
     const std::pair<std::string, std::string> cases[] = {
         {bay.dir, "not a regular file"},
         {bay.dir + "/missing/run.jsonl", "No such file or directory"},
+        {bay.dir + "/link", "not a regular file"},
     };
     for (const auto &[path, why] : cases) {
         RunResult r = run_dl(bay, {"-f", image, "-d", "/dev/sg0", "--record", path});
@@ -183,6 +187,7 @@ TEST(RunRecord, UnusableRecordPathTouchesNoDrive) {
         EXPECT_EQ(r.err, "Could not open record file " + path + ": " + why + "\n");
         EXPECT_EQ(r.status, 1) << path;
         EXPECT_EQ(access(bay.trace.c_str(), F_OK), -1) << path << ": the trace exists";
+        EXPECT_NE(access("/dev/sg0", F_OK), 0) << path << ": a file was made at /dev/sg0";
     }
 }
 
