@@ -135,7 +135,9 @@ static std::string resolved_path(const std::string &abs) {
             done.erase(done.empty() ? 0 : done.rfind('/'));
             continue;
         }
-        std::string next = done + "/" + part;
+        std::string next = done;
+        next += '/';
+        next += part;
         char target[PATH_MAX];
         ssize_t n = readlink(next.c_str(), target, sizeof target - 1);
         if (n < 0) {
