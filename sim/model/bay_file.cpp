@@ -187,6 +187,24 @@ void parse_ata_statements(const json &j, Drive &d) {
     }
 }
 
+// The world wide name (16 hex digits) and what the drive does when it resets (drive_reset.h).
+void parse_reset(const json &j, Drive &d) {
+    if (j.contains("wwn")) {
+        std::string w = get_text(j, "wwn", "");
+        if (w.size() != 16 || w.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            throw BayError(d.node + ": \"wwn\" must be 16 hex digits");
+        d.has_wwn = true;
+        d.wwn = std::stoull(w, nullptr, 16);
+    }
+    d.settle_ms = static_cast<uint32_t>(get_number(j, "settle_ms", 0, 0, 3600000));
+    d.vanish_ms = static_cast<uint32_t>(get_number(j, "vanish_ms", 0, 0, 3600000));
+    d.moves_to = get_text(j, "moves_to", "");
+    if (!d.moves_to.empty() && (d.moves_to[0] != '/' || d.moves_to == d.node))
+        throw BayError(d.node + ": \"moves_to\" must be another absolute node path");
+    d.not_ready_until = static_cast<int64_t>(get_u64(j, "not_ready_until", 0));
+    d.absent_until = static_cast<int64_t>(get_u64(j, "absent_until", 0));
+}
+
 int parse_errno(const json &f) {
     if (!f.contains("errno"))
         return 0;
@@ -260,6 +278,12 @@ Drive parse_drive(const json &j) {
                 "read_buffer",
                 "hostile",
                 "slow_ms",
+                "wwn",
+                "settle_ms",
+                "vanish_ms",
+                "moves_to",
+                "not_ready_until",
+                "absent_until",
                 "comment"},
                "drive");
     Drive d;
@@ -318,6 +342,7 @@ Drive parse_drive(const json &j) {
         check_length(d.node, "staged", d.staged_revision, sata ? 8 : 4);
     }
     d.slow_ms = static_cast<uint32_t>(get_number(j, "slow_ms", 0, 0, 60000));
+    parse_reset(j, d);
     if (j.contains("firmware")) {
         const json &fw = j["firmware"];
         check_keys(fw, {"mode", "target", "staging"}, d.node + ": firmware");
@@ -383,6 +408,9 @@ bool bay_from_json(const json &doc, Bay &bay, std::string &err) {
             if (!nodes.insert(out.drives.back().node).second)
                 throw BayError(out.drives.back().node + ": listed twice");
         }
+        for (const Drive &d : out.drives)
+            if (!d.moves_to.empty() && nodes.contains(d.moves_to))
+                throw BayError(d.node + ": \"moves_to\" names the node of another drive");
         bay = std::move(out);
         return true;
     } catch (const BayError &e) {
@@ -422,6 +450,17 @@ namespace {
 
 // The state a run changes, put into the drive's record of a bay document.
 void put_state(json &d, const Drive &drive) {
+    d["node"] = drive.node;
+    if (drive.moves_to.empty())
+        d.erase("moves_to");
+    auto put_time = [&d](const char *key, int64_t until) {
+        if (until != 0)
+            d[key] = until;
+        else
+            d.erase(key);
+    };
+    put_time("not_ready_until", drive.not_ready_until);
+    put_time("absent_until", drive.absent_until);
     d["revision"] = drive.revision;
     if (drive.staged)
         d["staged"] = drive.staged_revision;
@@ -486,9 +525,11 @@ bool save_bay(const std::string &path, const Bay &bay, json &doc, std::string &e
         put_state(changed, bay.drives[i]);
         if (changed == mine)
             continue;
+        // A drive that moved is found under the node it had when this process read the bay.
+        std::string was = mine.value("node", "");
         mine = changed;
         for (json &d : now["drives"]) {
-            if (d.is_object() && d.value("node", "") == bay.drives[i].node)
+            if (d.is_object() && d.value("node", "") == was)
                 put_state(d, bay.drives[i]);
         }
     }

@@ -30,6 +30,9 @@ int version_of_drive(Bay &bay, size_t idx, int &value);
 Answer scsi_drive_answer(Drive &d, const Command &cmd);
 Answer sata_drive_answer(const Bay &bay, Drive &d, const Command &cmd);
 
+// The device identification page (83h) of a drive (vpd_83.cpp).
+std::vector<uint8_t> device_identification_page(const Drive &d);
+
 // The 512 bytes of IDENTIFY DEVICE data of a SATA drive.
 std::vector<uint8_t> identify_data(const Drive &d);
 

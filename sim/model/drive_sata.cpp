@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "drive_exec.h"
+#include "drive_reset.h"
 #include "image.h"
 #include "sense_build.h"
 #include "sim_bytes.h"
@@ -178,6 +179,8 @@ static Answer sata_inquiry(const Bay &bay, const Drive &d, const Command &cmd) {
         page = libata_inquiry(d);
     } else if (c[2] == 0x00) {
         page = {0x00, 0x00, 0x00, 0x02, 0x00, 0x80};
+    } else if (c[2] == 0x83) {
+        page = device_identification_page(d);
     } else if (c[2] == 0x80) {
         // byte 3: 14h; bytes 4-23: the IDENTIFY serial, 20 characters
         page.assign(24, 0);
@@ -259,6 +262,8 @@ static AtaOutcome ata_activate(Drive &d, const AtaTaskfile &t, Staging staging) 
     o.regs = t.regs;
     o.regs.status = k_ata_status_ok;
     o.changed = activate_staged(d);
+    if (o.changed)
+        start_reset(d);
     return o;
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "drive_exec.h"
+#include "drive_reset.h"
 #include "image.h"
 #include "sense_build.h"
 #include "sim_bytes.h"
@@ -51,9 +52,9 @@ static std::vector<uint8_t> extended_inquiry_page(const Drive &d) {
     return b;
 }
 
-// VPD pages: 00h lists the pages; 80h holds the serial number; 86h the Extended INQUIRY
-// Data of a drive that has it. byte 1: page code; bytes 2-3: page length; from byte 4: the
-// page.
+// VPD pages: 00h lists the pages; 80h holds the serial number; 83h names the drive; 86h the
+// Extended INQUIRY Data of a drive that has it. byte 1: page code; bytes 2-3: page length; from
+// byte 4: the page.
 static bool vpd_page(const Drive &d, uint8_t page, std::vector<uint8_t> &out) {
     if (page == 0x00) {
         out = {0x00, 0x00, 0x00, 0x02, 0x00, 0x80};
@@ -69,6 +70,10 @@ static bool vpd_page(const Drive &d, uint8_t page, std::vector<uint8_t> &out) {
         out[1] = 0x80;
         out[3] = static_cast<uint8_t>(n);
         std::memcpy(&out[4], d.serial.data(), n);
+        return true;
+    }
+    if (page == 0x83) {
+        out = device_identification_page(d);
         return true;
     }
     if (page == 0x86 && d.has_extended_inquiry) {
@@ -140,6 +145,7 @@ static bool breaks_descriptor(const Drive &d, uint32_t offset, uint32_t len) {
 static Answer scsi_activate(Drive &d, const Command &cmd) {
     if (!activate_staged(d))
         return check_condition(cmd, fixed_sense(k_key_illegal_request, 0x2c, 0x00));
+    start_reset(d);
     Answer a;
     a.state_changed = true;
     d.unit_attention = true;

@@ -10,7 +10,9 @@
 #include <sys/ioctl.h>
 
 #include "drive_exec.h"
+#include "drive_reset.h"
 #include "preload_state.h"
+#include "sense_build.h"
 #include "trace.h"
 
 // A slow drive's command takes its time: a real wait, resumed after a signal handler ran.
@@ -97,6 +99,27 @@ static int sg_io(PreloadState &s, NodeOpen &open, sg_io_hdr_t *h) {
     return 0;
 }
 
+// SG_IO on an open of a drive that has dropped off the bus: while it is away the command
+// ends at once with host status DID_NO_CONNECT, nothing transferred, as the midlayer ends
+// commands to a device that is going; once it is back (or has moved) the open leads to no
+// device at all (ENODEV). Returns 0, or -1 with errno set.
+static int to_departed_drive(const Drive &d, sg_io_hdr_t *h) {
+    if (!drive_absent(d) || h == nullptr) {
+        errno = h == nullptr ? EFAULT : ENODEV;
+        return -1;
+    }
+    h->status = 0;
+    h->masked_status = 0;
+    h->msg_status = 0;
+    h->host_status = k_did_no_connect;
+    h->driver_status = 0;
+    h->info = SG_INFO_CHECK;
+    h->resid = static_cast<int>(h->dxfer_len);
+    h->duration = 0;
+    h->sb_len_wr = 0;
+    return 0;
+}
+
 static int put_int(void *arg, int value) {
     if (arg == nullptr) {
         errno = EFAULT;
@@ -109,6 +132,12 @@ static int put_int(void *arg, int value) {
 static int node_ioctl(PreloadState &s, NodeOpen &open, unsigned long request, void *arg) {
     size_t drive = open.drive;
     if (s.bay.drives[drive].rt.vanished) {
+        errno = ENODEV;
+        return -1;
+    }
+    if (open.generation != s.bay.drives[drive].rt.generation) {
+        if (request == SG_IO)
+            return to_departed_drive(s.bay.drives[drive], static_cast<sg_io_hdr_t *>(arg));
         errno = ENODEV;
         return -1;
     }

@@ -47,7 +47,7 @@ void report_revision(const char *path, const DeviceIdentity &id, const RevisionC
                check.readable ? check.after : "unreadable");
     }
     const char *what = kind == REPORT_ACTIVATION ? "Activation" : "Download";
-    if (check.outcome == OUTCOME_UNCHANGED) {
+    if (check.outcome == OUTCOME_UNCHANGED || check.outcome == OUTCOME_LOST) {
         printf("%s FAILED\n", what);
         return;
     }

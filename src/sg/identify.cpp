@@ -124,6 +124,14 @@ int reread_full_fw(int fd, char *buf, int len, bool is_ata) {
     return read_full_fw(fd, buf, len, true);
 }
 
+DeviceIdentification read_device_identification(int fd) {
+    uint8_t page[DEVICE_IDENTIFICATION_LEN];
+    if (send_inq(fd, page, sizeof page, VPD_DEVICE_IDENTIFICATION) != 0) {
+        return DeviceIdentification{};
+    }
+    return parse_device_identification(page, sizeof page);
+}
+
 ExtendedInquiry read_extended_inquiry(int fd) {
     uint8_t page[INQUIRY_MIN_LEN];
     if (send_inq(fd, page, sizeof page, VPD_EXTENDED_INQUIRY) != 0) {

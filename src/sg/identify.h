@@ -45,6 +45,15 @@ int get_full_fw(int fd, char *buf, int len, bool is_ata);
 // Returns the number of bytes stored, or -1 when the revision could not be read.
 int reread_full_fw(int fd, char *buf, int len, bool is_ata);
 
+// Length of the buffer the device identification page (83h) is read into: it holds libata's
+// page with its NAA name (112 bytes) and scsi_debug's (117), within the 8-bit allocation
+// length of INQUIRY (6).
+inline constexpr int DEVICE_IDENTIFICATION_LEN = 252;
+
+// Asks the drive for its device identification page (83h), one INQUIRY. A page that is not
+// answered, or that names no NAA, names nothing.
+DeviceIdentification read_device_identification(int fd);
+
 // Asks the drive for its Extended INQUIRY Data page (86h). A page that is not answered
 // states nothing.
 ExtendedInquiry read_extended_inquiry(int fd);

@@ -13,8 +13,11 @@ namespace {
 
 nlohmann::json drive(bool sata, const std::string &node, const char *extra = "{}") {
     nlohmann::json x = nlohmann::json::parse(extra);
-    return sata ? sata_drive(node, "QSTOR ACME-7200", "QS7X0042Z9", "QA12.B07", x)
-                : scsi_drive(node, "NORTHVL", "NV-SAS10K", "N4R2", "NV01", x);
+    // Two drives of one model, each with its own serial: one drive at two nodes would be
+    // processed once.
+    std::string n = node.substr(node.size() - 1);
+    return sata ? sata_drive(node, "QSTOR ACME-7200", "QS7X0042Z" + n, "QA12.B07", x)
+                : scsi_drive(node, "NORTHVL", "NV-SAS10K", "N4R2", "NV0" + n, x);
 }
 
 TEST(RunStaged, StageThenActivateOrPowerCycle) {

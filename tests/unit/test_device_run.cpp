@@ -1,7 +1,9 @@
 #include "cli/device_list.h"
 #include "cli/device_step.h"
+#include "cli/drive_name.h"
 #include "cli/exit_hooks.h"
 #include "cli/identity.h"
+#include "sg/scsi_pages.h"
 
 #include "hex_fixture.h"
 
@@ -165,6 +167,104 @@ TEST(Serial, StaysInsideTheBufferWhateverThePageLengthClaims) {
     fill_serial(&id, exact.get(), 96);
     EXPECT_STREQ(id.serial, "Z");
     EXPECT_STREQ(id.full_serial, "Z");
+}
+
+// Page 83h from designators given as hex ("01030008 5000c500a1b2c3d4"), its page length
+// claimed as they add up (page_len -1) or as given.
+std::vector<uint8_t> vpd83(const std::vector<std::string> &designators, int page_len = -1) {
+    std::vector<uint8_t> page = {0x00, 0x83, 0x00, 0x00};
+    for (const std::string &d : designators) {
+        for (size_t i = 0; i + 1 < d.size(); i += 2) {
+            i += d[i] == ' ' ? 1 : 0;
+            page.push_back(static_cast<uint8_t>(std::stoul(d.substr(i, 2), nullptr, 16)));
+        }
+    }
+    size_t len = page_len < 0 ? page.size() - 4 : static_cast<size_t>(page_len);
+    page[2] = static_cast<uint8_t>(len >> 8);
+    page[3] = static_cast<uint8_t>(len);
+    return page;
+}
+
+TEST(DeviceIdentification, NaaNameOfTheLogicalUnitOnly) {
+    const std::string t10 = "02010008 4c696e7578202020"; // T10 vendor ID "Linux"
+    const std::string naa5 = "01030008 5000c500a1b2c3d4";
+    const struct {
+        const char *what;
+        std::vector<uint8_t> page;
+        const char *naa;
+    } cases[] = {
+        {"NAA 5 after a T10 vendor ID", vpd83({t10, naa5}), "5000c500a1b2c3d4"},
+        {"NAA 6", vpd83({"01030010 6001405f2a2b2c2d2e2f303132333435"}),
+         "6001405f2a2b2c2d2e2f303132333435"},
+        // scsi_debug's logical unit name, then its target port's (association 1).
+        {"NAA 3 of the logical unit",
+         vpd83({"01030008 3333333000003e80", "61930008 3222222000003e7e"}), "3333333000003e80"},
+        {"target port NAA only", vpd83({"61930008 3222222000003e7e"}), ""},
+        {"EUI-64 only", vpd83({"01020008 0011223344556677"}), ""},
+        {"T10 vendor ID only", vpd83({t10}), ""},
+        {"NAA in ASCII code set", vpd83({"02030008 3530303063353030"}), ""},
+        {"NAA 5 with a 16-byte designator", vpd83({"01030010 5000c500a1b2c3d40000000000000000"}),
+         ""},
+        {"unknown NAA 7", vpd83({"01030008 7000c500a1b2c3d4"}), ""},
+        {"all zero", vpd83({"01030008 0000000000000000"}), ""},
+        {"zero past the NAA field", vpd83({"01030008 5000000000000000"}), ""},
+        {"two NAA names: the first", vpd83({naa5, "01030008 5000c500ffffffff"}),
+         "5000c500a1b2c3d4"},
+        {"a bad one, then a good one", vpd83({"01030008 0000000000000000", naa5}),
+         "5000c500a1b2c3d4"},
+        {"designator length past the page", vpd83({t10, naa5}, 22), ""},
+        {"designator length past the buffer", vpd83({t10, "010300ff 5000c500a1b2c3d4"}), ""},
+        {"page length past the buffer", vpd83({naa5}, 0xffff), "5000c500a1b2c3d4"},
+        {"another page",
+         [&] {
+             auto p = vpd83({naa5});
+             p[1] = 0x80;
+             return p;
+         }(),
+         ""},
+        {"header only", vpd83({}), ""},
+    };
+    for (const auto &c : cases) {
+        // Exactly the page's bytes, so that the sanitizers catch a read past them.
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[c.page.size()]);
+        std::memcpy(exact.get(), c.page.data(), c.page.size());
+        EXPECT_EQ(parse_device_identification(exact.get(), c.page.size()).naa, c.naa) << c.what;
+    }
+    EXPECT_EQ(parse_device_identification(vpd83({naa5}).data(), 3).naa, "") << "3 bytes";
+}
+
+TEST(DriveName, OneDriveWhateverNodeItAnswersAt) {
+    const DriveName sas{"5000c500a1b2c3d4", "NORTHVL", "NV-SAS10K", "NV0001"};
+    const struct {
+        const char *what;
+        DriveName other;
+        bool same;
+    } cases[] = {
+        {"the other port of a dual-ported drive", sas, true},
+        {"the same WWN, the serial not read", {sas.wwn, "NORTHVL", "NV-SAS10K", ""}, true},
+        {"the same WWN, another serial (a bridge that names every drive alike)",
+         {sas.wwn, "NORTHVL", "NV-SAS10K", "NV0002"},
+         false},
+        {"another WWN, the same serial",
+         {"5000c500a1b2c3d5", "NORTHVL", "NV-SAS10K", "NV0001"},
+         false},
+        {"no WWN, vendor, model and serial equal", {"", "NORTHVL", "NV-SAS10K", "NV0001"}, true},
+        {"no WWN, another model", {"", "NORTHVL", "NV-SAS15K", "NV0001"}, false},
+        {"no WWN, another vendor", {"", "SOUTHVL", "NV-SAS10K", "NV0001"}, false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(same_drive(sas, c.other), c.same) << c.what;
+        EXPECT_EQ(same_drive(c.other, sas), c.same) << c.what;
+    }
+    // A blank name is nobody's: serials of blanks or zeros never match, even each other.
+    for (const char *blank : {"", "0000000000", " 0 0 "}) {
+        DriveName a{"", "ATA", "QSTOR", blank};
+        EXPECT_FALSE(same_drive(a, a)) << '"' << blank << '"';
+        EXPECT_FALSE(names_a_drive(a)) << '"' << blank << '"';
+        EXPECT_EQ(drive_name_text(a), "");
+    }
+    EXPECT_EQ(drive_name_text(sas), "wwn 5000c500a1b2c3d4");
+    EXPECT_EQ(drive_name_text({"", "ATA", "QSTOR", "QS01"}), "serial QS01");
 }
 
 DeviceIdentity identity(const char *vendor, const char *model, const char *serial,

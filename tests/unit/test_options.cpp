@@ -70,11 +70,12 @@ TEST(ValueLooksLikeOption, GuardRules) {
         bool option;
     };
     const Case cases[] = {
-        {"-d", true},    {"-c", true},       {"-v", true},      {"-i", true},      {"-:", true},
-        {"-vx", true},   {"--enum", true},   {"--enump", true}, {"--debug", true}, {"--tmc", true},
-        {"-x", false},   {"-1", false},      {"-", false},      {"--", false},     {"--foo", false},
-        {"--en", false}, {"--enumx", false}, {"---", false},    {"--c", false},    {"abc", false},
-        {"", false},     {"d", false},       {"--stage", true},
+        {"-d", true},       {"-c", true},    {"-v", true},      {"-i", true},
+        {"-:", true},       {"-vx", true},   {"--enum", true},  {"--enump", true},
+        {"--debug", true},  {"--tmc", true}, {"-x", false},     {"-1", false},
+        {"-", false},       {"--", false},   {"--foo", false},  {"--en", false},
+        {"--enumx", false}, {"---", false},  {"--c", false},    {"abc", false},
+        {"", false},        {"d", false},    {"--stage", true}, {"--settle", true},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(value_looks_like_option(c.value), c.option) << c.value;
@@ -115,6 +116,22 @@ TEST(ScanOptions, SegmentCountIsAtoiLowEightBits) {
         ASSERT_FALSE(s.result.exit_now) << value;
         EXPECT_EQ(s.opts.segment_count, expected) << value;
     }
+}
+
+TEST(ScanOptions, SettleIsWholeSecondsUpToAnHour) {
+    const std::pair<const char *, int> cases[] = {
+        {"0", 0},    {"3600", 3600}, {"0060", 60}, {"3601", -1}, {"-1", -1},
+        {"1.5", -1}, {"", -1},       {" 5", -1},   {"5s", -1},   {"99999", -1},
+    };
+    for (const auto &[value, seconds] : cases) {
+        Scan s = scan({"-i", "--settle", value});
+        EXPECT_EQ(s.result.exit_now, seconds < 0) << value;
+        EXPECT_EQ(s.result.exit_now ? s.result.status : int(s.opts.settle_seconds),
+                  seconds < 0 ? 1 : seconds)
+            << value;
+        EXPECT_EQ(s.err.empty(), seconds >= 0) << value << s.err;
+    }
+    EXPECT_EQ(scan({"-i"}).opts.settle_seconds, 60u);
 }
 
 TEST(ScanOptions, ModelFilterUpperCasesAsciiLettersOnly) {

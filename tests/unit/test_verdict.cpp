@@ -3,6 +3,8 @@
 // the Count check after a segmented DOWNLOAD MICROCODE, and the reason text with its names.
 #include "sg/verdict.h"
 
+#include "sg/unit_ready.h"
+
 #include "finished_command.h"
 #include "hex_fixture.h"
 
@@ -128,6 +130,44 @@ TEST(Verdict, IdentificationRule) {
         SgRequest req = finished_command(c.a, cdb, 12, 512);
         req.io_errno = c.a.send_result < 0 ? EIO : 0;
         EXPECT_EQ(judge_identification(classify_command(c.a.send_result, req)), c.reply);
+    }
+}
+
+// TEST UNIT READY while a drive comes back from new microcode: answering, not yet, or gone.
+TEST(Verdict, ReadinessOfADriveComingBack) {
+    const Bytes not_ready = {0x70, 0, 0x02, 0, 0, 0, 0, 0x0a, 0, 0, 0, 0, 0x04, 0x01, 0, 0, 0, 0};
+    const Bytes illegal = {0x70, 0, 0x05, 0, 0, 0, 0, 0x0a, 0, 0, 0, 0, 0x20, 0x00, 0, 0, 0, 0};
+    const struct {
+        Answer a;
+        int io_errno;
+        Readiness r;
+    } cases[] = {
+        {{"GOOD", 0, 0x00, 0, 0, 0, {}, false, nullptr}, 0, Readiness::ready},
+        {{"unit attention", 0, 0x01, 0, 8, 0, k_unit_attention, false, nullptr},
+         0,
+         Readiness::attention},
+        {{"NOT READY 04h/01h", 0, 0x01, 0, 8, 0, not_ready, false, nullptr}, 0, Readiness::waiting},
+        {{"the drive's own refusal", 0, 0x01, 0, 8, 0, illegal, false, nullptr},
+         0,
+         Readiness::ready},
+        {{"BUSY", 0, 0x04, 0, 0, 0, {}, false, nullptr}, 0, Readiness::waiting},
+        {{"CHECK CONDITION without sense", 0, 0x01, 0, 0, 0, {}, false, nullptr},
+         0,
+         Readiness::waiting},
+        {{"time-out", 0, 0x00, 3, 0, 0, {}, false, nullptr}, 0, Readiness::waiting},
+        {{"driver error", 0, 0x00, 0, 4, 0, {}, false, nullptr}, 0, Readiness::waiting},
+        {{"DID_NO_CONNECT", 0, 0x00, 1, 0, 0, {}, false, nullptr}, 0, Readiness::gone},
+        {{"DID_BAD_TARGET", 0, 0x00, 4, 0, 0, {}, false, nullptr}, 0, Readiness::gone},
+        {{"ENODEV", -1, 0x00, 0, 0, 0, {}, false, nullptr}, ENODEV, Readiness::gone},
+        {{"ENXIO", -1, 0x00, 0, 0, 0, {}, false, nullptr}, ENXIO, Readiness::gone},
+        {{"EIO", -1, 0x00, 0, 0, 0, {}, false, nullptr}, EIO, Readiness::waiting},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.a.what);
+        uint8_t cdb[6] = {};
+        SgRequest req = finished_command(c.a, cdb, 6, 0);
+        req.io_errno = c.io_errno;
+        EXPECT_EQ(judge_readiness(classify_command(c.a.send_result, req)), c.r);
     }
 }
 
