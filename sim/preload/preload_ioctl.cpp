@@ -35,6 +35,21 @@ static void copy_data_in(NodeOpen &open, const Answer &a, uint32_t dxfer_len, vo
     std::memcpy(dest, open.bounce.data(), dxfer_len);
 }
 
+// The answer on an open of a drive that has since dropped off the bus or moved: while it is
+// away the command ends at once with host status DID_NO_CONNECT and nothing moved, as the
+// midlayer ends commands to a device that is going; once it is back (or elsewhere) the open
+// leads to no device at all (ENODEV).
+static Answer departed_answer(const Drive &d, const Command &cmd) {
+    Answer a;
+    if (drive_absent(d)) {
+        a.host_status = k_did_no_connect;
+        a.resid = static_cast<int32_t>(cmd.dxfer_len);
+    } else {
+        a.io_errno = ENODEV;
+    }
+    return a;
+}
+
 // Builds the drive's command from the header, runs it, and writes the answer back as the
 // sg driver does. Returns 0, or -1 with errno set.
 static int sg_io(PreloadState &s, NodeOpen &open, sg_io_hdr_t *h) {
@@ -69,8 +84,13 @@ static int sg_io(PreloadState &s, NodeOpen &open, sg_io_hdr_t *h) {
     if (dir == k_dxfer_to_dev || dir == k_dxfer_to_from_dev)
         cmd.data_out = {static_cast<const uint8_t *>(h->dxferp), h->dxfer_len};
 
-    wait_ms(s.bay.drives[drive].slow_ms);
-    Answer a = execute_command(s.bay, drive, cmd);
+    Answer a;
+    if (open.generation == s.bay.drives[drive].rt.generation) {
+        wait_ms(s.bay.drives[drive].slow_ms);
+        a = execute_command(s.bay, drive, cmd);
+    } else {
+        a = departed_answer(s.bay.drives[drive], cmd);
+    }
     if (!s.bay.trace_path.empty() &&
         !append_trace(s.bay.trace_path, trace_line(s.bay.drives[drive].node, cmd, a)))
         std::fprintf(stderr, "sgsim: cannot append to %s\n", s.bay.trace_path.c_str());
@@ -99,27 +119,6 @@ static int sg_io(PreloadState &s, NodeOpen &open, sg_io_hdr_t *h) {
     return 0;
 }
 
-// SG_IO on an open of a drive that has dropped off the bus: while it is away the command
-// ends at once with host status DID_NO_CONNECT, nothing transferred, as the midlayer ends
-// commands to a device that is going; once it is back (or has moved) the open leads to no
-// device at all (ENODEV). Returns 0, or -1 with errno set.
-static int to_departed_drive(const Drive &d, sg_io_hdr_t *h) {
-    if (!drive_absent(d) || h == nullptr) {
-        errno = h == nullptr ? EFAULT : ENODEV;
-        return -1;
-    }
-    h->status = 0;
-    h->masked_status = 0;
-    h->msg_status = 0;
-    h->host_status = k_did_no_connect;
-    h->driver_status = 0;
-    h->info = SG_INFO_CHECK;
-    h->resid = static_cast<int>(h->dxfer_len);
-    h->duration = 0;
-    h->sb_len_wr = 0;
-    return 0;
-}
-
 static int put_int(void *arg, int value) {
     if (arg == nullptr) {
         errno = EFAULT;
@@ -135,9 +134,7 @@ static int node_ioctl(PreloadState &s, NodeOpen &open, unsigned long request, vo
         errno = ENODEV;
         return -1;
     }
-    if (open.generation != s.bay.drives[drive].rt.generation) {
-        if (request == SG_IO)
-            return to_departed_drive(s.bay.drives[drive], static_cast<sg_io_hdr_t *>(arg));
+    if (open.generation != s.bay.drives[drive].rt.generation && request != SG_IO) {
         errno = ENODEV;
         return -1;
     }
