@@ -97,6 +97,14 @@ DriveReturn await_drive(const RunOptions &opts, const DeviceIdentity &id, const 
     // A drive without a name cannot be told from another: it is not looked for.
     DriveReturn back =
         names_a_drive(name) ? find_drive_again(name, path, deadline) : DriveReturn{-1, path};
+    // Found, it answers INQUIRY; it is read once it is ready too, and its unit attention taken.
+    uint64_t now = monotonic_ms();
+    if (back.fd >= 0 &&
+        wait_until_ready(back.fd, static_cast<uint32_t>(deadline > now ? deadline - now : 0)) !=
+            Readiness::ready) {
+        close_sg_fd(back.fd);
+        back.fd = -1;
+    }
     current_device_fd = back.fd;
     return back;
 }

@@ -19,7 +19,8 @@ struct DriveReturn {
 // READY until it answers, for at most opts.settle_seconds (wait_until_ready). When its node
 // is gone, the node is closed and the drive looked for by name among the sg nodes of /dev
 // (its own node first) until the same bound; a node that holds it is opened, locked as
-// claim_device locks, and becomes current_device_fd. Prints nothing.
+// claim_device locks, waited for as the old one was (within what is left of the bound), and
+// becomes current_device_fd. Prints nothing.
 DriveReturn await_drive(const RunOptions &opts, const DeviceIdentity &id, const char *path, int fd);
 
 // After a download (kind REPORT_DOWNLOAD) or an activation (REPORT_ACTIVATION) that makes new
