@@ -1,5 +1,6 @@
 #include "cli/drive_seen.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <sys/stat.h>
 
@@ -22,16 +23,17 @@ bool is_duplicate(const SeenDrives &seen, int fd, const char *path, const Device
     dev_t rdev = 0;
     bool has_rdev = device_number(fd, &rdev);
     DriveName name = drive_name_of(id);
-    for (const SeenDrive &s : seen) {
-        if ((has_rdev && s.has_rdev && s.rdev == rdev) || same_drive(s.name, name)) {
-            fflush(stdout);
-            fprintf(stderr, "%s: same drive as %s; not processed again\n", path, s.path.c_str());
-            record->decision = DECISION_DUPLICATE;
-            record->reason = "the same drive as " + s.path + ", processed already in this run";
-            return true;
-        }
+    auto first = std::find_if(seen.begin(), seen.end(), [&](const SeenDrive &s) {
+        return (has_rdev && s.has_rdev && s.rdev == rdev) || same_drive(s.name, name);
+    });
+    if (first == seen.end()) {
+        return false;
     }
-    return false;
+    fflush(stdout);
+    fprintf(stderr, "%s: same drive as %s; not processed again\n", path, first->path.c_str());
+    record->decision = DECISION_DUPLICATE;
+    record->reason = "the same drive as " + first->path + ", processed already in this run";
+    return true;
 }
 
 void remember_drive(SeenDrives *seen, int fd, const char *path, const DeviceIdentity &id) {
