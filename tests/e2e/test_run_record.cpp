@@ -39,25 +39,13 @@ TEST(RunVerify, RevisionReadAgainAndJudged) {
     const std::string ok = "Download SUCCESSFUL\n";
     const std::string pending = "Activation of the new firmware on /dev/sg0 is pending until the "
                                 "drive is reset or power-cycled\n";
-    // The revision is read once the drive answers TEST UNIT READY: the first one takes the
-    // unit attention of the new microcode.
     const Case cases[] = {
         {"", keeps, ok, "", 0, {}},
-        {"--verify", takes, rev + "N5R0\n" + ok, "", 0, {k_tur, k_tur, k_inquiry}},
+        {"--verify", takes, rev + "N5R0\n" + ok, "", 0, {k_inquiry}},
         // Page 86h of the simulated drive states nothing about a reset.
-        {"--verify",
-         keeps,
-         rev + "N4R2\nDownload FAILED\n",
-         "",
-         2,
-         {k_tur, k_tur, k_inquiry, k_vpd86}},
-        {"--verify",
-         waits,
-         rev + "N4R2\n" + ok + pending,
-         "",
-         0,
-         {k_tur, k_tur, k_inquiry, k_vpd86}},
-        {"--verify", times_out, rev + "unreadable\n" + ok, k_warning, 0, {k_tur, k_tur, k_inquiry}},
+        {"--verify", keeps, rev + "N4R2\nDownload FAILED\n", "", 2, {k_inquiry, k_vpd86}},
+        {"--verify", waits, rev + "N4R2\n" + ok + pending, "", 0, {k_inquiry, k_vpd86}},
+        {"--verify", times_out, rev + "unreadable\n" + ok, k_warning, 0, {k_inquiry}},
     };
     for (const Case &c : cases) {
         Bay bay = make_bay({scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV01",
@@ -73,7 +61,10 @@ TEST(RunVerify, RevisionReadAgainAndJudged) {
         EXPECT_EQ(r.status, c.status) << c.lines;
         std::vector<std::string> after;
         for (const TraceEntry &e : read_trace(bay)) {
-            e.direction == "to_dev" ? after.clear() : after.push_back(e.cdb);
+            // TEST UNIT READY until the drive answers: tests/e2e/test_run_follow.cpp.
+            e.direction == "to_dev" ? after.clear()
+            : e.cdb == k_tur        ? void()
+                                    : after.push_back(e.cdb);
         }
         EXPECT_EQ(after, c.after_image) << c.lines;
     }

@@ -13,8 +13,7 @@ namespace {
 
 nlohmann::json drive(bool sata, const std::string &node, const char *extra = "{}") {
     nlohmann::json x = nlohmann::json::parse(extra);
-    // Two drives of one model, each with its own serial: one drive at two nodes would be
-    // processed once.
+    // Two drives of one model each have a serial of their own: one drive is processed once.
     std::string n = node.substr(node.size() - 1);
     return sata ? sata_drive(node, "QSTOR ACME-7200", "QS7X0042Z" + n, "QA12.B07", x)
                 : scsi_drive(node, "NORTHVL", "NV-SAS10K", "N4R2", "NV0" + n, x);

@@ -183,18 +183,15 @@ Expected expected_scan(const std::vector<std::string> &args) {
         case 1008:
             e.preflight = true;
             break;
-        case 1009: {
-            // Whole seconds, 0 to 3600, in at most four digits; anything else ends the scan.
-            std::string v = optarg;
-            if (v.empty() || v.size() > 4 || v.find_first_not_of("0123456789") != v.npos ||
-                std::stoul(v) > 3600) {
+        case 1009: // whole seconds, 0 to 3600, at most four digits; else the scan ends
+            if (*optarg == '\0' || std::strlen(optarg) > 4 ||
+                std::strspn(optarg, "0123456789") != std::strlen(optarg) || atoi(optarg) > 3600) {
                 e.exit_now = true;
                 e.status = 1;
                 return e;
             }
-            e.settle = static_cast<uint32_t>(std::stoul(v));
+            e.settle = static_cast<uint32_t>(atoi(optarg));
             break;
-        }
         default:
             break;
         }

@@ -118,22 +118,6 @@ TEST(ScanOptions, SegmentCountIsAtoiLowEightBits) {
     }
 }
 
-TEST(ScanOptions, SettleIsWholeSecondsUpToAnHour) {
-    const std::pair<const char *, int> cases[] = {
-        {"0", 0},    {"3600", 3600}, {"0060", 60}, {"3601", -1}, {"-1", -1},
-        {"1.5", -1}, {"", -1},       {" 5", -1},   {"5s", -1},   {"99999", -1},
-    };
-    for (const auto &[value, seconds] : cases) {
-        Scan s = scan({"-i", "--settle", value});
-        EXPECT_EQ(s.result.exit_now, seconds < 0) << value;
-        EXPECT_EQ(s.result.exit_now ? s.result.status : int(s.opts.settle_seconds),
-                  seconds < 0 ? 1 : seconds)
-            << value;
-        EXPECT_EQ(s.err.empty(), seconds >= 0) << value << s.err;
-    }
-    EXPECT_EQ(scan({"-i"}).opts.settle_seconds, 60u);
-}
-
 TEST(ScanOptions, ModelFilterUpperCasesAsciiLettersOnly) {
     Scan s = scan({"-m", "ab-1c_z\xe9q"});
     EXPECT_EQ(text(s.opts.model_filter), "AB-1C_Z\xe9Q");

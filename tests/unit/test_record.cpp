@@ -33,9 +33,8 @@ TEST(RecordLine, EveryDecisionAndOutcomeFitsTheSchema) {
             r.identified = decision != DECISION_NOT_IDENTIFIED;
             r.model = "QX \"2000\"\x01\xff";
             r.ata_serial = "QX0001";
-            if (outcome % 2 == 0) {
-                r.wwn = "5000c500a1b2c3d4";
-            }
+            r.wwn =
+                outcome % 2 == 0 ? std::optional<std::string>("5000c500a1b2c3d4") : std::nullopt;
             r.decision = decision;
             r.image = "fw/qx.bin";
             r.image_size = 8192;

@@ -133,41 +133,28 @@ TEST(Verdict, IdentificationRule) {
     }
 }
 
-// TEST UNIT READY while a drive comes back from new microcode: answering, not yet, or gone.
+// TEST UNIT READY after new microcode (a failed ioctl's send_result: minus its errno).
 TEST(Verdict, ReadinessOfADriveComingBack) {
     const Bytes not_ready = {0x70, 0, 0x02, 0, 0, 0, 0, 0x0a, 0, 0, 0, 0, 0x04, 0x01, 0, 0, 0, 0};
     const Bytes illegal = {0x70, 0, 0x05, 0, 0, 0, 0, 0x0a, 0, 0, 0, 0, 0x20, 0x00, 0, 0, 0, 0};
-    const struct {
-        Answer a;
-        int io_errno;
-        Readiness r;
-    } cases[] = {
-        {{"GOOD", 0, 0x00, 0, 0, 0, {}, false, nullptr}, 0, Readiness::ready},
+    const std::pair<Answer, Readiness> cases[] = {
+        {{"GOOD", 0, 0x00, 0, 0, 0, {}, false, nullptr}, Readiness::ready},
         {{"unit attention", 0, 0x01, 0, 8, 0, k_unit_attention, false, nullptr},
-         0,
          Readiness::attention},
-        {{"NOT READY 04h/01h", 0, 0x01, 0, 8, 0, not_ready, false, nullptr}, 0, Readiness::waiting},
-        {{"the drive's own refusal", 0, 0x01, 0, 8, 0, illegal, false, nullptr},
-         0,
-         Readiness::ready},
-        {{"BUSY", 0, 0x04, 0, 0, 0, {}, false, nullptr}, 0, Readiness::waiting},
-        {{"CHECK CONDITION without sense", 0, 0x01, 0, 0, 0, {}, false, nullptr},
-         0,
-         Readiness::waiting},
-        {{"time-out", 0, 0x00, 3, 0, 0, {}, false, nullptr}, 0, Readiness::waiting},
-        {{"driver error", 0, 0x00, 0, 4, 0, {}, false, nullptr}, 0, Readiness::waiting},
-        {{"DID_NO_CONNECT", 0, 0x00, 1, 0, 0, {}, false, nullptr}, 0, Readiness::gone},
-        {{"DID_BAD_TARGET", 0, 0x00, 4, 0, 0, {}, false, nullptr}, 0, Readiness::gone},
-        {{"ENODEV", -1, 0x00, 0, 0, 0, {}, false, nullptr}, ENODEV, Readiness::gone},
-        {{"ENXIO", -1, 0x00, 0, 0, 0, {}, false, nullptr}, ENXIO, Readiness::gone},
-        {{"EIO", -1, 0x00, 0, 0, 0, {}, false, nullptr}, EIO, Readiness::waiting},
+        {{"NOT READY 04h/01h", 0, 0x01, 0, 8, 0, not_ready, false, nullptr}, Readiness::waiting},
+        {{"the drive's own refusal", 0, 0x01, 0, 8, 0, illegal, false, nullptr}, Readiness::ready},
+        {{"BUSY", 0, 0x04, 0, 0, 0, {}, false, nullptr}, Readiness::waiting},
+        {{"time-out", 0, 0x00, 3, 0, 0, {}, false, nullptr}, Readiness::waiting},
+        {{"DID_NO_CONNECT", 0, 0x00, 1, 0, 0, {}, false, nullptr}, Readiness::gone},
+        {{"ENODEV", -ENODEV, 0x00, 0, 0, 0, {}, false, nullptr}, Readiness::gone},
+        {{"ENXIO", -ENXIO, 0x00, 0, 0, 0, {}, false, nullptr}, Readiness::gone},
+        {{"EIO", -EIO, 0x00, 0, 0, 0, {}, false, nullptr}, Readiness::waiting},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.a.what);
+    for (const auto &[a, readiness] : cases) {
         uint8_t cdb[6] = {};
-        SgRequest req = finished_command(c.a, cdb, 6, 0);
-        req.io_errno = c.io_errno;
-        EXPECT_EQ(judge_readiness(classify_command(c.a.send_result, req)), c.r);
+        SgRequest req = finished_command(a, cdb, 6, 0);
+        req.io_errno = -a.send_result;
+        EXPECT_EQ(judge_readiness(classify_command(a.send_result, req)), readiness) << a.what;
     }
 }
 

@@ -232,7 +232,6 @@ done < <("$busybox" --list-full)
 # once. After the module of each drive kind the guest waits for its sg node, so that the
 # nodes are numbered sg0 (AHCI), sg1 (virtio-scsi), sg2 (scsi_debug) on every boot.
 readonly SCSI_DEBUG_PARAMS="dev_size_mb=4"
-# The PCI slot of the second AHCI controller, whose disk has a world-wide name.
 readonly WWN_AHCI_SLOT=0x10 WWN_AHCI_PCI=0000:00:10.0
 declare -A have_module=()
 : > "$root/etc/modules.order"
@@ -302,8 +301,7 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mkdir -p /tmp /work
 command_limit=$command_limit
-# The second AHCI controller (its disk has a world-wide name) is held from ahci, so that the
-# three drives are sg0-sg2 on every boot; guest/wwn_disk binds it for the scenarios that use it.
+# The second AHCI controller (its disk has a wwn) waits for its scenarios: sg0-sg2 stay.
 export WWN_AHCI_PCI=$WWN_AHCI_PCI
 echo none > /sys/bus/pci/devices/\$WWN_AHCI_PCI/driver_override
 EOF
@@ -379,8 +377,7 @@ done
 # The identities are those of the captures in tests/data, so that their bytes apply.
 readonly ATA_MODEL="QSTOR ACME-7200 SATA HYBRID" ATA_SERIAL="   QS7X0042Z9" ATA_FW="QA12.B07"
 readonly V_VENDOR=NORTHVL V_PRODUCT=NV-SAS10K V_REV=N4R2 V_SERIAL=NV0000777123
-# The disk of the second AHCI controller: the same model, its own serial, and a world-wide
-# name (IDENTIFY words 108-111, which libata shows as the NAA name of page 83h).
+# The second AHCI controller's disk: its own serial, and a world-wide name (IDENTIFY 108-111).
 readonly W_MODEL="QSTOR ACME-7200 SATA HYBRID" W_SERIAL=QS7X0099W1 W_WWN=0x5000c500a1b2c3d4
 console=$tmp/console.log
 results=$tmp/results.txt
