@@ -403,11 +403,10 @@ TEST_F(FleetAnsible, ActivationWindowFollowsTheDriveNotItsNode) {
                               {{"wwn", "5000c5000000" + n}});
         };
         write_file(hd + "/bay.json", nlohmann::json{{"drives", {drive("0001")}}}.dump());
-        RunSpec stage{{f.sgsim, "run", hd + "/bay.json", "--", k_dl_cor_fw, "-c", d + "/map.cfs",
-                       "--stage", "--record", rec + "/run.jsonl"},
-                      {},
-                      "",
-                      d + "/images"};
+        RunSpec stage;
+        stage.argv = {f.sgsim, "run",          hd + "/bay.json", "--",       k_dl_cor_fw,
+                      "-c",    d + "/map.cfs", "--stage",        "--record", rec + "/run.jsonl"};
+        stage.cwd = d + "/images";
         ASSERT_EQ(run_command(stage).status, 0);
         nlohmann::json bay = nlohmann::json::parse(read_file(hd + "/bay.json"));
         bay["drives"][0]["node"] = "/dev/sg3";

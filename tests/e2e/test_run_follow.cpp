@@ -29,7 +29,7 @@ TEST(RunFollow, OneDriveWhateverItsNode) {
          "Download SUCCESSFUL\n/dev/./sg0: same drive as /dev/sg0; not processed again\n"
          "/dev/sg1: same drive as /dev/sg0; not processed again\n0",
          "download unverified" + wwn + "duplicate null" + wwn + "duplicate null" + wwn + "| "},
-        {{scsi("/dev/sg0", R"({"settle_ms": 400})")},
+        {{scsi("/dev/sg0", R"({"settle_ms": 1500})")},
          {"-f", "IMG", "-d", "/dev/sg0", "--verify"},
          rev + "N5R0\nDownload SUCCESSFUL\n0",
          "download updated" + wwn + "| NR UA UA GOOD "},
@@ -42,7 +42,6 @@ TEST(RunFollow, OneDriveWhateverItsNode) {
          {"-f", "IMG", "-d", "/dev/sg1", "--verify"},
          "Revision of /dev/sg1 (now /dev/sg9): N4R2 -> N5R0\nDownload SUCCESSFUL\n0",
          "download updated" + wwn + "| 19 UA GOOD "},
-        // 0Fh answered GOOD and the revision kept, whatever page 86h says.
         {{scsi("/dev/sg0", R"({"firmware": {"staging": "ignored"},
                                "extended_inquiry": {"activate_microcode": 2}})")},
          {"--activate", "-d", "/dev/sg0"},

@@ -13,7 +13,7 @@
 
 namespace {
 
-const std::string k_tur = "000000000000";
+const std::string k_tur = "000000000000"; // until the drive answers: test_run_follow.cpp
 const std::string k_inquiry = "120000006000";
 const std::string k_vpd86 = "120186006000";
 const std::string k_warning = "WARNING: Unabled to verify firmware revision change.\n";
@@ -61,7 +61,6 @@ TEST(RunVerify, RevisionReadAgainAndJudged) {
         EXPECT_EQ(r.status, c.status) << c.lines;
         std::vector<std::string> after;
         for (const TraceEntry &e : read_trace(bay)) {
-            // TEST UNIT READY until the drive answers: tests/e2e/test_run_follow.cpp.
             e.direction == "to_dev" ? after.clear()
             : e.cdb == k_tur        ? void()
                                     : after.push_back(e.cdb);
