@@ -12,8 +12,12 @@ PACKAGING_PACKAGES=(build-essential dpkg-dev debhelper lintian)
 LINT_PACKAGES=(clang-tidy cppcheck)
 # scripts/mutation-run finds its sites with libclang; its self-test runs with the other tests.
 MUTATION_PACKAGES=(python3-clang-14)
-TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libbenchmark-dev valgrind sg3-utils openssl man-db
-               ansible-core ansible-lint python3-jsonschema time linux-perf
+# Debian's own clients of the sg driver, which the end-to-end tests run against the simulated
+# bay: smartctl, hdparm and sdparm beside sg3-utils.
+CLIENT_PACKAGES=(sg3-utils smartmontools hdparm sdparm)
+# promtool (in Debian's prometheus package) checks the fleet role's metrics file.
+TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libbenchmark-dev valgrind "${CLIENT_PACKAGES[@]}" openssl man-db
+               ansible-core ansible-lint python3-jsonschema time linux-perf prometheus
                "${PACKAGING_PACKAGES[@]}" "${LINT_PACKAGES[@]}" "${VM_PACKAGES[@]}"
                "${FUZZ_PACKAGES[@]}" "${MUTATION_PACKAGES[@]}")
 

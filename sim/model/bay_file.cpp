@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "captured.h"
 #include "sim_bytes.h"
 
 using nlohmann::json;
@@ -187,8 +188,9 @@ void parse_ata_statements(const json &j, Drive &d) {
     }
 }
 
-// The world wide name (16 hex digits) and what the drive does when it resets (drive_reset.h).
-void parse_reset(const json &j, Drive &d) {
+// The world wide name (16 hex digits), the capacity, the captured answers, and what the drive
+// does when it resets (drive_reset.h).
+void parse_identity_extras(const json &j, Drive &d) {
     if (j.contains("wwn")) {
         std::string w = get_text(j, "wwn", "");
         if (w.size() != 16 || w.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
@@ -196,6 +198,12 @@ void parse_reset(const json &j, Drive &d) {
         d.has_wwn = true;
         d.wwn = std::stoull(w, nullptr, 16);
     }
+    d.capacity_blocks = get_u64(j, "capacity_blocks", k_default_capacity_blocks);
+    if (d.capacity_blocks == 0 || d.capacity_blocks >> 48 != 0)
+        throw BayError(d.node + ": \"capacity_blocks\" must be 1 to 2^48 - 1");
+    std::string err;
+    if (j.contains("captured") && !captured_from_json(j["captured"], d.captured, err))
+        throw BayError(d.node + ": " + err);
     d.settle_ms = static_cast<uint32_t>(get_number(j, "settle_ms", 0, 0, 3600000));
     d.vanish_ms = static_cast<uint32_t>(get_number(j, "vanish_ms", 0, 0, 3600000));
     d.moves_to = get_text(j, "moves_to", "");
@@ -279,6 +287,8 @@ Drive parse_drive(const json &j) {
                 "hostile",
                 "slow_ms",
                 "wwn",
+                "capacity_blocks",
+                "captured",
                 "settle_ms",
                 "vanish_ms",
                 "moves_to",
@@ -342,7 +352,7 @@ Drive parse_drive(const json &j) {
         check_length(d.node, "staged", d.staged_revision, sata ? 8 : 4);
     }
     d.slow_ms = static_cast<uint32_t>(get_number(j, "slow_ms", 0, 0, 60000));
-    parse_reset(j, d);
+    parse_identity_extras(j, d);
     if (j.contains("firmware")) {
         const json &fw = j["firmware"];
         check_keys(fw, {"mode", "target", "staging"}, d.node + ": firmware");

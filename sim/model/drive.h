@@ -39,6 +39,10 @@ enum class Staging { supported, unsupported, ignored };
 // maximum transfer size.
 inline constexpr uint64_t k_default_dm_capabilities = 0x8000000400000000ull;
 
+// The capacity of a drive whose bay record gives none: 16 MiB, as the disks of QEMU's
+// images in the real-stack tier.
+inline constexpr uint64_t k_default_capacity_blocks = 32768;
+
 // The sense layout of an ATA command that the drive aborted, as the SAT layer reports
 // it: Linux 6.1 (fixed format, registers at bytes 8-11), the SAT layout of later kernels
 // (fixed format with VALID set, registers at bytes 3-6), or descriptor format (D_SENSE).
@@ -78,6 +82,25 @@ struct DriveRuntime {
     // opened before leads nowhere any more (drive_reset.h).
     uint32_t generation = 0;
     bool reset_started = false; // a reset began during this command: write the bay back
+    // scsi-hd: the sense of the last command that ended in CHECK CONDITION, until the next
+    // command; REQUEST SENSE reports it, as QEMU keeps it for the device.
+    std::vector<uint8_t> last_sense;
+};
+
+// One answer a real drive gave to `sgsim capture`: the data-in bytes it returned, or the
+// sense with which it refused the command.
+struct CapturedAnswer {
+    bool refused = false;
+    std::vector<uint8_t> bytes;
+};
+
+// The answers of a captured drive by name ("inquiry", "vpd_83", "identify", "fwreq_dotted",
+// "log_30_03", "read_buffer", ...; captured.h), and the revision they carry: while the
+// drive keeps that revision they are served exactly, after a rehearsed download with the
+// new revision put in.
+struct Captured {
+    std::string revision;
+    std::map<std::string, CapturedAnswer> answers;
 };
 
 struct Drive {
@@ -116,9 +139,12 @@ struct Drive {
     bool has_read_buffer = false;
     uint8_t offset_boundary = 0; // 2^n bytes; FFh: offset 0 only
     uint32_t buffer_capacity = 0;
-    // The world wide name (NAA) the drive reports in page 83h; has_wwn false: none.
+    // The world wide name (NAA) the drive reports: SATA IDENTIFY words 108-111 (word 87 bit
+    // 8), SCSI VPD 83h; has_wwn false: none given (scsi_debug then derives its own).
     bool has_wwn = false;
     uint64_t wwn = 0;
+    uint64_t capacity_blocks = k_default_capacity_blocks; // 512-byte logical blocks
+    Captured captured; // empty: the drive answers by its model alone
     // What the drive does once it takes new microcode (an image applied, an activation) or is
     // power-cycled (drive_reset.h): it answers NOT READY 04h/01h to every command for
     // settle_ms, then (SCSI) reports 29h/00h once; it is gone from the bus for vanish_ms; and

@@ -126,7 +126,8 @@ static Answer model_answer(Bay &bay, size_t idx, const Command &cmd) {
                                                : fixed_sense(k_key_not_ready, 0x04, 0x01));
     }
     // A power-on's 29h/00h goes before microcode's 3Fh/16h, as the higher of the two.
-    bool held = d.type == DriveType::scsi && cmd.cdb[0] != 0x12;
+    // Neither INQUIRY nor REQUEST SENSE reports or consumes it.
+    bool held = d.type == DriveType::scsi && cmd.cdb[0] != 0x12 && cmd.cdb[0] != 0x03;
     if (held && (d.power_on_attention || (d.unit_attention && !continues_download(d, cmd)))) {
         bool power_on = d.power_on_attention;
         (power_on ? d.power_on_attention : d.unit_attention) = false;
@@ -146,6 +147,8 @@ Answer execute_command(Bay &bay, size_t idx, const Command &cmd) {
         d.rt.reset_started = false;
         a.state_changed = true;
     }
+    if (d.type == DriveType::scsi && d.flavor == ScsiFlavor::scsi_hd && a.io_errno == 0)
+        d.rt.last_sense = a.status == k_status_check_condition ? a.sense : std::vector<uint8_t>{};
     if (!d.hostile)
         return a;
     return hostile_answer(d.hostile_script, d.rt.hostile_pos, cmd, std::move(a));

@@ -30,11 +30,17 @@ int version_of_drive(Bay &bay, size_t idx, int &value);
 Answer scsi_drive_answer(Drive &d, const Command &cmd);
 Answer sata_drive_answer(const Bay &bay, Drive &d, const Command &cmd);
 
-// The device identification page (83h) of a drive (vpd_83.cpp).
-std::vector<uint8_t> device_identification_page(const Drive &d);
-
-// The 512 bytes of IDENTIFY DEVICE data of a SATA drive.
+// The 512 bytes of IDENTIFY DEVICE data of a SATA drive (its captured ones, if any).
 std::vector<uint8_t> identify_data(const Drive &d);
+
+// Sets the integrity word (255) of 512 bytes of IDENTIFY data: the signature A5h and the
+// checksum that makes the bytes sum to 0 (mod 256).
+void seal_identify(uint8_t *id);
+
+// The 4 characters of libata's INQUIRY revision for an 8-character IDENTIFY revision: the
+// last four, or the first four when those are blank, and "n/a " when the four begin with a
+// blank or NUL.
+std::string libata_revision(const std::string &revision);
 
 // The answer of a SAT layer that does not know the command: ILLEGAL REQUEST 20h/00h
 // (fixed format, or descriptor format when descriptor is set).

@@ -1,16 +1,21 @@
-// The SATA drive behind Linux's SAT layer (libata): INQUIRY as libata builds it from the
-// IDENTIFY data, TEST UNIT READY, and ATA PASS-THROUGH (12) and (16) carrying IDENTIFY
-// DEVICE, the drive's firmware requests, CHECK POWER MODE, DOWNLOAD MICROCODE and READ LOG
-// EXT of the IDENTIFY DEVICE data log.
+// The SATA drive behind Linux's SAT layer (libata): INQUIRY and the VPD pages as libata
+// builds them from the IDENTIFY data, TEST UNIT READY, what libata translates itself
+// (REQUEST SENSE, READ CAPACITY, MODE SENSE: sbc_answers.cpp), and ATA PASS-THROUGH (12)
+// and (16) carrying IDENTIFY DEVICE, the drive's firmware requests, CHECK POWER MODE,
+// DOWNLOAD MICROCODE, SMART and READ LOG EXT.
 // libata fills the whole data-in buffer and reports resid 0.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
+#include "ata_logs.h"
+#include "captured.h"
 #include "drive_exec.h"
 #include "drive_reset.h"
 #include "image.h"
 #include "sense_build.h"
 #include "sim_bytes.h"
+#include "target_pages.h"
 
 static constexpr uint8_t INQUIRY_OPCODE = 0x12;
 static constexpr uint8_t TEST_UNIT_READY_OPCODE = 0x00;
@@ -20,11 +25,15 @@ static constexpr uint8_t ATA_IDENTIFY_DEVICE = 0xec;
 static constexpr uint8_t ATA_CHECK_POWER_MODE = 0xe5;
 static constexpr uint8_t ATA_DOWNLOAD_MICROCODE = 0x92;
 static constexpr uint8_t ATA_READ_LOG_EXT = 0x2f;
+static constexpr uint8_t ATA_SMART = 0xb0;
 
 static constexpr uint8_t k_ata_abrt = 0x04;
 static constexpr uint8_t k_ata_status_ok = 0x50; // DRDY | DSC
-// Status bits after which libata reports the registers as an error.
+// Status bits after which libata reports the registers of a CK_COND command as an error; a
+// command without CK_COND fails only with ERR (QEMU ends IDENTIFY with DRQ set, 58h: GOOD
+// without CK_COND, ABORTED COMMAND with it).
 static constexpr uint8_t k_ata_status_error_bits = 0x80 | 0x20 | 0x08 | 0x01; // BSY DF DRQ ERR
+static constexpr uint8_t k_ata_status_err = 0x01;
 
 // IDENTIFY words that are not strings, as a QEMU AHCI disk reports them.
 struct IdentifyWord {
@@ -59,16 +68,34 @@ static void put_word(std::vector<uint8_t> &b, int word, uint16_t value) {
     b[at + 1] = static_cast<uint8_t>(value >> 8);
 }
 
-// IDENTIFY DEVICE data (words little-endian): the flavour's words, then the drive's own;
-// words 10-19 serial, 23-26 firmware revision, 27-46 model (ATA strings);
-// byte 275 (high byte of word 137): 50h ('P') on drives that answer the dotted request.
+// IDENTIFY DEVICE data (words little-endian): the flavour's words; the capacity in words
+// 60-61 (28-bit) and 100-103 (48-bit); the WWN in words 108-111 with word 84 and 87 bit 8
+// (supported, valid); then the drive's own words; words 10-19 serial, 23-26 firmware
+// revision, 27-46 model (ATA strings); byte 275 (high byte of word 137): 50h ('P') on
+// drives that answer the dotted request; word 255 the integrity word of a generic drive
+// (QEMU's disk leaves it 0).
 std::vector<uint8_t> identify_data(const Drive &d) {
+    if (const CapturedAnswer *c = captured_answer(d, "identify"); c != nullptr && !c->refused)
+        return captured_bytes(d, "identify", *c);
     std::vector<uint8_t> b(512, 0);
     for (const IdentifyWord &w : k_identify_words)
         put_word(b, w.word, w.value);
-    if (d.ata_flavor == AtaFlavor::generic)
+    bool generic = d.ata_flavor == AtaFlavor::generic;
+    if (generic)
         for (const IdentifyWord &w : k_microcode_words)
             put_word(b, w.word, w.value);
+    uint64_t blocks = d.capacity_blocks;
+    uint64_t blocks28 = std::min<uint64_t>(blocks, 0x0fffffff);
+    for (int i = 0; i < 4; i++)
+        put_word(b, 100 + i, static_cast<uint16_t>(blocks >> (16 * i)));
+    put_word(b, 60, static_cast<uint16_t>(blocks28));
+    put_word(b, 61, static_cast<uint16_t>(blocks28 >> 16));
+    if (d.has_wwn) {
+        for (int i = 0; i < 4; i++)
+            put_word(b, 108 + i, static_cast<uint16_t>(d.wwn >> (48 - 16 * i)));
+        b[169] |= 0x01; // word 84 bit 8
+        b[175] |= 0x01; // word 87 bit 8
+    }
     for (const auto &[word, value] : d.identify_words)
         put_word(b, word, value);
     put_ata_string(&b[20], 20, d.serial);
@@ -76,7 +103,17 @@ std::vector<uint8_t> identify_data(const Drive &d) {
     put_ata_string(&b[54], 40, d.model);
     if (d.dotted_flag)
         b[275] = 0x50;
+    if (generic && !d.identify_words.contains(255))
+        seal_identify(b.data());
     return b;
+}
+
+void seal_identify(uint8_t *id) {
+    id[510] = 0xa5;
+    uint8_t sum = 0;
+    for (size_t i = 0; i < 511; i++)
+        sum = static_cast<uint8_t>(sum + id[i]);
+    id[511] = static_cast<uint8_t>(-sum);
 }
 
 // What the drive states about DOWNLOAD MICROCODE, read from its own IDENTIFY words and log
@@ -131,10 +168,16 @@ static std::vector<uint8_t> fwreq_data(const Drive &d) {
     return b;
 }
 
+std::string libata_revision(const std::string &revision) {
+    std::string rev(8, ' ');
+    put_padded(reinterpret_cast<uint8_t *>(rev.data()), 8, revision);
+    std::string four = rev.substr(4, 4) == "    " ? rev.substr(0, 4) : rev.substr(4, 4);
+    return four[0] == ' ' || four[0] == '\0' ? "n/a " : four;
+}
+
 // libata's standard INQUIRY data:
 // bytes 0-7: 00 00 05 02 5b 00 00 02; 8-15 "ATA     "; 16-31 the first 16 characters of
-// the model; 32-35 the last 4 characters of the firmware revision (the first 4 when those
-// are blank); 58-63 version descriptors SAM-3, SBC-2, SPC-3.
+// the model; 32-35 libata_revision; 58-63 version descriptors SAM-3, SBC-2, SPC-3.
 static std::vector<uint8_t> libata_inquiry(const Drive &d) {
     std::vector<uint8_t> b(96, 0);
     static const uint8_t k_head[8] = {0x00, 0x00, 0x05, 0x02, 0x5b, 0x00, 0x00, 0x02};
@@ -142,10 +185,7 @@ static std::vector<uint8_t> libata_inquiry(const Drive &d) {
     std::memcpy(b.data(), k_head, 8);
     put_padded(&b[8], 8, "ATA");
     put_padded(&b[16], 16, d.model);
-    std::string rev(8, ' ');
-    put_padded(reinterpret_cast<uint8_t *>(rev.data()), 8, d.revision);
-    std::string last = rev.substr(4, 4);
-    put_padded(&b[32], 4, last == "    " ? rev.substr(0, 4) : last);
+    put_padded(&b[32], 4, libata_revision(d.revision));
     std::memcpy(&b[58], k_versions, 6);
     return b;
 }
@@ -157,39 +197,26 @@ static Answer libata_check(const Bay &bay, const Command &cmd, uint8_t key, uint
                                     : fixed_sense(key, asc, ascq));
 }
 
-// libata's INVALID FIELD IN CDB with the field pointer of byte 2 (SKSV, C/D): in fixed
-// format 26 bytes, additional length 12h, bytes 15-17 C0 00 02.
-static Answer libata_invalid_page(const Bay &bay, const Command &cmd) {
-    if (bay.abort_sense == AbortSense::descriptor)
-        return libata_check(bay, cmd, k_key_illegal_request, 0x24, 0);
-    std::vector<uint8_t> sense = fixed_sense(k_key_illegal_request, 0x24, 0);
-    sense.resize(26, 0);
-    sense[7] = 0x12;
-    sense[15] = 0xc0;
-    sense[17] = 0x02;
-    return check_condition(cmd, sense);
-}
-
+// INQUIRY: the standard data, or a VPD page (vpd_pages.cpp); a page libata does not have is
+// INVALID FIELD IN CDB with the field pointer to byte 2.
 static Answer sata_inquiry(const Bay &bay, const Drive &d, const Command &cmd) {
     const std::vector<uint8_t> &c = cmd.cdb;
+    bool descriptor = bay.abort_sense == AbortSense::descriptor;
     std::vector<uint8_t> page;
-    if (!(c[1] & 0x01)) {
-        if (c[2] != 0)
-            return libata_check(bay, cmd, k_key_illegal_request, 0x24, 0);
+    char name[8];
+    std::snprintf(name, sizeof name, "vpd_%02x", c[2]);
+    bool evpd = (c[1] & 0x01) != 0;
+    if (!evpd && c[2] != 0)
+        return libata_check(bay, cmd, k_key_illegal_request, 0x24, 0);
+    const CapturedAnswer *captured = captured_answer(d, evpd ? name : "inquiry");
+    if (captured != nullptr && captured->refused)
+        return check_condition(cmd, captured->bytes);
+    if (captured != nullptr)
+        page = captured_bytes(d, evpd ? name : "inquiry", *captured);
+    else if (!evpd)
         page = libata_inquiry(d);
-    } else if (c[2] == 0x00) {
-        page = {0x00, 0x00, 0x00, 0x02, 0x00, 0x80};
-    } else if (c[2] == 0x83) {
-        page = device_identification_page(d);
-    } else if (c[2] == 0x80) {
-        // byte 3: 14h; bytes 4-23: the IDENTIFY serial, 20 characters
-        page.assign(24, 0);
-        page[1] = 0x80;
-        page[3] = 0x14;
-        put_padded(&page[4], 20, d.serial);
-    } else {
-        return libata_invalid_page(bay, cmd);
-    }
+    else if (!vpd_page(d, c[2], page))
+        return invalid_field_answer(Target::libata, descriptor, cmd, 2);
     return good_with_data(cmd, page, page.size(), false);
 }
 
@@ -306,44 +333,43 @@ static AtaOutcome ata_download(Drive &d, const Command &cmd, const AtaTaskfile &
     return o;
 }
 
-// The IDENTIFY DEVICE data log (30h), 512 bytes a page, quadwords little-endian; the first
-// quadword of a page holds the revision 0001h (bits 15:0) and the page number (23:16).
-//   page 00h: byte 8 the number of pages listed, from byte 9 the pages: 00h, 03h
-//   page 03h (supported capabilities): bytes 8-15 the capabilities quadword (valid, no
-//   capability stated), bytes 16-23 the DOWNLOAD MICROCODE capabilities: bit 63 valid,
-//   bit 34 deferred (0Eh) supported, bits 31:16 the maximum and 15:0 the minimum blocks
-static std::vector<uint8_t> identify_log_page(const Drive &d, uint16_t page) {
-    std::vector<uint8_t> b(512, 0);
-    b[0] = 0x01;
-    b[2] = static_cast<uint8_t>(page);
-    if (page == 0x00) {
-        b[8] = 2;
-        b[9] = 0x00;
-        b[10] = 0x03;
-    } else {
-        b[15] = 0x80;
-        for (int i = 0; i < 8; i++)
-            b[16 + i] = static_cast<uint8_t>(d.dm_capabilities >> (8 * i));
-    }
-    return b;
-}
-
-// READ LOG EXT: LBA (7:0) the log, LBA (15:8) and (39:32) the page, COUNT the pages. Only
-// single pages 00h and 03h of the IDENTIFY DEVICE data log are kept, by a drive that has it;
-// anything else is aborted, as by a drive without General Purpose Logging.
+// READ LOG EXT: LBA (7:0) the log, LBA (15:8) and (39:32) the page, COUNT the pages. One
+// page a command of what the drive keeps (ata_logs.h); anything else is aborted, as by a
+// drive without General Purpose Logging.
 static AtaOutcome ata_read_log(const Drive &d, const AtaTaskfile &t) {
     const AtaRegs &r = t.regs;
     uint16_t page = r.lba_mid | uint16_t{r.hob_lba_mid} << 8;
     uint16_t pages = r.count | uint16_t{r.hob_count} << 8;
-    bool kept = d.ata_flavor == AtaFlavor::generic && d.has_dm_log && r.lba_low == 0x30 &&
-                pages == 1 && (page == 0x00 || page == 0x03);
-    if (!kept)
-        return ata_abort(d, t);
     AtaOutcome o;
+    if (pages != 1 || !ata_log_page(d, true, r.lba_low, page, o.data))
+        return ata_abort(d, t);
     o.regs = t.regs;
     o.regs.status = d.pio_in_status;
     o.has_data = true;
-    o.data = identify_log_page(d, page);
+    return o;
+}
+
+// SMART: FEATURES the subcommand, LBA mid/high the signature 4Fh/C2h. A drive whose
+// IDENTIFY data state SMART enabled answers READ DATA (D0h), READ THRESHOLDS (D1h), READ
+// LOG (D5h; LBA low the log, one page) and RETURN STATUS (DAh: the signature stays, no
+// threshold exceeded), and takes ENABLE OPERATIONS (D8h); anything else is aborted.
+static AtaOutcome ata_smart(const Drive &d, const AtaTaskfile &t) {
+    const AtaRegs &r = t.regs;
+    if (!smart_enabled(d) || r.lba_mid != 0x4f || r.lba_high != 0xc2)
+        return ata_abort(d, t);
+    AtaOutcome o;
+    o.regs = r;
+    o.regs.status = k_ata_status_ok;
+    if (t.features == 0xda || t.features == 0xd8)
+        return o;
+    if (t.features == 0xd0 || t.features == 0xd1) {
+        o.data = smart_data(t.features == 0xd1);
+    } else if (t.features != 0xd5 || r.count != 1 ||
+               !ata_log_page(d, false, r.lba_low, 0, o.data)) {
+        return ata_abort(d, t);
+    }
+    o.has_data = true;
+    o.regs.status = d.pio_in_status;
     return o;
 }
 
@@ -357,8 +383,12 @@ static AtaOutcome ata_execute(Drive &d, const Command &cmd, const AtaTaskfile &t
         bool fwreq = r.lba_low == 0xdb && r.lba_mid == 0x97 && r.lba_high == 0x20;
         bool answers = fwreq && ((d.fwreq == FwreqAnswer::dotted && t.features == 0x0b) ||
                                  (d.fwreq == FwreqAnswer::plain && t.features == 0x00));
+        const char *name = t.features == 0x0b ? "fwreq_dotted" : "fwreq_plain";
+        const CapturedAnswer *captured = fwreq ? captured_answer(d, name) : nullptr;
         o.has_data = true;
-        o.data = answers ? fwreq_data(d) : identify_data(d);
+        o.data = captured != nullptr ? captured_bytes(d, name, *captured)
+                 : answers           ? fwreq_data(d)
+                                     : identify_data(d);
         o.regs.status = d.pio_in_status;
         return o;
     }
@@ -369,6 +399,8 @@ static AtaOutcome ata_execute(Drive &d, const Command &cmd, const AtaTaskfile &t
         return ata_download(d, cmd, t);
     case ATA_READ_LOG_EXT:
         return ata_read_log(d, t);
+    case ATA_SMART:
+        return ata_smart(d, t);
     default:
         return ata_abort(d, t);
     }
@@ -391,7 +423,8 @@ static Answer sata_passthrough(const Bay &bay, Drive &d, const Command &cmd) {
             std::memcpy(a.data.data(), o.data.data(), std::min<size_t>(512, cmd.dxfer_len));
     }
     a.state_changed = o.changed;
-    if (o.regs.status & k_ata_status_error_bits) {
+    bool failed = (o.regs.status & k_ata_status_err) != 0;
+    if (failed || (t.ck_cond && (o.regs.status & k_ata_status_error_bits))) {
         a.status = k_status_check_condition;
         a.driver_status = k_driver_sense;
         a.sense = ata_error_sense(bay.abort_sense, o.regs);
@@ -415,6 +448,8 @@ Answer sata_drive_answer(const Bay &bay, Drive &d, const Command &cmd) {
     bool pt16 = c[0] == ATA_PASS_THROUGH_16 && c.size() >= 16;
     if ((pt12 || pt16) && d.ata_passthrough)
         return sata_passthrough(bay, d, cmd);
+    if (Answer a; !pt12 && !pt16 && sbc_answer(d, descriptor, cmd, a))
+        return a;
     return invalid_opcode(cmd, descriptor);
 }
 

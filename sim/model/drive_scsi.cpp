@@ -1,15 +1,19 @@
-// The SCSI drive: INQUIRY (standard data, VPD 00h, 80h and 86h), TEST UNIT READY, WRITE
+// The SCSI drive: INQUIRY (standard data and the VPD pages of vpd_pages.cpp), TEST UNIT
+// READY, REQUEST SENSE, READ CAPACITY, MODE SENSE and LOG SENSE (sbc_answers.cpp), WRITE
 // BUFFER modes 05h, 07h, 0Dh, 0Eh and 0Fh, READ BUFFER mode 03h. Anything else is ILLEGAL
 // REQUEST 20h/00h, and the data-in buffer of such a command comes back zero-filled with
 // resid 0, as the sg driver hands it back.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
+#include "captured.h"
 #include "drive_exec.h"
 #include "drive_reset.h"
 #include "image.h"
 #include "sense_build.h"
 #include "sim_bytes.h"
+#include "target_pages.h"
 
 static constexpr uint8_t INQUIRY_OPCODE = 0x12;
 static constexpr uint8_t TEST_UNIT_READY_OPCODE = 0x00;
@@ -38,67 +42,37 @@ static std::vector<uint8_t> standard_inquiry(const Drive &d) {
     return b;
 }
 
-// The Extended INQUIRY Data page (86h), 64 bytes as scsi_debug lays it out:
-// byte 4: ACTIVATE_MICROCODE (7:6); byte 5: HEADSUP, ORDSUP, SIMPSUP (07h);
-// byte 12: DMS_VALID (4); byte 19: DM_MD_4 (7), _5, _6, _7, _D, _E, DM_MD_F (1).
-static std::vector<uint8_t> extended_inquiry_page(const Drive &d) {
-    std::vector<uint8_t> b(64, 0);
-    b[1] = 0x86;
-    b[3] = 0x3c;
-    b[4] = static_cast<uint8_t>(d.activate_microcode << 6);
-    b[5] = 0x07;
-    b[12] = d.dms_valid ? 0x10 : 0x00;
-    b[19] = d.dm_md;
-    return b;
-}
-
-// VPD pages: 00h lists the pages; 80h holds the serial number; 83h names the drive; 86h the
-// Extended INQUIRY Data of a drive that has it. byte 1: page code; bytes 2-3: page length; from
-// byte 4: the page.
-static bool vpd_page(const Drive &d, uint8_t page, std::vector<uint8_t> &out) {
-    if (page == 0x00) {
-        out = {0x00, 0x00, 0x00, 0x02, 0x00, 0x80};
-        if (d.has_extended_inquiry) {
-            out[3] = 0x03;
-            out.push_back(0x86);
-        }
-        return true;
-    }
-    if (page == 0x80) {
-        size_t n = std::min<size_t>(d.serial.size(), 255);
-        out.assign(4 + n, 0);
-        out[1] = 0x80;
-        out[3] = static_cast<uint8_t>(n);
-        std::memcpy(&out[4], d.serial.data(), n);
-        return true;
-    }
-    if (page == 0x83) {
-        out = device_identification_page(d);
-        return true;
-    }
-    if (page == 0x86 && d.has_extended_inquiry) {
-        out = extended_inquiry_page(d);
-        return true;
-    }
-    return false;
-}
-
 static Answer invalid_field(const Command &cmd) {
     return check_condition(cmd, fixed_sense(k_key_illegal_request, 0x24, 0x00));
 }
 
+// INQUIRY: the standard data, or a VPD page; a page the drive does not have is INVALID
+// FIELD IN CDB (scsi_debug points at byte 2).
 static Answer scsi_inquiry(const Drive &d, const Command &cmd) {
     const std::vector<uint8_t> &c = cmd.cdb;
     size_t alloc = get_be16(&c[3]);
-    std::vector<uint8_t> page;
-    if (c[1] & 0x01) {
-        if (!vpd_page(d, c[2], page))
-            return invalid_field(cmd);
-    } else if (c[2] != 0) {
+    bool evpd = (c[1] & 0x01) != 0;
+    if (!evpd && c[2] != 0)
         return invalid_field(cmd);
-    } else {
+    char name[8];
+    std::snprintf(name, sizeof name, "vpd_%02x", c[2]);
+    std::vector<uint8_t> page;
+    if (const CapturedAnswer *captured = captured_answer(d, evpd ? name : "inquiry")) {
+        if (captured->refused)
+            return check_condition(cmd, captured->bytes);
+        page = captured_bytes(d, evpd ? name : "inquiry", *captured);
+    } else if (!evpd) {
         page = standard_inquiry(d);
+    } else if (!vpd_page(d, c[2], page)) {
+        return invalid_field_answer(target_of(d), false, cmd, 2);
     }
+    // QEMU states the allocation length (at most 256, at least 36) as the standard data's
+    // length; a captured answer that stated the capture's 252 bytes came from such a target.
+    bool follows_alloc = captured_answer(d, "inquiry") != nullptr
+                             ? page.size() > 4 && page[4] == 252 - 5
+                             : d.flavor == ScsiFlavor::scsi_hd;
+    if (!evpd && follows_alloc)
+        page[4] = static_cast<uint8_t>(std::clamp<size_t>(alloc, 36, 256) - 5);
     if (d.flavor == ScsiFlavor::scsi_hd)
         page.resize(std::max(page.size(), alloc), 0); // QEMU fills the allocation length
     return good_with_data(cmd, page, alloc, true);
@@ -201,9 +175,14 @@ static Answer scsi_write_buffer(Drive &d, const Command &cmd) {
 // the buffer capacity. A drive that states no descriptor does not know the command.
 static Answer scsi_read_buffer(const Drive &d, const Command &cmd) {
     const std::vector<uint8_t> &c = cmd.cdb;
+    const CapturedAnswer *captured = captured_answer(d, "read_buffer");
+    bool descriptor_of_0 = (c[1] & 0x1f) == 0x03 && c[2] == 0;
+    if (captured != nullptr && descriptor_of_0)
+        return captured->refused ? check_condition(cmd, captured->bytes)
+                                 : good_with_data(cmd, captured->bytes, get_be24(&c[6]), true);
     if (!d.has_read_buffer)
         return invalid_opcode(cmd, false);
-    if ((c[1] & 0x1f) != 0x03 || c[2] != 0)
+    if (!descriptor_of_0)
         return invalid_field(cmd);
     std::vector<uint8_t> desc(4, 0);
     desc[0] = d.offset_boundary;
@@ -221,6 +200,8 @@ Answer scsi_drive_answer(Drive &d, const Command &cmd) {
         return scsi_write_buffer(d, cmd);
     if (c[0] == READ_BUFFER_OPCODE && c.size() >= 10)
         return scsi_read_buffer(d, cmd);
+    if (Answer a; sbc_answer(d, false, cmd, a))
+        return a;
     return invalid_opcode(cmd, false);
 }
 

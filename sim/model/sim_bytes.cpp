@@ -14,6 +14,36 @@ void put_ata_string(uint8_t *dst, size_t len, const std::string &text) {
     }
 }
 
+std::string get_ata_string(const uint8_t *src, size_t len) {
+    std::string s(len, ' ');
+    for (size_t i = 0; i < len; i++)
+        s[i] = static_cast<char>(src[i ^ 1]);
+    return s;
+}
+
+std::string trim_trailing(const std::string &text) {
+    size_t last = text.find_last_not_of(' ');
+    return last == std::string::npos ? "" : text.substr(0, last + 1);
+}
+
+std::string visible(const std::string &text) {
+    static const char k_digits[] = "0123456789abcdef";
+    std::string out;
+    for (char ch : text) {
+        auto c = static_cast<uint8_t>(ch);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += ch;
+        } else {
+            out += "\\x";
+            out += k_digits[c >> 4];
+            out += k_digits[c & 15];
+        }
+    }
+    return out;
+}
+
 std::string trim_blanks(const std::string &text) {
     size_t first = text.find_first_not_of(' ');
     if (first == std::string::npos)
@@ -75,6 +105,14 @@ bool parse_hex(const std::string &text, std::vector<uint8_t> &out) {
         }
     }
     return high < 0;
+}
+
+std::vector<uint8_t> hex_bytes(const char *text, size_t min_len) {
+    std::vector<uint8_t> out;
+    parse_hex(text, out);
+    if (out.size() < min_len)
+        out.resize(min_len, 0);
+    return out;
 }
 
 uint32_t crc32_update(uint32_t crc, std::span<const uint8_t> bytes) {

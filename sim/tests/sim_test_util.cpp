@@ -120,5 +120,6 @@ Drive capture_scsi_debug_drive() {
     d.serial = "16000";
     d.fw_mode = FirmwareMode::keep_revision; // scsi_debug takes any bytes
     d.staging = Staging::ignored;            // and answers 0Dh-0Fh with GOOD
+    d.capacity_blocks = 8192;                // dev_size_mb=4
     return d;
 }

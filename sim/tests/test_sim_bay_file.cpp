@@ -98,6 +98,10 @@ TEST(BayFile, RefusesMistakes) {
         R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "product": "12345678901234567"}]})",
         R"({"drives": [{"node": "/dev/sg0", "type": "sata", "identify_words": {"27": 1}}]})",
         R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "extended_inquiry": {"download_modes": [3]}}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "sata", "wwn": "5000c500a1b2c3"}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "capacity_blocks": 0}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "captured": {"revision": "R", "vpd_99": ""}}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "captured": {"inquiry": "00"}}]})",
     };
     for (const char *text : bad) {
         Bay bay;

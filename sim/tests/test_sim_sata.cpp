@@ -160,9 +160,10 @@ TEST(SataIdentify, RevisionHoldingThePlaceholderIsPutInOnce) {
 
 TEST(SataInquiry, RevisionIsTheLastFourCharactersOrTheFirstFour) {
     const struct Case {
-        const char *revision;
+        std::string revision;
         const char *shown;
-    } cases[] = {{"QA12.B07", ".B07"}, {"QA12", "QA12"}, {"AB", "AB  "}};
+    } cases[] = {{"QA12.B07", ".B07"}, {"QA12", "QA12"}, {"AB", "AB  "},
+                 {"QA12 B07", "n/a "}, {"", "n/a "},     {std::string("QA12\0B07", 8), "n/a "}};
     for (const Case &c : cases) {
         Bay bay;
         bay.drives.push_back(sata_drive());
@@ -174,13 +175,14 @@ TEST(SataInquiry, RevisionIsTheLastFourCharactersOrTheFirstFour) {
     }
 }
 
-// libata fills the buffer whatever the allocation length says, and lists VPD 80h in 00h.
+// libata fills the buffer whatever the allocation length says, and lists its pages in 00h
+// (the real stack's list).
 TEST(SataInquiry, VpdPagesAndBufferLongerThanTheAllocation) {
     Bay bay;
     bay.drives.push_back(sata_drive());
     Answer list = run_one(bay, 0, hex("12 01 00 00 60 00"), k_dxfer_from_dev, 96);
-    EXPECT_EQ(std::vector<uint8_t>(list.data.begin(), list.data.begin() + 6),
-              hex("00 00 00 02 00 80"));
+    EXPECT_EQ(std::vector<uint8_t>(list.data.begin(), list.data.begin() + 12),
+              hex("00 00 00 08 00 80 83 89 b0 b1 b2 b9"));
     Answer a = run_one(bay, 0, hex("12 00 00 01 2c 00"), k_dxfer_from_dev, 300);
     EXPECT_EQ(a.resid, 0);
     EXPECT_EQ(a.data.size(), 300u);

@@ -26,6 +26,7 @@ using ordered_json = nlohmann::ordered_json;
 
 constexpr int k_bay_failed = 1;
 constexpr int k_bay_cut_short = 10; // as cfs_tool plan: the run that listed stopped at a device
+constexpr int k_bay_not_whole = 11; // as cfs_tool plan: the listing ends before its run did
 
 // The fields a drive holds its identity in: INQUIRY vendor, product and revision, IDENTIFY
 // revision, and the answers to the firmware requests (text at bytes 0-39, dotted suffix at
@@ -72,12 +73,20 @@ size_t count_dots(std::string_view s) {
 }
 
 // The one place that reads the listing's lines. Returns 0 with the drives in out, or an exit
-// status after its message: k_bay_cut_short when the run stopped at a device (the drives
-// after it were never listed), k_bay_failed for a line that looks like a listing line but is
-// not one (a bay without that drive would not be the host).
+// status after its message: k_bay_not_whole when the listing does not hold all its run wrote,
+// k_bay_cut_short when the run stopped at a device (the drives after it were never listed),
+// k_bay_failed for a line that looks like a listing line but is not one (a bay without that
+// drive would not be the host).
 int read_listed_drives(const std::string &text, const std::string &name,
                        std::vector<ListedDrive> &out) {
     unsigned long line_no = 0;
+    int whole = listing_wholeness(text, &line_no);
+    if (whole != LISTING_WHOLE) {
+        std::fprintf(stderr, "sgsim bay: %s: listing cut short: %s, so no bay is made\n",
+                     name.c_str(), listing_missing_text(whole, line_no).c_str());
+        return k_bay_not_whole;
+    }
+    line_no = 0;
     for (size_t pos = 0; pos < text.size();) {
         size_t end = std::min(text.find('\n', pos), text.size());
         std::string_view line(text.data() + pos, end - pos);
@@ -245,8 +254,6 @@ std::string make_scsi_drive(const ListingLine &l, ordered_json &d) {
 // An ATA drive. Its serial number is the listed one: the listing shows 8 characters of it.
 std::string make_sata_drive(const ListedDrive &ld, const char *cfs_text, ordered_json &d) {
     const ListingLine &l = ld.drive;
-    if (l.vendor != "ATA")
-        return "an ATA vendor other than \"ATA\", which no SAT layer reports";
     if (!l.model.empty() && (std::strchr(k_ata_whitespace, l.model.front()) != nullptr ||
                              std::strchr(k_ata_whitespace, l.model.back()) != nullptr))
         return "a model number with whitespace at an end, which the run trims";
@@ -287,17 +294,21 @@ std::string make_sata_drive(const ListedDrive &ld, const char *cfs_text, ordered
 }
 
 // The bay record of one listed drive. Returns an empty text, or why no drive lists the line.
+// A SAT layer reports the vendor "ATA" and nothing else, so only such a line is a SATA drive;
+// any other vendor is a SCSI drive that reports it, "ATAPI" too (the run takes a vendor that
+// begins with "ATA" for an ATA drive, its IDENTIFY fails on the SCSI drive as on a real one,
+// and the INQUIRY product and revision stand in, as the line shows them).
 std::string make_drive(const ListedDrive &ld, const char *cfs_text, ordered_json &d) {
     const ListingLine &l = ld.drive;
-    d = {{"node", l.device}, {"type", ld.identity == LISTING_NOT_ATA ? "scsi" : "sata"}};
+    bool sata = ld.identity != LISTING_NOT_ATA && l.vendor == "ATA";
+    d = {{"node", l.device}, {"type", sata ? "sata" : "scsi"}};
     if (l.device.empty() || l.device[0] != '/')
         return "a device path that is not absolute";
     if (l.vendor.size() > k_vendor_len)
         return "a vendor longer than the 8 characters of INQUIRY";
     if (!l.serial.empty() && l.serial[0] == ' ')
         return "a serial number that begins with a blank, which the run skips";
-    std::string why =
-        ld.identity == LISTING_NOT_ATA ? make_scsi_drive(l, d) : make_sata_drive(ld, cfs_text, d);
+    std::string why = sata ? make_sata_drive(ld, cfs_text, d) : make_scsi_drive(l, d);
     if (!why.empty())
         return why;
     try {
@@ -413,8 +424,6 @@ int bay_main(int argc, char **argv) {
     std::vector<ListedDrive> drives;
     if (int status = read_listed_drives(listing, name, drives); status != 0)
         return status;
-    if (drives.empty())
-        std::fprintf(stderr, "sgsim bay: %s: no identity listing lines\n", name.c_str());
 
     std::string text;
     if (!bay_text(drives, cfs.text, name, text))

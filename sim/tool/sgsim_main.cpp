@@ -1,6 +1,6 @@
 // sgsim: runs a command against a simulated drive bay, shows a bay, makes a bay from a host's
-// listing, power-cycles a drive, makes simulated firmware images, prints a trace, and sends
-// raw commands (docs/sgsim.md).
+// listing or captures one from its drives, power-cycles a drive, makes simulated firmware
+// images, prints a trace, and sends raw commands (docs/sgsim.md).
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -29,7 +29,8 @@ void usage() {
                "       sgsim trace FILE\n"
                "       sgsim probe NODE [-r LEN | -s LEN [-i FILE]] [-t MS] [-f BYTE] "
                "[-n COUNT] [-D] CDB-BYTE...\n"
-               "       sgsim scan DIR [PREFIX]\n",
+               "       sgsim scan DIR [PREFIX]\n"
+               "       sgsim capture [NODE...] [-o OUT]\n",
                stderr);
 }
 
@@ -56,7 +57,7 @@ std::string preload_path() {
 bool load_bay_or_say(const char *path, Bay &bay, nlohmann::json &doc) {
     std::string err;
     if (!load_bay(path, bay, doc, err)) {
-        std::fprintf(stderr, "sgsim: %s\n", err.c_str());
+        std::fprintf(stderr, "sgsim: %s\n", visible(err).c_str());
         return false;
     }
     return true;
@@ -101,19 +102,23 @@ int run_main(int argc, char **argv) {
     return 127;
 }
 
+// One line of `sgsim show`; drive strings are printed with NUL and control bytes made
+// visible, so that a string holding them neither cuts the line nor moves the cursor.
 std::string show_line(const Drive &d) {
     bool sata = d.type == DriveType::sata;
-    std::string line = d.node + " " + (sata ? "sata" : "scsi") +
-                       " vendor: " + (sata ? "ATA" : trim_blanks(d.vendor)) +
-                       " MN: " + trim_blanks(sata ? d.model : d.product) +
-                       " SN: " + trim_blanks(d.serial) + " FW: " + d.revision;
+    std::string line = visible(d.node) + " " + (sata ? "sata" : "scsi") +
+                       " vendor: " + (sata ? "ATA" : visible(trim_blanks(d.vendor))) +
+                       " MN: " + visible(trim_blanks(sata ? d.model : d.product)) +
+                       " SN: " + visible(trim_blanks(d.serial)) + " FW: " + visible(d.revision);
     if (sata)
         line += std::string(" fwreq: ") + fwreq_name(d.fwreq);
     line += std::string(" firmware: ") + firmware_mode_name(d.fw_mode);
     if (d.fw_mode == FirmwareMode::accept_any)
-        line += " -> " + d.fw_target;
+        line += " -> " + visible(d.fw_target);
     if (d.staged)
-        line += " staged: " + d.staged_revision;
+        line += " staged: " + visible(d.staged_revision);
+    if (!d.captured.answers.empty())
+        line += " captured";
     line += " faults: " + std::to_string(d.faults.size());
     return line;
 }
@@ -155,12 +160,12 @@ int power_cycle_main(int argc, char **argv) {
             std::fprintf(stderr, "sgsim: %s\n", err.c_str());
             return 1;
         }
-        std::string moved = d.node != argv[1] ? " (now " + d.node + ")" : "";
-        std::printf("%s: power cycled, revision %s -> %s%s\n", argv[1], before.c_str(),
-                    d.revision.c_str(), moved.c_str());
+        std::string moved = d.node != argv[1] ? " (now " + visible(d.node) + ")" : "";
+        std::printf("%s: power cycled, revision %s -> %s%s\n", visible(argv[1]).c_str(),
+                    visible(before).c_str(), visible(d.revision).c_str(), moved.c_str());
         return 0;
     }
-    std::fprintf(stderr, "sgsim power-cycle: %s is not in the bay\n", argv[1]);
+    std::fprintf(stderr, "sgsim power-cycle: %s is not in the bay\n", visible(argv[1]).c_str());
     return 1;
 }
 
@@ -259,6 +264,8 @@ int dispatch(int argc, char **argv) {
         return probe_main(argc - 2, argv + 2);
     if (cmd == "scan")
         return scan_main(argc - 2, argv + 2);
+    if (cmd == "capture")
+        return capture_main(argc - 2, argv + 2);
     usage();
     return 1;
 }

@@ -17,3 +17,10 @@ int bay_main(int argc, char **argv);
 // sgsim scan DIR [PREFIX]: lists DIR with scandir and alphasort, keeping the names that
 // begin with PREFIX. Returns 0, 1 for a usage error, 2 when the scan fails.
 int scan_main(int argc, char **argv);
+
+// sgsim capture [NODE...] [-o OUT]: reads each node (default: the sg nodes of /dev) with the
+// identification commands of its table only and writes a bay (OUT, default standard output,
+// whole or not at all) whose drives answer those commands with the captured bytes. Returns
+// 0, 1 for a usage error or OUT not written, 2 when a node could not be captured (the bay
+// holds the others).
+int capture_main(int argc, char **argv);

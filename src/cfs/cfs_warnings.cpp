@@ -33,6 +33,11 @@ bool has_wildcard(const char *pattern) {
     return strpbrk(pattern, "*?") != nullptr;
 }
 
+// True for a pattern of '*' characters alone: it matches every text.
+bool only_stars(const char *pattern) {
+    return pattern[0] != '\0' && strspn(pattern, "*") == strlen(pattern);
+}
+
 } // namespace
 
 // After a run of '*', wildcard_match keeps one restart point: the first character after the
@@ -83,6 +88,7 @@ std::vector<CfsWarning> cfs_entry_warnings(const CfsEntry &entry) {
     const char *const fields[4] = {entry.model_pattern, entry.old_fw_pattern, entry.image_path,
                                    entry.new_fw_pattern};
     std::vector<CfsWarning> found;
+    bool gives_image = entry.old_fw_pattern != nullptr && entry.image_path != nullptr;
     for (int k = 1; k <= 4; ++k) {
         const char *field = fields[k - 1];
         if (field == nullptr) {
@@ -97,11 +103,44 @@ std::vector<CfsWarning> cfs_entry_warnings(const CfsEntry &entry) {
             found.push_back({CFS_WARN_MISSED_BY_MATCH, k, std::move(example)});
         }
     }
+    if (!gives_image) {
+        return found;
+    }
+    if (entry.model_pattern != nullptr && only_stars(entry.model_pattern)) {
+        found.push_back({CFS_WARN_EVERY_MODEL, 1, ""});
+    }
     // The lookup asks the new-revision pattern first: a drive at this revision is up to date
     // by the entry and never gets its image.
-    if (entry.old_fw_pattern != nullptr && !has_wildcard(entry.old_fw_pattern) &&
-        wildcard_match(entry.new_fw_pattern, entry.old_fw_pattern)) {
+    if (entry.new_fw_pattern != nullptr && only_stars(entry.new_fw_pattern)) {
+        found.push_back({CFS_WARN_NEW_MATCHES_ALL, 4, ""});
+    } else if (!has_wildcard(entry.old_fw_pattern) &&
+               wildcard_match(entry.new_fw_pattern, entry.old_fw_pattern)) {
         found.push_back({CFS_WARN_NEVER_GIVES_IMAGE, 2, ""});
     }
+    if (entry.new_fw_pattern == nullptr) {
+        found.push_back({CFS_WARN_NO_NEW_PATTERN, 4, ""});
+    }
     return found;
+}
+
+std::vector<std::pair<size_t, size_t>> cfs_ping_pong_pairs(const std::vector<CfsEntryText> &map) {
+    std::vector<std::pair<size_t, size_t>> pairs;
+    // A's drive, once updated, is at A's literal new revision; B takes it back when its model
+    // and old revision match and its own new revision does not already say up to date, and
+    // the same holds the other way round.
+    auto hands_on = [](const CfsEntryText &a, const CfsEntryText &b) {
+        return !a.new_fw.empty() && !has_wildcard(a.new_fw.c_str()) &&
+               (wildcard_match(a.model.c_str(), b.model.c_str()) ||
+                wildcard_match(b.model.c_str(), a.model.c_str())) &&
+               wildcard_match(b.old_fw.c_str(), a.new_fw.c_str()) &&
+               !wildcard_match(b.new_fw.c_str(), a.new_fw.c_str());
+    };
+    for (size_t i = 0; i < map.size(); ++i) {
+        for (size_t j = i + 1; j < map.size(); ++j) {
+            if (hands_on(map[i], map[j]) && hands_on(map[j], map[i])) {
+                pairs.emplace_back(i, j);
+            }
+        }
+    }
+    return pairs;
 }

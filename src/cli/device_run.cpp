@@ -7,6 +7,7 @@
 #include "cli/identity.h"
 #include "cli/run_safety.h"
 #include "cli/run_state.h"
+#include "cli/signal_hold.h"
 #include "listing/listing.h"
 #include "sg/sg_io.h"
 
@@ -94,6 +95,7 @@ int run_devices(RunOptions *opts) {
     // A closed standard output must not cut an image: its failed writes are noted, and the
     // run stops between two devices instead.
     signal(SIGPIPE, SIG_IGN);
+    note_stop_signal_dispositions();
     RunState state;
     if (open_run_record(opts->record_path.get(), tool_version(), &state.record) < 0) {
         return k_exit_usage;

@@ -1,5 +1,6 @@
 #include "cli/drive_name.h"
 
+#include "base/printable.h"
 #include "sg/identify.h"
 
 #include <cstring>
@@ -73,5 +74,5 @@ std::string drive_name_text(const DriveName &n) {
     if (!n.wwn.empty()) {
         return "wwn " + n.wwn;
     }
-    return names_a_drive(n) ? "serial " + n.serial : "";
+    return names_a_drive(n) ? "serial " + terminal_safe(n.serial) : "";
 }

@@ -39,6 +39,6 @@ bool names_a_drive(const DriveName &n);
 // drive: a serial number of blanks or zeros matches nothing.
 bool same_drive(const DriveName &a, const DriveName &b);
 
-// "wwn 5000c500a1b2c3d4" or "serial NV01" for the lines that name the drive; empty when the
-// name is blank.
+// "wwn 5000c500a1b2c3d4" or "serial NV01" (terminal_safe) for the lines that name the drive;
+// empty when the name is blank.
 std::string drive_name_text(const DriveName &n);

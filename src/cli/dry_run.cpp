@@ -46,8 +46,12 @@ void dry_run_step(const RunOptions &opts, const DeviceIdentity &id, const char *
     std::string method = method_name(p.method);
     std::vector<std::string> refusals = dry_run_refusals(s, p);
     if (refusals.empty()) {
-        printf("%s: would send %s (%lld bytes) by %s %s%s%s\n", path, image, length, method.c_str(),
-               plan_text(p).c_str(), sep, drive);
+        std::string notes;
+        for (const std::string &note : plan_notes(s, p)) {
+            notes += "; " + note;
+        }
+        printf("%s: would send %s (%lld bytes) by %s %s%s%s%s\n", path, image, length,
+               method.c_str(), plan_text(p).c_str(), notes.c_str(), sep, drive);
         return;
     }
     for (const std::string &line : refusals) {

@@ -1,5 +1,6 @@
 #include "cli/revision_check.h"
 
+#include "base/printable.h"
 #include "sg/identify.h"
 
 #include <cstdio>
@@ -34,7 +35,10 @@ RevisionCheck check_revision(int fd, const DeviceIdentity &id, bool look_for_pen
     bool waits_for_reset = false;
     if (look_for_pending && !id.is_ata && check.readable &&
         std::strcmp(check.after, id.full_fw) == 0) {
-        waits_for_reset = read_extended_inquiry(fd).activate_microcode == ACTIVATE_AFTER_RESET;
+        uint8_t page[INQUIRY_MIN_LEN];
+        read_extended_inquiry(fd, page);
+        waits_for_reset =
+            parse_extended_inquiry(page, sizeof page).activate_microcode == ACTIVATE_AFTER_RESET;
     }
     check.outcome = judge_revision(check.readable, id.full_fw, check.after, waits_for_reset);
     return check;
@@ -43,8 +47,8 @@ RevisionCheck check_revision(int fd, const DeviceIdentity &id, bool look_for_pen
 void report_revision(const char *path, const DeviceIdentity &id, const RevisionCheck &check,
                      bool show_revision, int kind) {
     if (show_revision) {
-        printf("Revision of %s: %s -> %s\n", path, id.full_fw,
-               check.readable ? check.after : "unreadable");
+        printf("Revision of %s: %s -> %s\n", path, terminal_safe(id.full_fw).c_str(),
+               check.readable ? terminal_safe(check.after).c_str() : "unreadable");
     }
     const char *what = kind == REPORT_ACTIVATION ? "Activation" : "Download";
     if (check.outcome == OUTCOME_UNCHANGED || check.outcome == OUTCOME_LOST) {

@@ -12,18 +12,36 @@ const int k_stop_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 bool held = false;
 // The stop signals this hold blocked; those the process had blocked before stay as they were.
 sigset_t held_set;
+// The stop signals whose action was the default one when the run started; noted once.
+bool noted = false;
+sigset_t default_set;
 
 } // namespace
+
+void note_stop_signal_dispositions() {
+    sigemptyset(&default_set);
+    for (int signo : k_stop_signals) {
+        struct sigaction action {};
+        if (sigaction(signo, nullptr, &action) == 0 && action.sa_handler == SIG_DFL) {
+            sigaddset(&default_set, signo);
+        }
+    }
+    noted = true;
+}
 
 void hold_stop_signals() {
     if (held) {
         return;
     }
+    if (!noted) {
+        note_stop_signal_dispositions();
+    }
     sigset_t before;
     sigprocmask(SIG_SETMASK, nullptr, &before);
     sigemptyset(&held_set);
+    // An ignored signal is not held: blocked, it would stay pending and be taken for a stop.
     for (int signo : k_stop_signals) {
-        if (sigismember(&before, signo) == 0) {
+        if (sigismember(&default_set, signo) == 1 && sigismember(&before, signo) == 0) {
             sigaddset(&held_set, signo);
         }
     }

@@ -5,7 +5,13 @@
 // SA_RESTART the same segment would go out a second time.
 #pragma once
 
-// Blocks the stop signals that are not blocked already; nothing when they are held.
+// Notes which stop signals have their default action now, at the start of the run. A signal
+// the run was started with ignored (nohup, a background job) stays ignored: it is never held,
+// acted on or reported.
+void note_stop_signal_dispositions();
+
+// Blocks the stop signals that have their default action (as noted at the start, or now when
+// nothing was noted) and are not blocked already; nothing when they are held.
 void hold_stop_signals();
 
 // Takes one stop signal that arrived while they were held (one of them when several did)

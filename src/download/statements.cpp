@@ -75,6 +75,14 @@ void check_write_buffer(const DriveStatements &s, const DownloadPlan &p,
                "the Extended INQUIRY Data page states the download modes%s; the run sends "
                "WRITE BUFFER mode 0x%02x",
                stated_download_modes(*modes).c_str(), unsigned{p.method.code});
+    } else if (modes && p.method.activated_by != 0 &&
+               !states_download_mode(*modes, p.method.activated_by)) {
+        // Staged microcode that nothing can activate stays staged until a power cycle.
+        refuse(out,
+               "the drive states no way to activate staged microcode (the Extended INQUIRY Data "
+               "page states the download modes%s, not 0x%02x); the run stages with mode 0x%02x",
+               stated_download_modes(*modes).c_str(), unsigned{p.method.activated_by},
+               unsigned{p.method.code});
     }
     if (!s.read_buffer) {
         return;
@@ -107,17 +115,28 @@ void check_write_buffer(const DriveStatements &s, const DownloadPlan &p,
 DriveStatements read_drive_statements(int fd, const uint8_t *identify, DownloadSender sender,
                                       bool stage) {
     DriveStatements s;
+    // Keeps what an answered read says; names a read that failed.
+    auto answered = [&s](const ReadReply &r, const char *what) {
+        if (statement_read_failed(r)) {
+            s.unread.push_back(std::string(what) + " (" + describe_answer(r.facts) + ")");
+        }
+        return r.reply == Reply::answered;
+    };
     if (sender == SENDER_ATA_PASSTHROUGH) {
         s.identify = parse_identify_statements(identify);
         uint8_t page[ATA_LOG_PAGE_LEN];
-        if (stage && read_capabilities_page(fd, page) == Reply::answered) {
+        if (stage && answered(read_capabilities_page(fd, page),
+                              "the IDENTIFY DEVICE data log (30h, page 03h)")) {
             s.log = parse_capabilities_page(page);
         }
         return s;
     }
-    s.extended_inquiry = read_extended_inquiry(fd);
+    uint8_t page[INQUIRY_MIN_LEN];
+    if (answered(read_extended_inquiry(fd, page), "the Extended INQUIRY Data page (86h)")) {
+        s.extended_inquiry = parse_extended_inquiry(page, sizeof page);
+    }
     uint8_t desc[READ_BUFFER_DESCRIPTOR_LEN];
-    if (read_buffer_descriptor(fd, desc) == Reply::answered) {
+    if (answered(read_buffer_descriptor(fd, desc), "the READ BUFFER descriptor")) {
         s.read_buffer = parse_read_buffer_descriptor(desc);
     }
     return s;
@@ -141,6 +160,12 @@ uint16_t stage_segment_blocks(const DriveStatements &s, DownloadSender sender,
             blocks = (image_length + k_block_size - 1) / k_block_size;
         } else if (n > 15 && n < 32) {
             blocks = 1u << (n - 9);
+            // A step no segment count can hold: the whole image in one command, when the
+            // stated buffer takes it.
+            const std::optional<uint32_t> &capacity = s.read_buffer->capacity;
+            if (blocks > k_max_segment_count && (!capacity || image_length <= *capacity)) {
+                blocks = (image_length + k_block_size - 1) / k_block_size;
+            }
         }
         if (blocks != 0 && blocks <= k_max_segment_count) {
             return static_cast<uint16_t>(blocks);
@@ -157,6 +182,19 @@ DownloadPlan plan_for_run(DownloadSender sender, DownloadGoal goal, uint8_t segm
         segment = stage_segment_blocks(s, sender, image_length);
     }
     return plan_download(m, segment, image_length);
+}
+
+std::vector<std::string> plan_notes(const DriveStatements &s, const DownloadPlan &p) {
+    std::vector<std::string> notes;
+    if (p.method.sender == SENDER_ATA_PASSTHROUGH && p.method.code == DLMC_OFFSETS_SAVE &&
+        !s.identify.segmented_supported) {
+        notes.emplace_back("the drive does not state segmented download (03h) support, which "
+                           "older drives lack: without -s the run sends 07h");
+    }
+    for (const std::string &what : s.unread) {
+        notes.push_back("not stated, its read failed: " + what);
+    }
+    return notes;
 }
 
 std::vector<std::string> check_download(const DriveStatements &s, const DownloadPlan &p) {

@@ -56,8 +56,11 @@ std::string format_listing_line(const ListingLine &columns) {
     std::string serial =
         with_controls_shown(std::string_view(columns.serial).substr(0, columns.serial.find('\0')));
     const char *format = "%-9s %s MN: %-20s SN: %-8s FW: %s\n";
-    const char *args[] = {columns.vendor.c_str(), columns.device.c_str(), columns.model.c_str(),
-                          serial.c_str(), columns.firmware.c_str()};
+    std::string vendor = terminal_safe(columns.vendor.c_str());
+    std::string model = terminal_safe(columns.model.c_str());
+    std::string firmware = terminal_safe(columns.firmware.c_str());
+    const char *args[] = {vendor.c_str(), columns.device.c_str(), model.c_str(), serial.c_str(),
+                          firmware.c_str()};
     int n = snprintf(nullptr, 0, format, args[0], args[1], args[2], args[3], args[4]);
     std::string line(static_cast<size_t>(std::max(n, 0)), '\0');
     snprintf(line.data(), line.size() + 1, format, args[0], args[1], args[2], args[3], args[4]);
@@ -134,4 +137,46 @@ int parse_listing_stop_line(std::string_view line, std::string *device) {
         }
     }
     return LISTING_NO_STOP;
+}
+
+int listing_wholeness(std::string_view text, unsigned long *lines) {
+    unsigned long n = 0;
+    bool drive = false;
+    std::string_view last;
+    std::string device;
+    for (size_t pos = 0; pos < text.size();) {
+        size_t end = text.find('\n', pos);
+        ++n;
+        if (end == std::string_view::npos) {
+            *lines = n;
+            return LISTING_ENDS_INSIDE_LINE;
+        }
+        last = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (parse_listing_stop_line(last, &device) != LISTING_NO_STOP) {
+            *lines = n;
+            return LISTING_WHOLE;
+        }
+        ListingLine columns;
+        drive = drive || parse_listing_line(last, &columns);
+    }
+    *lines = n;
+    if (!drive) {
+        return LISTING_NO_DRIVE;
+    }
+    return last.empty() ? LISTING_WHOLE : LISTING_NO_FINAL_BLANK;
+}
+
+std::string listing_missing_text(int whole, unsigned long lines) {
+    switch (whole) {
+    case LISTING_ENDS_INSIDE_LINE:
+        return "it ends inside line " + std::to_string(lines) +
+               ": the rest of that line and the run's final blank line are missing";
+    case LISTING_NO_FINAL_BLANK:
+        return "the run's final blank line is missing after line " + std::to_string(lines);
+    case LISTING_NO_DRIVE:
+        return lines == 0 ? "it is empty" : "it holds no drive line";
+    default:
+        return "";
+    }
 }

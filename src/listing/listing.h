@@ -25,8 +25,9 @@ struct ListingLine {
 };
 
 // The listing line of one drive, with its line end. Each column is written up to its first
-// NUL byte; a control byte of the serial (01h-1Fh, 7Fh) shows as '?', so that a drive's serial
-// number cannot break the line.
+// NUL byte; a control byte of the serial (01h-1Fh, 7Fh) shows as '?', and so does a
+// terminal-unsafe byte of the vendor, model and firmware columns (terminal_safe), so that a
+// drive's strings cannot break the line or reach the terminal as escape sequences.
 std::string format_listing_line(const ListingLine &columns);
 
 // How a CFS run treats the identity of a listed drive.
@@ -64,3 +65,23 @@ std::string format_listing_stop_line(int stop, const char *path);
 // stop line and stores its device path in *device; returns LISTING_NO_STOP (leaving *device
 // as it was) for any other line.
 int parse_listing_stop_line(std::string_view line, std::string *device);
+
+// Whether a listing holds all that the run which made it wrote.
+enum ListingWhole : int {
+    LISTING_WHOLE = 0,            // it ends with the run's final blank line, or at a stop line
+    LISTING_ENDS_INSIDE_LINE = 1, // the text ends without a line end: a line was cut
+    LISTING_NO_FINAL_BLANK = 2,   // whole lines, but not the blank line every run writes last
+    LISTING_NO_DRIVE = 3,         // whole, but neither a drive line nor a stop line
+};
+
+// Reads the whole text of a listing as dl_cor_fw -i writes it: every run, one that stopped at
+// a device too, ends its output with a blank line, so a listing without it was cut short (a
+// run killed before its buffered output was written, a copy that stopped early). A stop line
+// ends the listing: what follows it is not judged. Returns a ListingWhole, and stores in
+// *lines the number of lines read (a cut last line included) up to the end or the stop line.
+int listing_wholeness(std::string_view text, unsigned long *lines);
+
+// What a listing that listing_wholeness found cut short is missing, for a message: "it ends
+// inside line 3: the rest of that line and the run's final blank line are missing" ...
+// Returns an empty text for LISTING_WHOLE.
+std::string listing_missing_text(int whole, unsigned long lines);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -224,7 +225,13 @@ int open_record_file(const char *path, std::string *why) {
         *why = "not a regular file";
         return -1;
     }
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0640);
+    // Read as well as written: the last byte of a file a crash left without its line end is
+    // read before the next line.
+    int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+    int fd = open(path, O_RDWR | flags, 0640);
+    if (fd < 0 && errno == EACCES) {
+        fd = open(path, O_WRONLY | flags, 0640);
+    }
     if (fd < 0) {
         *why = strerror(errno);
         return -1;
@@ -238,13 +245,31 @@ int open_record_file(const char *path, std::string *why) {
 }
 
 int append_record_line(int fd, const std::string &line) {
-    ssize_t n = write(fd, line.data(), line.size());
-    if (n < 0) {
-        return -1;
+    // Runs that share the file take turns, so that the length read here is where this line
+    // starts, and a line cut short can be taken back without touching another run's.
+    flock(fd, LOCK_EX);
+    struct stat st;
+    int rc = fstat(fd, &st);
+    off_t start = rc == 0 ? st.st_size : 0;
+    std::string text;
+    char last = '\n';
+    if (rc == 0 && start > 0 && pread(fd, &last, 1, start - 1) == 1 && last != '\n') {
+        text = "\n"; // the line end of a line a crash left unfinished
     }
-    if (static_cast<size_t>(n) != line.size()) {
-        errno = ENOSPC;
-        return -1;
+    text += line;
+    ssize_t n = rc == 0 ? write(fd, text.data(), text.size()) : -1;
+    if (n != static_cast<ssize_t>(text.size())) {
+        // A full disk or a file size limit cut the line: nothing of it stays, so that every
+        // line of the file parses.
+        int saved = n < 0 ? errno : ENOSPC;
+        if (rc == 0 && ftruncate(fd, start) != 0) {
+            saved = errno;
+        }
+        errno = saved;
+        rc = -1;
     }
-    return 0;
+    int saved = errno;
+    flock(fd, LOCK_UN);
+    errno = saved;
+    return rc;
 }

@@ -97,6 +97,9 @@ std::string audit_message(const DeviceRecord &r);
 // directory is refused before it is opened, so that a line never reaches a drive).
 int open_record_file(const char *path, std::string *why);
 
-// Appends line with one write(2), so that lines of runs sharing the file never interleave.
+// Appends line with one write(2), holding an exclusive flock for it, so that lines of runs
+// sharing the file never interleave. A file that does not end in a line end (a run died in
+// the middle of a line) gets one first. A line that cannot be written whole (a full disk, a
+// file size limit) is taken back: the file is cut to its length before it.
 // Returns 0, or -1 with errno set (ENOSPC for a short write).
 int append_record_line(int fd, const std::string &line);

@@ -42,12 +42,20 @@ int read_full_fw(int fd, char *buf, int len, bool must_transfer) {
     if (plain.facts.transport_failed) {
         return -1;
     }
-    // A drive that refuses the plain request does not know it, like one that ignores it:
-    // the IDENTIFY revision stands, whatever the area holds now.
-    if (plain.reply != Reply::answered) {
-        return store_identify_fw(kept, buf, len);
-    }
+    // A drive that refuses the plain request does not know it, like one that ignores it: the
+    // area keeps the IDENTIFY answer (the command layer puts back what a refused answer
+    // wrote), so the IDENTIFY revision stands.
     return assemble_plain_fw(kept, area.bytes, buf, len);
+}
+
+// A statement read into buf, cleared first, sent once more after a unit attention.
+ReadReply read_statement(int fd, const uint8_t *cdb, uint8_t cdb_len, uint8_t *buf, uint32_t len) {
+    std::memset(buf, 0, len);
+    ReadReply r = read_command(fd, cdb, cdb_len, buf, len);
+    if (reports_unit_attention(r.facts)) {
+        r = read_command(fd, cdb, cdb_len, buf, len);
+    }
+    return r;
 }
 
 // Reports a caller's buffer that is missing or too short (no line end, as always).
@@ -132,23 +140,25 @@ DeviceIdentification read_device_identification(int fd) {
     return parse_device_identification(page, sizeof page);
 }
 
-ExtendedInquiry read_extended_inquiry(int fd) {
-    uint8_t page[INQUIRY_MIN_LEN];
-    if (send_inq(fd, page, sizeof page, VPD_EXTENDED_INQUIRY) != 0) {
-        return ExtendedInquiry{};
-    }
-    return parse_extended_inquiry(page, sizeof page);
+ReadReply read_extended_inquiry(int fd, uint8_t *page) {
+    uint8_t cdb[INQUIRY_CDB_LEN];
+    build_inquiry_cdb(cdb, INQUIRY_MIN_LEN, VPD_EXTENDED_INQUIRY);
+    return read_statement(fd, cdb, INQUIRY_CDB_LEN, page, INQUIRY_MIN_LEN);
 }
 
-Reply read_capabilities_page(int fd, uint8_t *page) {
-    std::memset(page, 0, ATA_LOG_PAGE_LEN);
-    AtaTaskfile tf = read_log_ext_taskfile(ATA_LOG_IDENTIFY_DEVICE, ATA_LOG_PAGE_CAPABILITIES);
-    return read_ata_command(fd, tf, page, ATA_LOG_PAGE_LEN).reply;
+ReadReply read_capabilities_page(int fd, uint8_t *page) {
+    uint8_t cdb[MAX_CDB_LEN];
+    uint8_t cdb_len = build_ata_command_cdb(
+        cdb, read_log_ext_taskfile(ATA_LOG_IDENTIFY_DEVICE, ATA_LOG_PAGE_CAPABILITIES));
+    return read_statement(fd, cdb, cdb_len, page, ATA_LOG_PAGE_LEN);
 }
 
-Reply read_buffer_descriptor(int fd, uint8_t *desc) {
-    std::memset(desc, 0, READ_BUFFER_DESCRIPTOR_LEN);
+ReadReply read_buffer_descriptor(int fd, uint8_t *desc) {
     uint8_t cdb[READ_BUFFER_CDB_LEN];
     build_read_buffer_descriptor_cdb(cdb);
-    return read_command(fd, cdb, READ_BUFFER_CDB_LEN, desc, READ_BUFFER_DESCRIPTOR_LEN).reply;
+    return read_statement(fd, cdb, READ_BUFFER_CDB_LEN, desc, READ_BUFFER_DESCRIPTOR_LEN);
+}
+
+bool statement_read_failed(const ReadReply &r) {
+    return r.reply == Reply::lost || reports_unit_attention(r.facts);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "sg/ata_pages.h"
+#include "sg/command.h"
 #include "sg/scsi_pages.h"
 #include "sg/verdict.h"
 
@@ -54,15 +55,22 @@ inline constexpr int DEVICE_IDENTIFICATION_LEN = 252;
 // answered, or that names no NAA, names nothing.
 DeviceIdentification read_device_identification(int fd);
 
-// Asks the drive for its Extended INQUIRY Data page (86h). A page that is not answered
-// states nothing.
-ExtendedInquiry read_extended_inquiry(int fd);
+// The reads of what a drive states about taking microcode. Each is sent once more after a
+// UNIT ATTENTION, which a drive reports to the first command after a reset or new
+// microcode (as TEST UNIT READY takes it before a download); the bytes that did not arrive,
+// and all of them when the drive refused or no answer came, read as zero.
+
+// Asks the drive for its Extended INQUIRY Data page (86h) into page (INQUIRY_MIN_LEN bytes).
+// Returns how the drive answered; a page that is not answered states nothing.
+ReadReply read_extended_inquiry(int fd, uint8_t *page);
 
 // Reads page 03h of the IDENTIFY DEVICE data log into page (ATA_LOG_PAGE_LEN bytes).
-// Returns how the drive answered (identification rule); the bytes that did not arrive, and
-// all of them when the drive refused or no answer came, read as zero.
-Reply read_capabilities_page(int fd, uint8_t *page);
+ReadReply read_capabilities_page(int fd, uint8_t *page);
 
-// Reads the READ BUFFER descriptor of buffer 0 into desc (READ_BUFFER_DESCRIPTOR_LEN bytes),
-// returning as read_capabilities_page does.
-Reply read_buffer_descriptor(int fd, uint8_t *desc);
+// Reads the READ BUFFER descriptor of buffer 0 into desc (READ_BUFFER_DESCRIPTOR_LEN bytes).
+ReadReply read_buffer_descriptor(int fd, uint8_t *desc);
+
+// True when a statement read got no answer to go by: no answer came, or the drive still held
+// a unit attention. A drive that refuses the read (it has no such page) states nothing, and
+// that is not a failure.
+bool statement_read_failed(const ReadReply &r);

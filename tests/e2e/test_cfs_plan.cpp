@@ -56,13 +56,16 @@ const std::string k_broken_listing =
     "ATA       /dev/sg3 MN: QX2000A              SN: S0003    FW: A104\n"
     "Sending INQUIRY VPD 0x80 command to /dev/sg4 Failed\n";
 
+// An image the run would send to an ATA drive: whole 512-byte blocks.
+const std::string k_image(1024, 'i');
+
 // A work directory holding map.cfs (packed from text) and the image of the first entry.
 std::string make_work_dir(const std::string &text) {
     std::string dir = make_temp_dir();
     write_file(dir + "/map.txt", text);
     EXPECT_EQ(run_command({k_tool, "pack", dir + "/map.txt", dir + "/map.cfs"}).status, 0);
     EXPECT_EQ(mkdir((dir + "/fw").c_str(), 0755), 0);
-    write_file(dir + "/fw/qx2000a_b205.bin", "image");
+    write_file(dir + "/fw/qx2000a_b205.bin", k_image);
     return dir;
 }
 
@@ -85,7 +88,7 @@ TEST(CfsToolPlan, ShowsWhatTheRunDoesToEachListedDrive) {
     EXPECT_EQ(r.status, 8) << "an image to download is missing";
 
     // From standard input, with every image in place.
-    write_file(dir + "/fw/qx4000_c300.bin", "image");
+    write_file(dir + "/fw/qx4000_c300.bin", k_image);
     for (const std::vector<std::string> &args :
          {std::vector<std::string>{"map.cfs"}, std::vector<std::string>{"map.cfs", "-"}}) {
         r = plan(args, dir, k_listing);
@@ -94,6 +97,29 @@ TEST(CfsToolPlan, ShowsWhatTheRunDoesToEachListedDrive) {
         EXPECT_EQ(r.out, want);
         EXPECT_EQ(r.status, 0);
     }
+}
+
+// What the run could not send is said per drive, and nothing is waited on: a FIFO without a
+// writer (whose open would block), a directory, an empty image, one of part of a block.
+TEST(CfsToolPlan, ImagesTheRunCannotSendAreSaidAndAFifoIsNotOpened) {
+    std::string dir =
+        make_work_dir("QX1;*;fw/fifo;B\nQX2;*;fw;B\nQX3;*;fw/empty;B\nQX4;*;fw/odd;B\n");
+    ASSERT_EQ(mkfifo((dir + "/fw/fifo").c_str(), 0644), 0);
+    write_file(dir + "/fw/empty", "");
+    write_file(dir + "/fw/odd", std::string(1000, 'i'));
+    std::string listing;
+    for (char n : std::string("1234")) {
+        listing += std::string("ATA       /dev/sg") + n + " MN: QX" + n +
+                   "                  SN: S1       FW: A1\n";
+    }
+    RunResult r = plan({"map.cfs"}, dir, listing + "\n");
+    EXPECT_EQ(r.out, "/dev/sg1: download fw/fifo (image not a regular file: a FIFO)\n"
+                     "/dev/sg2: download fw (image not a regular file: a directory)\n"
+                     "/dev/sg3: download fw/empty (the run would refuse the image: the image is "
+                     "empty)\n"
+                     "/dev/sg4: download fw/odd (the run would refuse the image: image of 1000 "
+                     "bytes is not a whole number of 512-byte blocks; nothing sent)\n");
+    EXPECT_EQ(r.status, 8);
 }
 
 TEST(CfsToolPlan, SyntaxErrorEndsTheRunAtTheFirstDriveWhoseScanReachesIt) {
@@ -117,17 +143,18 @@ TEST(CfsToolPlan, JsonLinesCarryEveryByteAsCodePoints) {
     std::string dir = make_work_dir(k_map);
     // A model with a tab and a byte E9h, a serial the listing shows with '?', a quote.
     std::string listing = "ATA       /dev/sg0 MN: QX\t\xe9\"A               SN: ?S01     FW: A104\n"
-                          "ATA       /dev/sg1 MN: QX2000A              SN: S0001    FW: A104\n";
+                          "ATA       /dev/sg1 MN: QX2000A              SN: S0001    FW: A104\n\n";
     RunResult r = plan({"--json", "map.cfs"}, dir, listing);
     EXPECT_EQ(r.out,
               "{\"listing_line\":1,\"device\":\"/dev/sg0\",\"vendor\":\"ATA\",\"model\":"
               "\"QX\\u0009\\u00e9\\\"A\",\"serial\":\"?S01\",\"firmware\":\"A104\",\"identity\":"
               "\"complete\",\"action\":\"no_match\",\"image\":null,\"image_exists\":null,"
-              "\"cfs_line\":null,\"plan\":\"no match\"}\n"
+              "\"image_problem\":null,\"cfs_line\":null,\"plan\":\"no match\"}\n"
               "{\"listing_line\":2,\"device\":\"/dev/sg1\",\"vendor\":\"ATA\",\"model\":"
               "\"QX2000A\",\"serial\":\"S0001\",\"firmware\":\"A104\",\"identity\":\"complete\","
               "\"action\":\"download\",\"image\":\"fw/qx2000a_b205.bin\",\"image_exists\":true,"
-              "\"cfs_line\":null,\"plan\":\"download fw/qx2000a_b205.bin (image present)\"}\n");
+              "\"image_problem\":null,\"cfs_line\":null,\"plan\":\"download fw/qx2000a_b205.bin "
+              "(image present)\"}\n");
     EXPECT_EQ(r.status, 0);
 }
 
@@ -144,8 +171,9 @@ TEST(CfsToolPlan, JsonOutputValidatesAgainstTheSchema) {
                       plan({"--json", "map.cfs"}, broken, k_broken_listing).out +
                       plan({"--json", "map.cfs"}, dir,
                            "ATA       /dev/sg9 MN: \x01QX\xff                 SN: S1       "
-                           "FW: A1\n")
-                          .out;
+                           "FW: A1\n\n")
+                          .out +
+                      plan({"--json", "map.cfs"}, dir, "").out;
     write_file(dir + "/plan.jsonl", out);
     const char *script = R"(
 import json, sys
@@ -165,7 +193,8 @@ print(" ".join(actions))
     RunResult r = run_command({k_python, "-c", script, k_schema, dir + "/plan.jsonl"});
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "download up_to_date passed_over download passed_over no_match "
-                     "download passed_over syntax_error not_reached listing_cut_short no_match\n");
+                     "download passed_over syntax_error not_reached listing_cut_short no_match "
+                     "listing_cut_short\n");
     EXPECT_EQ(r.status, 0);
 }
 
@@ -203,20 +232,54 @@ TEST(CfsToolPlan, FailuresHaveTheirOwnStatuses) {
 
 TEST(CfsToolPlan, ListingsWithoutDrivesAndBrokenLinesAreReported) {
     std::string dir = make_work_dir(k_map);
-    // A line cut short is not planned, and said so; the banner alone is not a listing.
+    // A broken line inside a whole listing is not planned, and said so.
     RunResult r = plan({"map.cfs"}, dir,
                        "Scanning map.cfs\n"
                        "ATA       /dev/sg0 MN: QX2000A              SN: S0001\n"
-                       "ATA       /dev/sg1 MN: QX2000A              SN: S0002    FW: B207");
+                       "ATA       /dev/sg1 MN: QX2000A              SN: S0002    FW: B207\n\n");
     EXPECT_EQ(r.out, "/dev/sg1: up to date\n");
     EXPECT_EQ(r.err, "cfs_tool: standard input:2: warning: not a complete listing line; "
                      "ignored\n");
     EXPECT_EQ(r.status, 0);
 
-    r = plan({"map.cfs"}, dir, k_listing.substr(0, k_listing.find("ATA")));
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "cfs_tool: standard input: no identity listing lines\n");
-    EXPECT_EQ(r.status, 0);
+    // A listing that does not hold all its run wrote is refused whole, by the plan and by
+    // sgsim bay alike: cut inside a line, without the final blank line, from a run killed
+    // before it wrote anything, the banner alone.
+    const std::string banner = k_listing.substr(0, k_listing.find("ATA"));
+    const std::string whole = k_listing.substr(0, k_listing.find("ATA       /dev/sg1"));
+    const std::pair<std::string, std::string> cut[] = {
+        {whole.substr(0, whole.size() - 4),
+         "it ends inside line 6: the rest of that line and the run's final blank line are "
+         "missing"},
+        {whole, "the run's final blank line is missing after line 6"},
+        {"", "it is empty"},
+        {banner + "\n", "it holds no drive line"},
+    };
+    for (const auto &[listing, missing] : cut) {
+        r = plan({"map.cfs"}, dir, listing);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "cfs_tool: standard input: listing cut short: " + missing +
+                             "; nothing is planned\n");
+        EXPECT_EQ(r.status, 11) << missing;
+#ifdef SGSIM_PATH
+        RunSpec bay{{SGSIM_PATH, "bay", "-", "-o", dir + "/bay.json"}, {}, listing, dir};
+        RunResult made = run_command(bay);
+        EXPECT_EQ(made.err, "sgsim bay: standard input: listing cut short: " + missing +
+                                ", so no bay is made\n");
+        EXPECT_EQ(made.status, 11) << missing;
+        EXPECT_NE(access((dir + "/bay.json").c_str(), F_OK), 0) << missing;
+#endif
+    }
+#ifdef SGSIM_PATH
+    // A line of any vendor is read: "ATAPI" makes a SCSI drive that lists as the line does.
+    const std::string atapi =
+        banner + "ATAPI     /dev/sg0 MN: CD-R9                SN: A1       FW: 1.02\n\n";
+    RunResult made = run_command({{SGSIM_PATH, "bay", "-", "-o", dir + "/bay.json"}, {}, atapi});
+    ASSERT_EQ(made.status, 0) << made.err;
+    RunResult listed = run_command({SGSIM_PATH, "run", dir + "/bay.json", "--", DL_COR_FW_PATH,
+                                    "-i", "--enump", "--tmc", "31847"});
+    EXPECT_EQ(listed.out.substr(listed.out.find("ATAPI")), atapi.substr(atapi.find("ATAPI")));
+#endif
 
     // The run that made the listing could not open its first device: nothing is planned,
     // and that is not a host without drives.

@@ -346,7 +346,7 @@ TEST(CfsToolCheck, CleanFileIsSilent) {
     std::string dir = packed_dir(k_worked_text);
     std::filesystem::create_directory(dir + "/fw");
     for (const char *f : {"qx2000a_b205.bin", "qx2000a_b207.bin", "qx4000_c300.bin"}) {
-        write_file(dir + "/fw/" + f, "image");
+        write_file(dir + "/fw/" + f, std::string(4096, 'i'));
     }
     RunResult r = tool({"check", "map.cfs"}, dir);
     EXPECT_EQ(r.status, 0);
@@ -367,14 +367,27 @@ TEST(CfsToolCheck, ReportsEveryLineNotOnlyUpToTheFirstAnswer) {
                        "QX6;A;fw;B\n"                    // 10
                        "NV7;*;fw/there.bin;*00A\n"       // 11
                        "KX9;K5;fw/there.bin;K?\n"        // 12
-                       "QX7#;A;fw/there.bin;B";          // 13
+                       "QX8;A;fw/fifo.bin;B\n"           // 13
+                       "QX7#;A;fw/there.bin;B\n"         // 14
+                       "PP;A1;fw/there.bin;B1\n"         // 15: A1 to B1 ...
+                       "P?;B1;fw/there.bin;A1\n"         // 16: ... and back
+                       "WC;W*;fw/there.bin;*\n"          // 17
+                       "EM;E1;fw/empty.bin;E2\n"         // 18
+                       "OD;O1;fw/odd.bin;O2";            // 19
     std::string dir = packed_dir(text);
     std::filesystem::create_directories(dir + "/images/fw");
-    write_file(dir + "/images/fw/there.bin", "image");
+    write_file(dir + "/images/fw/there.bin", std::string(512, 'i'));
+    write_file(dir + "/images/fw/empty.bin", "");
+    write_file(dir + "/images/fw/odd.bin", std::string(1000, 'i'));
+    ASSERT_EQ(mkfifo((dir + "/images/fw/fifo.bin").c_str(), 0644), 0);
     RunResult r = tool({"check", "--images", "images", "map.cfs"}, dir);
     EXPECT_EQ(r.status, 5);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err,
+              "map.cfs:2: warning: model pattern \"*\" matches every model: the image "
+              "fw/there.bin is offered to every ATA drive at a matching revision\n"
+              "map.cfs:2: warning: entry has no new firmware pattern: it never says a drive is "
+              "up to date, so a drive it updates gets fw/there.bin again on every run\n"
               "map.cfs:3: syntax error: old firmware pattern (field 2) is not closed by ';' "
               "before the end of the line\n"
               "map.cfs:4: syntax error: old firmware pattern (field 2) is not closed by ';' "
@@ -385,13 +398,22 @@ TEST(CfsToolCheck, ReportsEveryLineNotOnlyUpToTheFirstAnswer) {
               "map.cfs:9: warning: '#' in the new firmware pattern \"B # note\" is part of the "
               "pattern, not a comment (close the field with ';' before a comment)\n"
               "map.cfs:9: warning: image file not found: fw/missing.bin\n"
-              "map.cfs:10: warning: image path is a directory: fw\n"
+              "map.cfs:10: warning: image path is not a regular file (a directory): fw\n"
               "map.cfs:11: warning: new firmware pattern \"*00A\" does not match \"000A\", which "
               "a full wildcard match accepts: dl_cor_fw does not backtrack after '*'\n"
               "map.cfs:12: warning: entry never gives an image: a drive at \"K5\" is up to date "
               "by its new firmware pattern \"K?\"\n"
-              "map.cfs:13: syntax error: model pattern (field 1) is not closed by ';' before "
+              "map.cfs:13: warning: image path is not a regular file (a FIFO): fw/fifo.bin\n"
+              "map.cfs:14: syntax error: model pattern (field 1) is not closed by ';' before "
               "'#'\n"
+              "map.cfs:17: warning: entry never gives an image: its new firmware pattern \"*\" "
+              "says every drive is up to date\n"
+              "map.cfs:18: warning: image fw/empty.bin would be refused by dl_cor_fw: the image "
+              "is empty\n"
+              "map.cfs:19: warning: image fw/odd.bin would be refused by dl_cor_fw: image of "
+              "1000 bytes is not a whole number of 512-byte blocks; nothing sent\n"
+              "map.cfs:16: warning: entries on lines 15 and 16 hand a drive back and forth "
+              "(\"A1\" to \"B1\" and back): a fleet flashes it again on every run\n"
               "map.cfs: note: relative image paths were looked up in images; dl_cor_fw opens "
               "them from the directory it runs in\n");
     // The lookup stops at line 2, as dl_cor_fw does.
@@ -405,7 +427,10 @@ TEST(CfsToolCheck, WarningsAloneAreStatus9AndANulIsReported) {
     std::string dir = packed_dir(std::string(raw, sizeof raw - 1));
     RunResult r = tool({"check", "map.cfs"}, dir);
     EXPECT_EQ(r.status, 9);
-    EXPECT_EQ(r.err, "map.cfs:1: warning: image file not found: fw/none.bin\n"
+    EXPECT_EQ(r.err, "map.cfs:1: warning: entry has no new firmware pattern: it never says a "
+                     "drive is up to date, so a drive it updates gets fw/none.bin again on every "
+                     "run\n"
+                     "map.cfs:1: warning: image file not found: fw/none.bin\n"
                      "map.cfs:2: warning: NUL byte: the text ends here for dl_cor_fw; the 15 "
                      "bytes after it are never read\n"
                      "map.cfs: note: relative image paths were looked up in the current "

@@ -110,6 +110,8 @@ void write_fleet(fleet_dir *f) {
     settings += "dl_cor_fw_results_dir: " + d + "/results\n";
     settings += "dl_cor_fw_wrapper: \"" + f->sgsim + " run {{ bay }} --\"\n";
     settings += "dl_cor_fw_rehearse_sgsim: " + f->sgsim + "\n";
+    settings += "dl_cor_fw_gate_mdstat: \"{{ host_mdstat | default('') }}\"\n";
+    settings += "dl_cor_fw_gate_zpool: \"\"\n";
     settings += "fleet_serial: [2, 1]\n";
     settings += "fleet_max_fail_percentage: 0\n";
     write_file(d + "/fleet.yml", settings);
@@ -137,6 +139,7 @@ RunResult playbook(const fleet_dir &f, const std::vector<std::string> &args,
                 "ANSIBLE_LOCAL_TEMP=" + f.dir + "/ansible-tmp",
                 "ANSIBLE_REMOTE_TEMP=" + f.dir + "/ansible-tmp",
                 "ANSIBLE_HOME=" + f.dir + "/.ansible"};
+    spec.env.push_back("ANSIBLE_FORKS=20"); // the mode matrix's cells at once
     // A hang guard: one playbook run takes 20 to 40 s on a two-core machine that is busy
     // with other builds, and was once seen taking three minutes.
     spec.timeout_seconds = 900;
@@ -301,6 +304,21 @@ TEST_F(FleetAnsible, RehearsalLeavesTheHostsAloneAndDrivesSideBySideEndAsOneRunD
               "rehearsal h4   changed /dev/sg0 QX2000A    QX0401 A104             B205       "
               "      <UTC TIME>           updated\n");
 
+    // With h1's drives captured through its wrapper, every drive of its bay holds the captured
+    // answers and the listing bay's firmware, and the rehearsal ends as before.
+    RunResult captured = playbook(f, {"-e", "dl_cor_fw_run_id=cap", "-e", "dl_cor_fw_rehearse=true",
+                                      "-e", "dl_cor_fw_rehearse_capture=true", "-e",
+                                      "dl_cor_fw_capture_sgsim=" + f.sgsim, "--limit", "h1"});
+    EXPECT_EQ(captured.status, 0) << captured.out << captured.err;
+    auto cap_bay = nlohmann::json::parse(
+        read_file(f.dir + "/results/rehearsal-cap/h1/rehearsal/bay.json"), nullptr, false);
+    ASSERT_TRUE(cap_bay.contains("drives")) << cap_bay;
+    for (const auto &d : cap_bay["drives"])
+        EXPECT_TRUE(d.contains("captured") && d.contains("firmware")) << d;
+    std::string want = summary_of(f, "rehearsal-first"), got = summary_of(f, "rehearsal-cap");
+    EXPECT_EQ(got.substr(got.find('\n')),
+              want.substr(want.find('\n'), got.size() - got.find('\n')));
+
     RunResult side_by_side =
         playbook(f, {"-e", "dl_cor_fw_run_id=first", "-e", "dl_cor_fw_parallel_drives=4"});
     EXPECT_EQ(side_by_side.status, 2) << side_by_side.out << side_by_side.err;
@@ -440,6 +458,129 @@ TEST_F(FleetAnsible, ActivationWindowFollowsTheDriveNotItsNode) {
     EXPECT_EQ(read_file(d + "/m1/bay.trace").find("{\"node\":\"/dev/sg0\",\"cdb\":\"a106200f"),
               std::string::npos);
     EXPECT_EQ(read_file(d + "/m2/bay.trace").find("a106200f"), std::string::npos);
+}
+
+// Download and activation commands in a bay's trace (its system log lines left out).
+int sent(const fleet_dir &f, const std::string &trace) {
+    std::string shown = run_command({f.sgsim, "trace", trace}).out;
+    const std::regex command("\n#[0-9]+ \\S+ +(ATA PASS-THROUGH.*DOWNLOAD MICROCODE|WRITE BUFFER)");
+    return static_cast<int>(std::distance(std::sregex_iterator(shown.begin(), shown.end(), command),
+                                          std::sregex_iterator()));
+}
+
+// The mode matrix: each play (update, stage, activate) in each mode (normal, plan only,
+// rehearse, check) is a host whose bay traces every command, in two playbook runs (check
+// mode is the whole run's). A mode that promises no change sends no download or activation
+// command to a host's drive, the normal cells do send (so the trace would show it), and a
+// rehearsal sends them to its own bay. The same run holds the outcome table's new row
+// (unverified fails the host) and the health gates: a degraded md array and a gate command
+// failing before, a gate command failing once the drives are done.
+TEST_F(FleetAnsible, EveryPlayHonoursEveryModeAndOutcomesAndGatesDecideTheHost) {
+    // The tools are installed once for every cell (dl_cor_fw_install: none), to save time.
+    const std::string d = f.dir, bin = d + "/bin";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(k_dl_cor_fw.c_str(), (bin + "/dl_cor_fw").c_str()), 0);
+    ASSERT_EQ(symlink(k_tool.c_str(), (bin + "/cfs_tool").c_str()), 0);
+    const std::string stage = "dl_cor_fw_stage=true ",
+                      activate = "dl_cor_fw_activate=true dl_cor_fw_staged_run=staged ";
+    struct cell {
+        std::string host, vars, drive; // drive: more members of the bay's one drive
+        bool check, sends;
+        std::string status, reason; // of the host's record; reason: a part of it
+    };
+    const cell cells[] = {
+        {"update", "dl_cor_fw_metrics_dir=" + d, "", false, true, "changed", "1 drive(s)"},
+        {"update-plan", "dl_cor_fw_plan_only=true", "", false, false, "planned", "plan only"},
+        {"update-rehearse", "dl_cor_fw_rehearse=true", "", false, false, "changed", ""},
+        {"update-check", "", "", true, false, "planned", "check mode"},
+        {"stage", stage, "", false, true, "changed", ""},
+        {"stage-plan", stage + "dl_cor_fw_plan_only=true", "", false, false, "planned", ""},
+        {"stage-rehearse", stage + "dl_cor_fw_rehearse=true", "", false, false, "changed", ""},
+        {"stage-check", stage, "", true, false, "planned", ""},
+        {"activate", activate, "", false, true, "changed", "1 drive(s) activated"},
+        {"activate-plan", activate + "dl_cor_fw_plan_only=true", "", false, false, "planned",
+         "nothing activated (plan only)"},
+        {"activate-rehearse", activate + "dl_cor_fw_rehearse=true", "", false, false, "changed",
+         ""},
+        {"activate-check", activate, "", true, false, "planned", "(check mode)"},
+        {"unverified", "",
+         R"(, "faults": [{"on": "identify", "index": 3, "kind": "errno", "errno": 5}])", false,
+         true, "failed", "/dev/sg0 unverified"},
+        {"gated", "host_mdstat=" + d + "/mdstat dl_cor_fw_gate_command='echo rebuilding; false'",
+         "", false, false, "failed",
+         "before any drive was touched: md1 is degraded [3/2] [_UU]; the gate command ended "
+         "with status 1: rebuilding"},
+        {"gated-after",
+         "dl_cor_fw_gate_command='test ! -e " + d + "/gated-after/work/out/after.listing'", "",
+         false, true, "failed", "failed once the drives were done"},
+    };
+    write_file(d + "/mdstat", "md1 : active raid5 sdc[2] sdb[1] sda[0](F)\n"
+                              "      2095104 blocks super 1.2 level 5 [3/2] [_UU]\n");
+    std::string inventory[2] = {"[dl_cor_fw_fleet]\n", "[dl_cor_fw_fleet]\n"};
+    for (const cell &c : cells) {
+        const std::string hd = d + "/" + c.host;
+        ASSERT_EQ(mkdir(hd.c_str(), 0755), 0);
+        write_file(hd + "/bay.json", R"({"trace": "bay.trace", "drives": [{"node": "/dev/sg0",
+            "type": "sata", "model": "QX2000A", "serial": "QX01", "revision": "A104")" +
+                                         c.drive + "}]}");
+        // Check mode stages nothing: the check cells use what their plan-only cells staged.
+        bool activates = c.vars.starts_with(activate);
+        std::string staged =
+            c.check && !activates ? c.host.substr(0, c.host.find('-')) + "-plan" : c.host;
+        inventory[c.check] += c.host + " ansible_connection=local bay=" + hd +
+                              "/bay.json dl_cor_fw_bin_dir=" + bin + " dl_cor_fw_work_dir=" + d +
+                              "/" + staged + "/work " + c.vars + "\n";
+        if (activates) {
+            // Staged beforehand (the bay with the rehearsal's copy) with records where the
+            // staging rollout (or its rehearsal) would have left them.
+            bool rehearsal = c.host.ends_with("rehearse");
+            std::string rec =
+                d + "/results/" + (rehearsal ? "rehearsal-" : "") + "staged/" + c.host;
+            ASSERT_EQ(run_command({"mkdir", "-p", rec + "/rehearsal"}).status, 0);
+            std::string bay = rehearsal ? rec + "/rehearsal/bay.json" : hd + "/bay.json";
+            write_file(bay, read_file(hd + "/bay.json"));
+            RunSpec staging{{f.sgsim, "run", bay, "--", k_dl_cor_fw, "-c", d + "/map.cfs",
+                             "--stage", "--record", rec + "/run.jsonl"},
+                            {"SGSIM_TRACE=/dev/null"},
+                            "",
+                            d + "/images"};
+            ASSERT_EQ(run_command(staging).status, 0);
+        }
+    }
+    for (int check = 0; check < 2; ++check) {
+        write_file(d + "/matrix.ini", inventory[check]);
+        std::vector<std::string> args = {
+            "-e", "dl_cor_fw_run_id=matrix", "-e", "dl_cor_fw_install=none",
+            "-e", "fleet_serial=100%",       "-e", "fleet_max_fail_percentage=100"};
+        if (check) {
+            args.push_back("--check");
+        }
+        RunResult r = playbook(f, args, d + "/matrix.ini");
+        EXPECT_EQ(r.status, check ? 0 : 2) << r.out << r.err;
+    }
+    for (const cell &c : cells) {
+        bool rehearsal = c.host.ends_with("rehearse");
+        const std::string results = d + "/results/" + (rehearsal ? "rehearsal-" : "") + "matrix/";
+        nlohmann::json record = nlohmann::json::parse(read_file(results + c.host + "/record.json"));
+        EXPECT_EQ(record.value("status", ""), c.status) << c.host;
+        EXPECT_NE(record.value("reason", "").find(c.reason), std::string::npos)
+            << c.host << ": " << record.value("reason", "");
+        EXPECT_EQ(sent(f, d + "/" + c.host + "/bay.trace") > 0, c.sends) << c.host;
+        if (rehearsal) {
+            EXPECT_GT(sent(f, results + c.host + "/rehearsal/out/bay.trace"), 0) << c.host;
+        }
+    }
+    std::string metrics = read_file(d + "/dl_cor_fw.prom");
+    EXPECT_NE(metrics.find("dl_cor_fw_update_outcome{device=\"/dev/sg0\",serial=\"QX01\","
+                           "outcome=\"updated\"} 1\n"),
+              std::string::npos)
+        << metrics;
+    std::string promtool = find_program("promtool");
+    if (!promtool.empty()) {
+        RunResult lint =
+            run_command({"sh", "-c", promtool + " check metrics < " + d + "/dl_cor_fw.prom"});
+        EXPECT_EQ(lint.status, 0) << lint.out << lint.err;
+    }
 }
 
 } // namespace

@@ -115,13 +115,18 @@ TEST(RunIdentify, DrivesThatTransferNothingOrRefuse) {
                        "faults": [{"on": "fwreq", "kind": "abort"}]})"_json),
         scsi_drive("/dev/sg4", "NORTHVL", "NV-SAS10K", "N4R2", "NV0000777123",
                    R"({"faults": [{"on": "vpd", "kind": "check", "key": 5, "asc": 36}]})"_json),
+        // Escape sequences and a line feed in the drive's strings reach no terminal; tab,
+        // vertical tab, form feed and carriage return stay for the listing's readers.
+        sata_drive("/dev/sg5", "EVIL\x1b[2J\nDRIVE\t\v\f\rX\x7f", "EV-1", "E1\x1b[K\x07Z"),
     });
     RunResult r = run_dl(bay, {"--enump", "--tmc", "31847"});
-    EXPECT_EQ(body(r), "ATA       /dev/sg0 MN:                      SN: QS-1     FW: \n"
-                       "ATA       /dev/sg1 MN: HALCYON              SN: HC-1     FW: .003\n"
-                       "ATA       /dev/sg2 MN: MERIDIAN             SN: MX-1     FW: 0101\n"
-                       "ATA       /dev/sg3 MN: TORVEX T9            SN: TV-1     FW: TV1\n"
-                       "NORTHVL   /dev/sg4 MN: NV-SAS10K            SN:          FW: N4R2\n");
+    EXPECT_EQ(body(r),
+              "ATA       /dev/sg0 MN:                      SN: QS-1     FW: \n"
+              "ATA       /dev/sg1 MN: HALCYON              SN: HC-1     FW: .003\n"
+              "ATA       /dev/sg2 MN: MERIDIAN             SN: MX-1     FW: 0101\n"
+              "ATA       /dev/sg3 MN: TORVEX T9            SN: TV-1     FW: TV1\n"
+              "NORTHVL   /dev/sg4 MN: NV-SAS10K            SN:          FW: N4R2\n"
+              "ATA       /dev/sg5 MN: EVIL?[2J?DRIVE\t\v\f\rX? SN: EV-1     FW: E1?[K?Z\n");
     EXPECT_EQ(r.err, "send_io: Input/output error\nsend_io: Input/output error\n");
     EXPECT_EQ(r.status, 0);
 }

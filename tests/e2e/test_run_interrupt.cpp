@@ -46,24 +46,34 @@ void expect_one_whole_image(const Bay &bay, bool sg0_alone, const std::string &w
 
 // After the first segment the test sends the signal twice, or stops reading: the image goes
 // out whole, its outcome is written, and the run stops before sg1, by the signal itself or
-// with status 1.
+// with status 1. A signal the run was started with ignored (nohup, a background job) stays
+// ignored: the run goes on with sg1.
 TEST(RunInterrupted, StopsBetweenDevicesNotInTheImage) {
     const std::string stopped = " after /dev/sg0; 1 device not processed\n";
     const struct {
         int signo; // 0: the reader quits
         std::string err;
         int status;
+        const char *ignored = ""; // the signals the run starts with ignored
     } cases[] = {
         {SIGINT, "Interrupted by SIGINT" + stopped, 130},
         {SIGTERM, "Interrupted by SIGTERM" + stopped, 143},
         {SIGHUP, "Interrupted by SIGHUP" + stopped, 129},
         {SIGQUIT, "Interrupted by SIGQUIT" + stopped, 131},
         {0, "Standard output cannot be written: the run stops with 1 device not processed\n", 1},
+        {SIGHUP, "", 0, "HUP"},
+        {SIGINT, "", 0, "INT QUIT"},
     };
     for (const auto &c : cases) {
         SlowRun run(100);
         std::string record = run.bay.dir + "/run.jsonl";
         run.spec.argv.insert(run.spec.argv.end(), {"--record", record});
+        bool goes_on = *c.ignored != '\0';
+        if (goes_on) {
+            run.spec.argv.insert(
+                run.spec.argv.begin(),
+                {"sh", "-c", std::string("trap '' ") + c.ignored + "; exec \"$@\"", "sh"});
+        }
         run.spec.when_output = " . ";
         run.spec.on_output = [&c](pid_t pid) {
             for (int i = 0; i < 2 && c.signo != 0; ++i) {
@@ -74,19 +84,22 @@ TEST(RunInterrupted, StopsBetweenDevicesNotInTheImage) {
         RunResult r = run_command(run.spec);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.status, c.status) << c.err;
+        std::string one = " .  .  .  .  .  .  .  .  .  .  .  .  !\nDownload SUCCESSFUL\n";
         if (c.signo != 0) { // the last line is the run's final newline
-            EXPECT_EQ(body(r), "Downloading file " + run.image + " to /dev/sg0\n" +
-                                   " .  .  .  .  .  .  .  .  .  .  .  .  !\nDownload SUCCESSFUL\n");
+            EXPECT_EQ(
+                body(r),
+                "Downloading file " + run.image + " to /dev/sg0\n" + one +
+                    (goes_on ? "Downloading file " + run.image + " to /dev/sg1\n" + one : ""));
         }
-        expect_one_whole_image(run.bay, true, c.err);
+        expect_one_whole_image(run.bay, !goes_on, c.err);
         // The record tells the image's true outcome, then the status the run ended with.
         std::vector<nlohmann::json> lines;
         for (const std::string &line : file_lines(record)) {
             lines.push_back(nlohmann::json::parse(line));
         }
-        ASSERT_EQ(lines.size(), 2u) << c.err;
+        ASSERT_EQ(lines.size(), goes_on ? 3u : 2u) << c.err;
         EXPECT_EQ(lines[0]["outcome"], "unverified") << c.err;
-        EXPECT_EQ(lines[1]["exit_status"], c.status) << c.err;
+        EXPECT_EQ(lines.back()["exit_status"], c.status) << c.err;
     }
 }
 

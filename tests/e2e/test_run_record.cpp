@@ -147,27 +147,29 @@ for line in open(sys.argv[2], encoding="ascii"):
     }
     const std::string qx_sent =
         " image=qx2000a_b205.bin sha256= method=\"DOWNLOAD MICROCODE 07h\" revision_before=";
-    EXPECT_EQ(logged,
-              "user.notice dl_cor_fw: device=/dev/sg0 model=QX2000A serial=QX0001" + qx_sent +
-                  "A104 revision_after=B205 outcome=updated\n" +
-                  "user.err dl_cor_fw: device=/dev/sg3 model=QX2000A serial=QX0004" + qx_sent +
-                  "A105 revision_after=A105 outcome=unchanged reason=\"the drive still "
-                  "reports revision A105\"\n" +
-                  "user.err dl_cor_fw: device=/dev/sg4 model=QX2000A serial=QX0005" + qx_sent +
-                  "A106 outcome=failed reason=\"CHECK CONDITION, sense key 0xb ABORTED "
-                  "COMMAND, ASC/ASCQ 0x00/0x00 no additional sense information, ATA "
-                  "Error 0x04 Status 0x41 Count 0x10\"\n"
-                  "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
-                  "serial=CV00012345678901 image=cv_n5r0.lod sha256= method=\"WRITE "
-                  "BUFFER 05h\" revision_before=N4R2 revision_after=N5R0 outcome=updated\n"
-                  "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
-                  "serial=CV00012345678901 image=cv_n6r0.lod sha256= method=\"WRITE "
-                  "BUFFER 0Eh\" revision_before=N5R0 revision_after=N5R0 outcome=pending "
-                  "reason=\"the firmware is staged: the drive runs it once activated "
-                  "(--activate) or power-cycled\"\n"
-                  "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
-                  "serial=CV00012345678901 method=\"WRITE BUFFER 0Fh\" revision_before=N5R0 "
-                  "revision_after=N6R0 outcome=updated\n");
+    EXPECT_EQ(
+        logged,
+        "user.notice dl_cor_fw: device=/dev/sg0 model=QX2000A serial=QX0001" + qx_sent +
+            "A104 revision_after=B205 outcome=updated\n" +
+            "user.err dl_cor_fw: device=/dev/sg3 model=QX2000A serial=QX0004" + qx_sent +
+            "A105 revision_after=A105 outcome=unchanged reason=\"the drive still "
+            "reports revision A105\"\n" +
+            "user.err dl_cor_fw: device=/dev/sg4 model=QX2000A serial=QX0005" + qx_sent +
+            "A106 outcome=failed reason=\"CHECK CONDITION, sense key 0xb ABORTED "
+            "COMMAND, ASC/ASCQ 0x00/0x00 no additional sense information, ATA "
+            "Error 0x04 Status 0x41 Count 0x10\"\n"
+            "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
+            "serial=CV00012345678901 wwn=33333330000007d0 image=cv_n5r0.lod sha256= method=\"WRITE "
+            "BUFFER 05h\" revision_before=N4R2 revision_after=N5R0 outcome=updated\n"
+            "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
+            "serial=CV00012345678901 wwn=33333330000007d0 image=cv_n6r0.lod sha256= method=\"WRITE "
+            "BUFFER 0Eh\" revision_before=N5R0 revision_after=N5R0 outcome=pending "
+            "reason=\"the firmware is staged: the drive runs it once activated "
+            "(--activate) or power-cycled\"\n"
+            "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
+            "serial=CV00012345678901 wwn=33333330000007d0 method=\"WRITE BUFFER 0Fh\" "
+            "revision_before=N5R0 "
+            "revision_after=N6R0 outcome=updated\n");
 }
 #endif
 

@@ -98,8 +98,17 @@ RunResult run_process(const RunSpec &spec) {
     // the pipes would otherwise keep the reads below waiting.
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
     posix_spawnattr_setpgroup(&attr, 0);
+    // The stop signals reach the child with their default action, however the test runner
+    // was started (a background job ignores SIGINT and SIGQUIT); a test that wants one
+    // ignored says so in the command it runs.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        sigaddset(&stop_signals, signo);
+    }
+    posix_spawnattr_setsigdefault(&attr, &stop_signals);
     pid_t pid = -1;
     int rc = posix_spawnp(&pid, c_argv[0], &actions, &attr, c_argv.data(), c_env.data());
     posix_spawn_file_actions_destroy(&actions);

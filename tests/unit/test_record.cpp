@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -63,6 +67,47 @@ TEST(RecordLine, EveryDecisionAndOutcomeFitsTheSchema) {
                           std::string(DLCOR_TEST_DATA_DIR) + "/../../docs/record.schema.json " +
                           path;
     EXPECT_EQ(system(command.c_str()), 0) << command;
+}
+
+// A line is appended whole or not at all, after the line end a crash left out. The file size
+// limit stands in for a full disk: it is set, with SIGXFSZ ignored, in a child process.
+TEST(RecordFile, LinesAreWholeOrAbsent) {
+    const std::string line = "{\"record\":\"run\"}\n"; // 17 bytes
+    const struct {
+        const char *what;
+        std::string before;
+        rlim_t limit;
+        bool written;
+        std::string after;
+    } table[] = {
+        {"appended", "{}\n", 1024, true, "{}\n" + line},
+        {"into an empty file", "", 1024, true, line},
+        {"after the line end a crash left out", "{\"rec", 1024, true, "{\"rec\n" + line},
+        {"cut short, taken back", std::string(1010, 'x') + "\n", 1024, false,
+         std::string(1010, 'x') + "\n"},
+        {"no room even for the line end", std::string(1024, 'x'), 1024, false,
+         std::string(1024, 'x')},
+    };
+    for (const auto &row : table) {
+        std::string path = testing::TempDir() + "/record_write.jsonl";
+        std::ofstream(path, std::ios::trunc) << row.before;
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit limit = {row.limit, row.limit};
+            std::string why;
+            int fd =
+                setrlimit(RLIMIT_FSIZE, &limit) == 0 ? open_record_file(path.c_str(), &why) : -1;
+            _exit(fd < 0 ? 2 : append_record_line(fd, line) == 0 ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status)) << row.what;
+        EXPECT_EQ(WEXITSTATUS(status), row.written ? 0 : 1) << row.what;
+        std::ifstream in(path, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), row.after) << row.what;
+    }
 }
 
 } // namespace

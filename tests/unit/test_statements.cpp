@@ -85,7 +85,8 @@ TEST(Preflight, ChecksAgainstWhatTheDriveStates) {
         {"235, 0Eh", {{{235, 16}}, 0x8000000400000000}, ata(0x0E, 32, 65536)},
         {"83, WRITE BUFFER", {.words = {{83, 0x7400}}}, wb(0x07, 64, 65536)},
         {"86h: 05h 07h", {.dm_md = 0x50}, wb(0x0E, 64, 65536), "modes 0x05 0x07", "mode 0x0e"},
-        {"86h: 0Eh", {.dm_md = 0x04}, wb(0x0E, 64, 65536)},
+        {"86h: 0Eh 0Fh", {.dm_md = 0x06}, wb(0x0E, 64, 65536)},
+        {"86h: 0Eh, no 0Fh", {.dm_md = 0x04}, wb(0x0E, 64, 65536), "no way to activate", "0x0e"},
         {"on 2^12", {.boundary = 12}, wb(0x0E, 64, 70000)},
         {"off 2^16", {.boundary = 16}, wb(0x0E, 64, 70000), "2^16 bytes", "of 32768 bytes"},
         {"one command, 2^16", {.boundary = 16}, wb(0x0E, 64, 4096)},
@@ -130,7 +131,9 @@ TEST(Preflight, StagingSegmentSize) {
         {{.log = 0x8000000400000064}, ATA, 65536, 100}, // its minimum, above 64
         {{}, WB, 65536, 64},
         {{.boundary = 16}, WB, 65536, 128},
-        {{.boundary = 17}, WB, 65536, 64}, // 256 blocks: more than a segment count holds
+        // 256 blocks: more than a segment count holds; the image goes in one command.
+        {{.boundary = 17}, WB, 65536, 128},
+        {{.boundary = 17, .capacity = 32768}, WB, 65536, 64}, // unless the buffer is smaller
         {{.boundary = 0xFF}, WB, 10000, 20},
     };
     for (const auto &row : table) {

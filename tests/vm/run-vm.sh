@@ -156,20 +156,22 @@ SAMPLE
 
 # The scenario sets: stack (sg3-utils only, always), dl_cor_fw, cfs (needs cfs_tool),
 # sgsim (the stack and dl_cor_fw scenarios again under the simulated bay; needs sgsim and
-# libsgsim.so), timeout (one dropped download command: about two minutes). DLCOR_VM_SCENARIOS names
+# libsgsim.so), capture (sgsim capture of the guest's drives, the captured bay answering as
+# they do; needs sgsim and libsgsim.so), timeout (one dropped download command: about two
+# minutes). DLCOR_VM_SCENARIOS names
 # the sets to add, comma-separated; "full" (or --full) adds all of them.
 if [ ${#scenario_files[@]} -eq 0 ]; then
     sets=stack
-    [ $full -eq 1 ] && sets=stack,dl_cor_fw,cfs,sgsim,timeout
+    [ $full -eq 1 ] && sets=stack,dl_cor_fw,cfs,sgsim,capture,timeout
     case ${DLCOR_VM_SCENARIOS:-} in '' | full | stack) ;; *) sets=stack,$DLCOR_VM_SCENARIOS ;; esac
     for set in ${sets//,/ }; do
         if [ "$set" = cfs ] && ! printf '%s\n' "${bins[@]}" | grep -q '/cfs_tool$'; then
             echo "run-vm.sh: no cfs_tool given (--bin): the cfs scenarios are not run" >&2
             continue
         fi
-        if [ "$set" = sgsim ] && ! { printf '%s\n' "${bins[@]}" | grep -q '/sgsim$' &&
+        if { [ "$set" = sgsim ] || [ "$set" = capture ]; } && ! { printf '%s\n' "${bins[@]}" | grep -q '/sgsim$' &&
             printf '%s\n' "${bins[@]}" | grep -q '/libsgsim\.so$'; }; then
-            echo "run-vm.sh: no sgsim and libsgsim.so given (--bin): the sgsim scenarios are not run" >&2
+            echo "run-vm.sh: no sgsim and libsgsim.so given (--bin): the $set scenarios are not run" >&2
             continue
         fi
         [ -f "$here/scenarios/$set.txt" ] || { echo "run-vm.sh: no scenario set $set" >&2; exit 1; }
@@ -197,7 +199,7 @@ for tool in cpio modprobe ldd base64; do
 done
 
 # sg3-utils programs the stack scenarios run in the guest.
-for p in sg_inq sg_vpd sg_sat_identify sg_raw sg_write_buffer sg_turs; do
+for p in sg_inq sg_vpd sg_sat_identify sg_raw sg_write_buffer sg_turs sg_requests; do
     path=$(command -v $p) || die "$p not found (package sg3-utils)"
     bins+=("$path")
 done

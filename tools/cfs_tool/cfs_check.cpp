@@ -1,6 +1,7 @@
 // cfs_tool check: reads every line of a CFS file's text, not only up to the first answer as a
 // lookup does, and reports what a lookup would stop at, pass over or read otherwise than the
 // line seems to say.
+#include "base/holders.h"
 #include "cfs/cfs.h"
 #include "cfs/cfs_warnings.h"
 #include "cfs_tool.h"
@@ -11,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -72,18 +73,19 @@ struct image_place {
     bool missing_relative = false;               // a relative path drew a warning
 };
 
-// Warns about an image path that cannot be opened as a file from the image directory.
-// Returns true when it warned.
+// Warns about an image path that cannot be opened as a regular file from the image
+// directory. Returns true when it warned.
 bool check_image(const char *cfs_path, unsigned long line, const char *image, image_place *place) {
-    struct stat st;
-    if (fstatat(place->images_fd, image, &st, 0) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) {
-            warn(cfs_path, line, "image file not found: %s", image);
-        } else {
-            warn(cfs_path, line, "image file %s: %s", image, strerror(errno));
-        }
-    } else if (S_ISDIR(st.st_mode)) {
-        warn(cfs_path, line, "image path is a directory: %s", image);
+    image_probe p = probe_image(place->images_fd, image);
+    if (p.error == ENOENT || p.error == ENOTDIR) {
+        warn(cfs_path, line, "image file not found: %s", image);
+    } else if (p.error != 0) {
+        warn(cfs_path, line, "image file %s: %s", image, strerror(p.error));
+    } else if (!p.regular) {
+        warn(cfs_path, line, "image path is not a regular file (%s): %s", p.kind, image);
+    } else if (std::string refusal = run_refusal(p); !refusal.empty()) {
+        warn(cfs_path, line, "image %s would be refused by dl_cor_fw: %s", image, refusal.c_str());
+        return true;
     } else {
         return false;
     }
@@ -110,10 +112,27 @@ size_t report_entry_warnings(const char *cfs_path, unsigned long line, const Cfs
                  "dl_cor_fw does not backtrack after '*'",
                  name, field, w.example.c_str());
             break;
-        default:
+        case CFS_WARN_NEVER_GIVES_IMAGE:
             warn(cfs_path, line,
                  "entry never gives an image: a drive at \"%s\" is up to date by its %s \"%s\"",
                  field, field_name(4), entry.new_fw_pattern);
+            break;
+        case CFS_WARN_NEW_MATCHES_ALL:
+            warn(cfs_path, line,
+                 "entry never gives an image: its %s \"%s\" says every drive is up to date", name,
+                 field);
+            break;
+        case CFS_WARN_EVERY_MODEL:
+            warn(cfs_path, line,
+                 "%s \"%s\" matches every model: the image %s is offered to every ATA drive at "
+                 "a matching revision",
+                 name, field, entry.image_path);
+            break;
+        default:
+            warn(cfs_path, line,
+                 "entry has no %s: it never says a drive is up to date, so a drive it updates "
+                 "gets %s again on every run",
+                 name, entry.image_path);
             break;
         }
     }
@@ -133,6 +152,7 @@ int check_cfs_file(const char *cfs_path, image_place *place) {
     }
     bool syntax_error = false;
     size_t warnings = 0;
+    std::vector<CfsEntryText> map; // the entries that give an image
     CfsScan scan = cfs_scan_start(text);
     for (;;) {
         CfsEntry entry;
@@ -163,7 +183,19 @@ int check_cfs_file(const char *cfs_path, image_place *place) {
         if (entry.image_path != nullptr && check_image(cfs_path, line, entry.image_path, place)) {
             ++warnings;
         }
+        if (entry.model_pattern != nullptr && entry.old_fw_pattern != nullptr &&
+            entry.image_path != nullptr) {
+            map.push_back({entry.model_pattern, entry.old_fw_pattern,
+                           entry.new_fw_pattern != nullptr ? entry.new_fw_pattern : "", line});
+        }
         cfs_free_entry(&entry);
+    }
+    for (auto [a, b] : cfs_ping_pong_pairs(map)) {
+        warn(cfs_path, map[b].line,
+             "entries on lines %lu and %lu hand a drive back and forth (\"%s\" to \"%s\" and "
+             "back): a fleet flashes it again on every run",
+             map[a].line, map[b].line, map[b].new_fw.c_str(), map[a].new_fw.c_str());
+        ++warnings;
     }
     size_t read_len = strlen(text);
     if (read_len < text_len) {
@@ -214,14 +246,14 @@ int run_check(int argc, char **argv) {
             n_paths == 0 ? "too few arguments for '%s'" : "too many arguments for '%s'", "check");
     }
     image_place place;
-    fd_holder images_dir;
+    UniqueFd images_dir;
     if (images != nullptr) {
-        images_dir.fd = open(images, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (images_dir.fd < 0) {
+        images_dir.reset(open(images, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!images_dir) {
             fprintf(stderr, "cfs_tool: %s: %s\n", images, strerror(errno));
             return k_exit_no_input;
         }
-        place.images_fd = images_dir.fd;
+        place.images_fd = images_dir.get();
         place.shown = images;
     }
     return check_cfs_file(cfs_path, &place);

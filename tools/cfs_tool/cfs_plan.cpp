@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
 
 namespace {
 
@@ -34,7 +34,8 @@ struct drive_plan {
     int identity = LISTING_NOT_ATA;
     int action = PLAN_PASSED_OVER;
     OwnedText image;            // PLAN_DOWNLOAD: the image path
-    bool image_exists = false;  // PLAN_DOWNLOAD: the image can be opened from here
+    image_probe found;          // PLAN_DOWNLOAD: what is at the image path, from here
+    std::string image_problem;  // PLAN_DOWNLOAD: why the run could not send it; empty: none
     unsigned long cfs_line = 0; // PLAN_SYNTAX_ERROR: the line of the text that ends the run
     int stop = LISTING_NO_STOP; // PLAN_LISTING_STOPPED: why the listing run stopped
 };
@@ -73,8 +74,8 @@ const char *identity_name(int identity) {
 std::string plan_text(const drive_plan &p, const char *cfs_path) {
     switch (p.action) {
     case PLAN_DOWNLOAD:
-        return std::string("download ") + p.image.get() +
-               (p.image_exists ? " (image present)" : " (image missing)");
+        return std::string("download ") + p.image.get() + " (" +
+               (p.image_problem.empty() ? "image present" : p.image_problem) + ")";
     case PLAN_UP_TO_DATE:
         return "up to date";
     case PLAN_NO_MATCH:
@@ -113,10 +114,15 @@ std::string plan_json(const drive_plan &p, const char *cfs_path) {
     append_json_text(&out, "action", action_name(p.action));
     if (p.action == PLAN_DOWNLOAD) {
         append_json_text(&out, "image", p.image.get());
-        append_json_bool(&out, "image_exists", p.image_exists);
+        append_json_bool(&out, "image_exists", p.found.regular);
     } else {
         append_json_null(&out, "image");
         append_json_null(&out, "image_exists");
+    }
+    if (!p.image_problem.empty()) {
+        append_json_text(&out, "image_problem", p.image_problem);
+    } else {
+        append_json_null(&out, "image_problem");
     }
     if (p.action == PLAN_SYNTAX_ERROR) {
         append_json_integer(&out, "cfs_line", static_cast<int64_t>(p.cfs_line));
@@ -128,11 +134,21 @@ std::string plan_json(const drive_plan &p, const char *cfs_path) {
     return out;
 }
 
-// True when dl_cor_fw, started in the current directory, can open path as an image file.
-bool image_exists(const char *path) {
-    FilePtr f(fopen(path, "rb"));
-    struct stat st;
-    return f && fstat(fileno(f.get()), &st) == 0 && !S_ISDIR(st.st_mode);
+// Why dl_cor_fw, started in the current directory, could not send the image at path to an
+// ATA drive, as the plan shows it; empty when it could. Nothing is opened that can block.
+std::string image_problem(const char *path, image_probe *found) {
+    *found = probe_image(AT_FDCWD, path);
+    if (found->error == ENOENT || found->error == ENOTDIR) {
+        return "image missing";
+    }
+    if (found->error != 0) {
+        return std::string("image not opened: ") + strerror(found->error);
+    }
+    if (!found->regular) {
+        return std::string("image not a regular file: ") + found->kind;
+    }
+    std::string refusal = run_refusal(*found);
+    return refusal.empty() ? "" : "the run would refuse the image: " + refusal;
 }
 
 // The line of the first syntax error in text: the one every lookup that reaches it stops
@@ -195,7 +211,7 @@ int plan_drive(const char *text, const char *cfs_path, bool *reached, drive_plan
     int code = cfs_last_error();
     if (p->image) {
         p->action = PLAN_DOWNLOAD;
-        p->image_exists = image_exists(p->image.get());
+        p->image_problem = image_problem(p->image.get(), &p->found);
         return 0;
     }
     switch (code) {
@@ -216,13 +232,48 @@ int plan_drive(const char *text, const char *cfs_path, bool *reached, drive_plan
     }
 }
 
+// Refuses a listing that does not hold all that its run wrote: a plan of part of a host's
+// drives would pass for the plan of the host. --json writes one listing_cut_short object
+// without a device. Returns k_exit_listing_not_whole, or k_exit_io_error.
+int refuse_listing(const char *listing_path, int whole, unsigned long lines, bool json) {
+    std::string missing = listing_missing_text(whole, lines);
+    if (json) {
+        std::string out = "{";
+        if (lines > 0) {
+            append_json_integer(&out, "listing_line", static_cast<int64_t>(lines));
+        } else {
+            append_json_null(&out, "listing_line");
+        }
+        for (const char *name : {"device", "vendor", "model", "serial", "firmware", "identity"}) {
+            append_json_null(&out, name);
+        }
+        append_json_text(&out, "action", action_name(PLAN_LISTING_STOPPED));
+        for (const char *name : {"image", "image_exists", "image_problem", "cfs_line"}) {
+            append_json_null(&out, name);
+        }
+        append_json_text(&out, "plan", "listing cut short: " + missing + "; nothing is planned");
+        out.append("}\n");
+        if (fwrite(out.data(), 1, out.size(), stdout) != out.size() || fflush(stdout) != 0) {
+            fprintf(stderr, "cfs_tool: standard output: %s\n", strerror(errno));
+            return k_exit_io_error;
+        }
+    }
+    fprintf(stderr, "cfs_tool: %s: listing cut short: %s; nothing is planned\n", listing_path,
+            missing.c_str());
+    return k_exit_listing_not_whole;
+}
+
 // Plans every drive of the listing and writes the plans. Returns the exit status.
 int plan_listing(const char *text, const char *cfs_path, const char *listing_path,
                  const std::string &listing, bool json) {
+    unsigned long lines = 0;
+    int whole = listing_wholeness(listing, &lines);
+    if (whole != LISTING_WHOLE) {
+        return refuse_listing(listing_path, whole, lines, json);
+    }
     bool reached = true;
     bool any_missing = false;
     bool cut_short = false;
-    unsigned long drives = 0;
     unsigned long line_no = 0;
     size_t pos = 0;
     while (pos < listing.size()) {
@@ -247,7 +298,6 @@ int plan_listing(const char *text, const char *cfs_path, const char *listing_pat
             p.action = PLAN_LISTING_STOPPED;
             cut_short = true;
         } else if (parse_listing_line(line, &p.drive)) {
-            ++drives;
             int r = plan_drive(text, cfs_path, &reached, &p);
             if (r != 0) {
                 return r;
@@ -261,7 +311,7 @@ int plan_listing(const char *text, const char *cfs_path, const char *listing_pat
             }
             continue;
         }
-        any_missing = any_missing || (p.action == PLAN_DOWNLOAD && !p.image_exists);
+        any_missing = any_missing || (p.action == PLAN_DOWNLOAD && !p.image_problem.empty());
         std::string shown =
             json ? plan_json(p, cfs_path) : p.drive.device + ": " + plan_text(p, cfs_path) + "\n";
         if (fwrite(shown.data(), 1, shown.size(), stdout) != shown.size()) {
@@ -271,9 +321,6 @@ int plan_listing(const char *text, const char *cfs_path, const char *listing_pat
     if (fflush(stdout) != 0 || ferror(stdout)) {
         fprintf(stderr, "cfs_tool: standard output: %s\n", strerror(errno));
         return k_exit_io_error;
-    }
-    if (drives == 0 && !cut_short) {
-        fprintf(stderr, "cfs_tool: %s: no identity listing lines\n", listing_path);
     }
     if (!reached) {
         return CFS_ERR_SYNTAX;

@@ -1,6 +1,7 @@
 // cfs_tool: the companion of dl_cor_fw -c. It makes CFS files from configuration texts and
 // reads, checks and queries them with the same loader and lookup that dl_cor_fw runs.
 #include "cfs_tool.h"
+#include "base/holders.h"
 #include "cfs/cfs.h"
 
 #include <cerrno>
@@ -37,16 +38,9 @@ const char *const k_usage =
     "\n"
     "Exit status: 0 success, 1 CFS file not opened, 2 out of memory, 3 CFS file not read,\n"
     "4 CFS file not decrypted, 5 syntax error, 6 no matching entry, 7 up to date,\n"
-    "8 image missing (plan), 9 warnings (check), 10 listing cut short (plan),\n"
-    "64 usage error, 66 TEXT, LISTING or DIR not read, 73 OUT not created, 74 write error.\n";
-
-// Closes the descriptor now, for its result, and leaves the holder empty. Returns what close
-// returned.
-int close_now(fd_holder *h) {
-    int fd = h->fd;
-    h->fd = -1;
-    return close(fd);
-}
+    "8 image missing or unusable (plan), 9 warnings (check), 10 listing cut short\n"
+    "(plan), 11 listing not whole (plan), 64 usage error, 66 TEXT, LISTING or DIR not\n"
+    "read, 73 OUT not created, 74 write error.\n";
 
 // Reads the whole stream into *out. Returns 0, or -1 with errno set.
 int read_stream(FILE *f, std::string *out) {
@@ -103,24 +97,23 @@ int write_all(int fd, const unsigned char *buf, size_t len) {
 // status after its message.
 int write_atomically(const char *out_path, const unsigned char *buf, size_t len) {
     std::string tmp = std::string(out_path) + ".XXXXXX";
-    fd_holder out;
-    out.fd = mkstemp(tmp.data());
-    if (out.fd < 0) {
+    UniqueFd out(mkstemp(tmp.data()));
+    if (!out) {
         fprintf(stderr, "cfs_tool: %s: %s\n", out_path, strerror(errno));
         return k_exit_cant_create;
     }
     // mkstemp makes the file private; give it the mode a plain creation would.
     mode_t mask = umask(0);
     umask(mask);
-    int r = fchmod(out.fd, 0666 & ~mask);
+    int r = fchmod(out.get(), 0666 & ~mask);
     if (r == 0) {
-        r = write_all(out.fd, buf, len);
+        r = write_all(out.get(), buf, len);
     }
     if (r == 0) {
-        r = fsync(out.fd);
+        r = fsync(out.get());
     }
     if (r == 0) {
-        r = close_now(&out);
+        r = close(out.release()); // its result is the write's last word
     }
     if (r == 0) {
         r = rename(tmp.c_str(), out_path);
