@@ -4,7 +4,9 @@
 BUILD_PACKAGES=(cmake g++ make pkg-config libssl-dev zlib1g-dev nlohmann-json3-dev libgtest-dev
                 libgmock-dev)
 # The real-stack tier boots Debian's own kernel under QEMU; the fuzz tier needs clang's libFuzzer.
-VM_PACKAGES=(qemu-system-x86 qemu-utils linux-image-amd64 busybox-static cpio kmod)
+# Its host set builds an md array and a device-mapper mapping in the guest (the filesystem and
+# the swap with busybox).
+VM_PACKAGES=(qemu-system-x86 qemu-utils linux-image-amd64 busybox-static cpio kmod mdadm dmsetup)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # tests/ship builds the Debian packages with debhelper and checks them with lintian.
 PACKAGING_PACKAGES=(build-essential dpkg-dev debhelper lintian)

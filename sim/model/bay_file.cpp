@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "captured.h"
+#include "host_stack.h"
 #include "sim_bytes.h"
 
 using nlohmann::json;
@@ -294,6 +295,13 @@ Drive parse_drive(const json &j) {
                 "moves_to",
                 "not_ready_until",
                 "absent_until",
+                "block",
+                "partitions",
+                "mounts",
+                "holders",
+                "dm_names",
+                "swap",
+                "claimed",
                 "comment"},
                "drive");
     Drive d;
@@ -353,6 +361,9 @@ Drive parse_drive(const json &j) {
     }
     d.slow_ms = static_cast<uint32_t>(get_number(j, "slow_ms", 0, 0, 60000));
     parse_identity_extras(j, d);
+    std::string host_err;
+    if (!parse_host_stack(j, d.host, host_err))
+        throw BayError(d.node + ": " + host_err);
     if (j.contains("firmware")) {
         const json &fw = j["firmware"];
         check_keys(fw, {"mode", "target", "staging"}, d.node + ": firmware");
@@ -413,10 +424,18 @@ bool bay_from_json(const json &doc, Bay &bay, std::string &err) {
         if (!doc.contains("drives") || !doc["drives"].is_array())
             throw BayError("bay: \"drives\" must be a list");
         std::set<std::string> nodes;
+        std::set<std::string> blocks;
         for (const json &j : doc["drives"]) {
             out.drives.push_back(parse_drive(j));
-            if (!nodes.insert(out.drives.back().node).second)
-                throw BayError(out.drives.back().node + ": listed twice");
+            const Drive &d = out.drives.back();
+            if (!nodes.insert(d.node).second)
+                throw BayError(d.node + ": listed twice");
+            for (const std::string &b : d.host.partitions)
+                if (!blocks.insert(b).second)
+                    throw BayError(d.node + ": block device " + b + " belongs to another drive");
+            if (!d.host.block.empty() && !blocks.insert(d.host.block).second)
+                throw BayError(d.node + ": block device " + d.host.block +
+                               " belongs to another drive");
         }
         for (const Drive &d : out.drives)
             if (!d.moves_to.empty() && nodes.contains(d.moves_to))

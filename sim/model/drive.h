@@ -103,6 +103,18 @@ struct Captured {
     std::map<std::string, CapturedAnswer> answers;
 };
 
+// The host's storage stack around a drive (host_stack.h): its block device, partitions and
+// what uses them. A drive without a block device has none of it.
+struct HostStack {
+    std::string block;                                       // "sdc"; empty: none
+    std::vector<std::string> partitions;                     // "sdc1" ...
+    std::map<std::string, std::string> mounts;               // disk or partition -> mount point
+    std::map<std::string, std::vector<std::string>> holders; // disk or partition -> "md0" ...
+    std::map<std::string, std::string> dm_names;             // "dm-0" -> its mapped name
+    std::vector<std::string> swap;                           // disks or partitions used as swap
+    bool claimed = false; // an exclusive open of the disk gets EBUSY with nothing else using it
+};
+
 struct Drive {
     std::string node; // "/dev/sg0"
     DriveType type = DriveType::scsi;
@@ -172,6 +184,7 @@ struct Drive {
     // Every SG_IO command to the drive takes this many milliseconds of real time (0: none),
     // so that a test can act while a download is in the middle.
     uint32_t slow_ms = 0;
+    HostStack host;
     DriveRuntime rt;
 };
 

@@ -197,8 +197,9 @@ SGSIM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
     if (s.active) {
         std::lock_guard<std::mutex> lock(s.mu);
         auto it = s.fds.find(fd);
+        // The trace and the bay file written back leave no errno behind.
         if (it != s.fds.end())
-            return node_ioctl(s, *it->second, request, arg);
+            return CallerErrno{}.answer(node_ioctl(s, *it->second, request, arg));
     }
     static auto real = reinterpret_cast<int (*)(int, unsigned long, ...)>(next_symbol("ioctl"));
     return real(fd, request, arg);

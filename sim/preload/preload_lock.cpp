@@ -25,9 +25,9 @@ NodeOpen::~NodeOpen() {
 
 // The node's lock file: its path with '%' and '/' written %25 and %2F, so that every node
 // path has a name of its own.
-static std::string lock_file_path(const PreloadState &s, size_t drive) {
+static std::string lock_file_path(const PreloadState &s, const NodeOpen &node) {
     std::string name;
-    for (char c : s.bay.drives[drive].node)
+    for (char c : node.path.empty() ? s.bay.drives[node.drive].node : node.path)
         name += c == '/' ? "%2F" : c == '%' ? "%25" : std::string(1, c);
     return s.bay_path + ".locks/" + name;
 }
@@ -48,7 +48,7 @@ static int lock_fd_of(int fd, int &access) {
         return node.lock_fd;
     static auto real_open = reinterpret_cast<int (*)(const char *, int, ...)>(next_symbol("open"));
     std::string dir = s.bay_path + ".locks";
-    std::string path = lock_file_path(s, node.drive);
+    std::string path = lock_file_path(s, node);
     if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
         std::fprintf(stderr, "sgsim: cannot make %s: %s\n", dir.c_str(), std::strerror(errno));
     } else {
@@ -61,10 +61,10 @@ static int lock_fd_of(int fd, int &access) {
     return -1;
 }
 
-void release_record_locks(PreloadState &s, size_t drive) {
+void release_record_locks(PreloadState &s, size_t drive, const std::string &path) {
     static auto real_fcntl = reinterpret_cast<fcntl_fn>(next_symbol("fcntl"));
     for (const auto &[fd, node] : s.fds) {
-        if (node->drive == drive && node->lock_fd >= 0) {
+        if (node->drive == drive && node->path == path && node->lock_fd >= 0) {
             struct flock whole = {};
             whole.l_type = F_UNLCK;
             whole.l_whence = SEEK_SET;
@@ -81,7 +81,8 @@ bool is_lock_command(int cmd) {
 
 int node_fcntl_lock(int fd, int cmd, void *arg, fcntl_fn real_fcntl) {
     int access = 0;
-    int lock_fd = lock_fd_of(fd, access);
+    CallerErrno caller;
+    int lock_fd = caller.answer(lock_fd_of(fd, access));
     if (lock_fd < 0)
         return lock_fd;
     // The lock file is open for reading and writing; the node may not be, and a lock of a
@@ -100,7 +101,8 @@ int node_fcntl_lock(int fd, int cmd, void *arg, fcntl_fn real_fcntl) {
 SGSIM_EXPORT int flock(int fd, int op) {
     static auto real = reinterpret_cast<int (*)(int, int)>(next_symbol("flock"));
     int access = 0;
-    int lock_fd = lock_fd_of(fd, access);
+    CallerErrno caller;
+    int lock_fd = caller.answer(lock_fd_of(fd, access));
     if (lock_fd == k_not_ours)
         return real(fd, op);
     return lock_fd < 0 ? -1 : real(lock_fd, op);
@@ -110,7 +112,8 @@ SGSIM_EXPORT int flock(int fd, int op) {
 static int lockf_through(const char *name, int fd, int cmd, off_t len) {
     auto real = reinterpret_cast<int (*)(int, int, off_t)>(next_symbol(name));
     int access = 0;
-    int lock_fd = lock_fd_of(fd, access);
+    CallerErrno caller;
+    int lock_fd = caller.answer(lock_fd_of(fd, access));
     if (lock_fd == k_not_ours)
         return real(fd, cmd, len);
     if (lock_fd >= 0 && access == O_RDONLY && (cmd == F_LOCK || cmd == F_TLOCK)) {

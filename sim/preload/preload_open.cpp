@@ -26,6 +26,9 @@ static int open_bay_path(int dirfd, const char *path, int flags) {
     if (!s.active)
         return k_not_ours;
     std::lock_guard<std::mutex> lock(s.mu);
+    int host = open_host_path(s, dirfd, path, flags);
+    if (host != k_not_ours)
+        return host;
     PathVerdict v = classify_path(s, dirfd, path);
     if (v.kind == PathKind::pass)
         return k_not_ours;
@@ -60,7 +63,8 @@ SGSIM_EXPORT int open(const char *path, int flags, ...) {
     va_start(ap, flags);
     mode_t mode = mode_argument(flags, ap);
     va_end(ap);
-    int r = open_bay_path(AT_FDCWD, path, flags);
+    CallerErrno caller;
+    int r = caller.answer(open_bay_path(AT_FDCWD, path, flags));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<open_fn>(next_symbol("open"));
@@ -72,7 +76,8 @@ SGSIM_EXPORT int open64(const char *path, int flags, ...) {
     va_start(ap, flags);
     mode_t mode = mode_argument(flags, ap);
     va_end(ap);
-    int r = open_bay_path(AT_FDCWD, path, flags);
+    CallerErrno caller;
+    int r = caller.answer(open_bay_path(AT_FDCWD, path, flags));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<open_fn>(next_symbol("open64"));
@@ -84,7 +89,8 @@ SGSIM_EXPORT int openat(int dirfd, const char *path, int flags, ...) {
     va_start(ap, flags);
     mode_t mode = mode_argument(flags, ap);
     va_end(ap);
-    int r = open_bay_path(dirfd, path, flags);
+    CallerErrno caller;
+    int r = caller.answer(open_bay_path(dirfd, path, flags));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<openat_fn>(next_symbol("openat"));
@@ -96,7 +102,8 @@ SGSIM_EXPORT int openat64(int dirfd, const char *path, int flags, ...) {
     va_start(ap, flags);
     mode_t mode = mode_argument(flags, ap);
     va_end(ap);
-    int r = open_bay_path(dirfd, path, flags);
+    CallerErrno caller;
+    int r = caller.answer(open_bay_path(dirfd, path, flags));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<openat_fn>(next_symbol("openat64"));
@@ -105,7 +112,8 @@ SGSIM_EXPORT int openat64(int dirfd, const char *path, int flags, ...) {
 
 // The entry points that programs built with _FORTIFY_SOURCE call instead of open.
 SGSIM_EXPORT int __open_2(const char *path, int flags) {
-    int r = open_bay_path(AT_FDCWD, path, flags);
+    CallerErrno caller;
+    int r = caller.answer(open_bay_path(AT_FDCWD, path, flags));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<open2_fn>(next_symbol("__open_2"));
@@ -113,7 +121,8 @@ SGSIM_EXPORT int __open_2(const char *path, int flags) {
 }
 
 SGSIM_EXPORT int __open64_2(const char *path, int flags) {
-    int r = open_bay_path(AT_FDCWD, path, flags);
+    CallerErrno caller;
+    int r = caller.answer(open_bay_path(AT_FDCWD, path, flags));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<open2_fn>(next_symbol("__open64_2"));
@@ -121,7 +130,8 @@ SGSIM_EXPORT int __open64_2(const char *path, int flags) {
 }
 
 SGSIM_EXPORT int __openat_2(int dirfd, const char *path, int flags) {
-    int r = open_bay_path(dirfd, path, flags);
+    CallerErrno caller;
+    int r = caller.answer(open_bay_path(dirfd, path, flags));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<openat2_fn>(next_symbol("__openat_2"));
@@ -129,11 +139,23 @@ SGSIM_EXPORT int __openat_2(int dirfd, const char *path, int flags) {
 }
 
 SGSIM_EXPORT int __openat64_2(int dirfd, const char *path, int flags) {
-    int r = open_bay_path(dirfd, path, flags);
+    CallerErrno caller;
+    int r = caller.answer(open_bay_path(dirfd, path, flags));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<openat2_fn>(next_symbol("__openat64_2"));
     return real(dirfd, path, flags);
+}
+
+// creat opens through the C library's own internal call, which cannot be interposed: a path
+// that is the bay's is opened here, so that nothing is ever made at a bay node's path on this
+// host.
+SGSIM_EXPORT int creat(const char *path, mode_t mode) {
+    return open(path, O_CREAT | O_WRONLY | O_TRUNC, mode);
+}
+
+SGSIM_EXPORT int creat64(const char *path, mode_t mode) {
+    return open64(path, O_CREAT | O_WRONLY | O_TRUNC, mode);
 }
 
 static void forget_fd(int fd) {
@@ -143,8 +165,9 @@ static void forget_fd(int fd) {
     if (it == s.fds.end())
         return;
     size_t drive = it->second->drive;
+    std::string path = it->second->path;
     s.fds.erase(it);
-    release_record_locks(s, drive);
+    release_record_locks(s, drive, path);
 }
 
 // After a successful duplication: to stands for the same open of a node as from, or for none.
@@ -159,7 +182,9 @@ static void copy_fd(int from, int to) {
 }
 
 SGSIM_EXPORT int close(int fd) {
-    forget_fd(fd);
+    CallerErrno caller;
+    forget_fd(fd); // the release of its record locks leaves no errno behind
+    caller.restore();
     static auto real = reinterpret_cast<int (*)(int)>(next_symbol("close"));
     return real(fd);
 }
@@ -217,31 +242,43 @@ SGSIM_EXPORT int fcntl64(int fd, int cmd, ...) {
     return fcntl_through("fcntl64", fd, cmd, arg);
 }
 
-// The scan of /dev while a bay is loaded: the bay's nodes that sit directly in /dev,
-// through the caller's filter and comparison, in entries the caller frees with free().
-// Returns the count, -1 with errno set, or k_not_ours.
+// The bay's nodes that sit directly in /dev. Returns 0, -1 with errno set, or k_not_ours.
+// Call with the lock held.
+static int dev_directory(PreloadState &s, const char *dir,
+                         std::vector<std::pair<std::string, unsigned char>> &names) {
+    PathVerdict v = classify_path(s, AT_FDCWD, dir);
+    if (v.kind != PathKind::pass) {
+        errno = v.kind == PathKind::refused ? ENOENT : ENOTDIR;
+        return -1;
+    }
+    std::string abs = dir;
+    while (abs.size() > 1 && abs.back() == '/')
+        abs.pop_back();
+    if (abs != "/dev")
+        return k_not_ours;
+    for (const Drive &d : s.bay.drives)
+        if (d.node.rfind("/dev/", 0) == 0 && d.node.find('/', 5) == std::string::npos)
+            names.emplace_back(d.node.substr(5), DT_CHR);
+    return 0;
+}
+
+// The scan of /dev while a bay is loaded (the bay's nodes that sit directly in /dev), or of
+// a directory of the bay's /sys, through the caller's filter and comparison, in entries the
+// caller frees with free(). Returns the count, -1 with errno set, or k_not_ours.
 template <typename Entry>
 static int scan_bay(const char *dir, Entry ***list, int (*filter)(const Entry *),
                     int (*compare)(const Entry **, const Entry **)) {
     PreloadState &s = preload_state();
     if (!s.active)
         return k_not_ours;
-    std::vector<std::string> names;
+    std::vector<std::pair<std::string, unsigned char>> names;
     {
         std::lock_guard<std::mutex> lock(s.mu);
-        PathVerdict v = classify_path(s, AT_FDCWD, dir);
-        if (v.kind != PathKind::pass) {
-            errno = v.kind == PathKind::refused ? ENOENT : ENOTDIR;
-            return -1;
-        }
-        std::string abs = dir;
-        while (abs.size() > 1 && abs.back() == '/')
-            abs.pop_back();
-        if (abs != "/dev")
-            return k_not_ours;
-        for (const Drive &d : s.bay.drives)
-            if (d.node.rfind("/dev/", 0) == 0 && d.node.find('/', 5) == std::string::npos)
-                names.push_back(d.node.substr(5));
+        int r = host_directory(s, dir, names);
+        if (r == k_not_ours)
+            r = dev_directory(s, dir, names);
+        if (r != 0)
+            return r;
     }
     std::vector<Entry *> kept;
     for (size_t i = 0; i < names.size(); i++) {
@@ -251,8 +288,8 @@ static int scan_bay(const char *dir, Entry ***list, int (*filter)(const Entry *)
         e->d_ino = 100000 + i;
         e->d_off = static_cast<decltype(e->d_off)>(i + 1);
         e->d_reclen = sizeof(Entry);
-        e->d_type = DT_CHR;
-        std::strncpy(e->d_name, names[i].c_str(), sizeof e->d_name - 1);
+        e->d_type = names[i].second;
+        std::strncpy(e->d_name, names[i].first.c_str(), sizeof e->d_name - 1);
         if (filter == nullptr || filter(e))
             kept.push_back(e);
         else
@@ -276,7 +313,8 @@ static int scan_bay(const char *dir, Entry ***list, int (*filter)(const Entry *)
 SGSIM_EXPORT int scandir(const char *dir, struct dirent ***list,
                          int (*filter)(const struct dirent *),
                          int (*compare)(const struct dirent **, const struct dirent **)) {
-    int r = scan_bay(dir, list, filter, compare);
+    CallerErrno caller;
+    int r = caller.answer(scan_bay(dir, list, filter, compare));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<decltype(&scandir)>(next_symbol("scandir"));
@@ -286,7 +324,8 @@ SGSIM_EXPORT int scandir(const char *dir, struct dirent ***list,
 SGSIM_EXPORT int scandir64(const char *dir, struct dirent64 ***list,
                            int (*filter)(const struct dirent64 *),
                            int (*compare)(const struct dirent64 **, const struct dirent64 **)) {
-    int r = scan_bay(dir, list, filter, compare);
+    CallerErrno caller;
+    int r = caller.answer(scan_bay(dir, list, filter, compare));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<decltype(&scandir64)>(next_symbol("scandir64"));

@@ -18,13 +18,11 @@ static int stat_bay_path(int dirfd, const char *path, int flags, struct stat *st
     if (!s.active || path == nullptr)
         return k_not_ours;
     std::lock_guard<std::mutex> lock(s.mu);
-    if (path[0] == '\0' && (flags & AT_EMPTY_PATH)) {
-        size_t drive;
-        if (!drive_of_fd(s, dirfd, drive))
-            return k_not_ours;
-        node_stat(s, drive, st);
-        return 0;
-    }
+    if (path[0] == '\0' && (flags & AT_EMPTY_PATH))
+        return fd_stat(s, dirfd, st) ? 0 : k_not_ours;
+    int host = stat_host_path(s, dirfd, path, st);
+    if (host != k_not_ours)
+        return host;
     PathVerdict v = classify_path(s, dirfd, path);
     if (v.kind == PathKind::pass)
         return k_not_ours;
@@ -41,18 +39,15 @@ static int stat_bay_fd(int fd, struct stat *st) {
     if (!s.active)
         return k_not_ours;
     std::lock_guard<std::mutex> lock(s.mu);
-    size_t drive;
-    if (!drive_of_fd(s, fd, drive))
-        return k_not_ours;
-    node_stat(s, drive, st);
-    return 0;
+    return fd_stat(s, fd, st) ? 0 : k_not_ours;
 }
 
 // struct stat and struct stat64 are the same on this platform.
 static_assert(sizeof(struct stat) == sizeof(struct stat64));
 
 SGSIM_EXPORT int stat(const char *path, struct stat *st) noexcept {
-    int r = stat_bay_path(AT_FDCWD, path, 0, st);
+    CallerErrno caller;
+    int r = caller.answer(stat_bay_path(AT_FDCWD, path, 0, st));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<decltype(&stat)>(next_symbol("stat"));
@@ -60,7 +55,8 @@ SGSIM_EXPORT int stat(const char *path, struct stat *st) noexcept {
 }
 
 SGSIM_EXPORT int stat64(const char *path, struct stat64 *st) noexcept {
-    int r = stat_bay_path(AT_FDCWD, path, 0, reinterpret_cast<struct stat *>(st));
+    CallerErrno caller;
+    int r = caller.answer(stat_bay_path(AT_FDCWD, path, 0, reinterpret_cast<struct stat *>(st)));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<decltype(&stat64)>(next_symbol("stat64"));
@@ -68,7 +64,8 @@ SGSIM_EXPORT int stat64(const char *path, struct stat64 *st) noexcept {
 }
 
 SGSIM_EXPORT int lstat(const char *path, struct stat *st) noexcept {
-    int r = stat_bay_path(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, st);
+    CallerErrno caller;
+    int r = caller.answer(stat_bay_path(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, st));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<decltype(&lstat)>(next_symbol("lstat"));
@@ -76,7 +73,9 @@ SGSIM_EXPORT int lstat(const char *path, struct stat *st) noexcept {
 }
 
 SGSIM_EXPORT int lstat64(const char *path, struct stat64 *st) noexcept {
-    int r = stat_bay_path(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, reinterpret_cast<struct stat *>(st));
+    CallerErrno caller;
+    int r = caller.answer(
+        stat_bay_path(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, reinterpret_cast<struct stat *>(st)));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<decltype(&lstat64)>(next_symbol("lstat64"));
@@ -84,7 +83,8 @@ SGSIM_EXPORT int lstat64(const char *path, struct stat64 *st) noexcept {
 }
 
 SGSIM_EXPORT int fstat(int fd, struct stat *st) noexcept {
-    int r = stat_bay_fd(fd, st);
+    CallerErrno caller;
+    int r = caller.answer(stat_bay_fd(fd, st));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<decltype(&fstat)>(next_symbol("fstat"));
@@ -92,7 +92,8 @@ SGSIM_EXPORT int fstat(int fd, struct stat *st) noexcept {
 }
 
 SGSIM_EXPORT int fstat64(int fd, struct stat64 *st) noexcept {
-    int r = stat_bay_fd(fd, reinterpret_cast<struct stat *>(st));
+    CallerErrno caller;
+    int r = caller.answer(stat_bay_fd(fd, reinterpret_cast<struct stat *>(st)));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<decltype(&fstat64)>(next_symbol("fstat64"));
@@ -100,7 +101,8 @@ SGSIM_EXPORT int fstat64(int fd, struct stat64 *st) noexcept {
 }
 
 SGSIM_EXPORT int fstatat(int dirfd, const char *path, struct stat *st, int flags) noexcept {
-    int r = stat_bay_path(dirfd, path, flags, st);
+    CallerErrno caller;
+    int r = caller.answer(stat_bay_path(dirfd, path, flags, st));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<decltype(&fstatat)>(next_symbol("fstatat"));
@@ -108,7 +110,8 @@ SGSIM_EXPORT int fstatat(int dirfd, const char *path, struct stat *st, int flags
 }
 
 SGSIM_EXPORT int fstatat64(int dirfd, const char *path, struct stat64 *st, int flags) noexcept {
-    int r = stat_bay_path(dirfd, path, flags, reinterpret_cast<struct stat *>(st));
+    CallerErrno caller;
+    int r = caller.answer(stat_bay_path(dirfd, path, flags, reinterpret_cast<struct stat *>(st)));
     if (r != k_not_ours)
         return r;
     static auto real = reinterpret_cast<decltype(&fstatat64)>(next_symbol("fstatat64"));
@@ -145,7 +148,8 @@ SGSIM_EXPORT int __fxstatat64(int /*ver*/, int dirfd, const char *path, struct s
 SGSIM_EXPORT int statx(int dirfd, const char *path, int flags, unsigned int mask,
                        struct statx *stx) noexcept {
     struct stat st;
-    int r = stat_bay_path(dirfd, path, flags, &st);
+    CallerErrno caller;
+    int r = caller.answer(stat_bay_path(dirfd, path, flags, &st));
     if (r == k_not_ours) {
         static auto real = reinterpret_cast<decltype(&statx)>(next_symbol("statx"));
         return real(dirfd, path, flags, mask, stx);
@@ -179,9 +183,12 @@ static int node_or_refused(int dirfd, const char *path) {
 
 SGSIM_EXPORT int access(const char *path, int mode) noexcept {
     int k = node_or_refused(AT_FDCWD, path);
-    if (k != 0) {
+    if (k > 0) {
+        return 0;
+    }
+    if (k < 0) {
         errno = ENOENT;
-        return k > 0 ? 0 : -1;
+        return -1;
     }
     static auto real = reinterpret_cast<decltype(&access)>(next_symbol("access"));
     return real(path, mode);
@@ -189,9 +196,12 @@ SGSIM_EXPORT int access(const char *path, int mode) noexcept {
 
 SGSIM_EXPORT int faccessat(int dirfd, const char *path, int mode, int flags) noexcept {
     int k = node_or_refused(dirfd, path);
-    if (k != 0) {
+    if (k > 0) {
+        return 0;
+    }
+    if (k < 0) {
         errno = ENOENT;
-        return k > 0 ? 0 : -1;
+        return -1;
     }
     static auto real = reinterpret_cast<decltype(&faccessat)>(next_symbol("faccessat"));
     return real(dirfd, path, mode, flags);
@@ -201,8 +211,11 @@ SGSIM_EXPORT int faccessat(int dirfd, const char *path, int mode, int flags) noe
 static ssize_t no_xattr(const char *path, bool list, bool &handled) {
     int k = node_or_refused(AT_FDCWD, path);
     handled = k != 0;
+    if (!handled || (k > 0 && list)) {
+        return 0; // nothing to list, errno as the caller had it
+    }
     errno = k > 0 ? ENODATA : ENOENT;
-    return k > 0 && list ? 0 : -1;
+    return -1;
 }
 
 SGSIM_EXPORT ssize_t getxattr(const char *path, const char *name, void *value,

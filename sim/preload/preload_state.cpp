@@ -58,6 +58,7 @@ static void load_from_environment(PreloadState &s) {
         return;
     }
     s.bay = std::move(loaded);
+    s.host = build_host_tree(s.bay);
     const char *trace = std::getenv("SGSIM_TRACE");
     if (trace != nullptr && *trace != '\0')
         s.bay.trace_path = trace;
@@ -103,6 +104,52 @@ static std::string lexical_normal(const std::string &abs) {
     for (const std::string &p : parts)
         out += "/" + p;
     return out.empty() ? "/" : out;
+}
+
+// The path with every link followed, as the kernel resolves it, but also where a component
+// does not exist on this host (a bay node, or what a link to one names): from there on the
+// path is taken as written. Gives up (the path as it is) after 40 links, as the kernel does.
+static std::string resolved_path(const std::string &abs) {
+    std::vector<std::string> rest; // the components still to resolve, the next one last
+    auto push_front = [&rest](const std::string &path) {
+        std::vector<std::string> parts;
+        size_t i = 0;
+        while (i <= path.size()) {
+            size_t j = path.find('/', i);
+            if (j == std::string::npos)
+                j = path.size();
+            if (j > i)
+                parts.push_back(path.substr(i, j - i));
+            i = j + 1;
+        }
+        rest.insert(rest.end(), parts.rbegin(), parts.rend());
+    };
+    push_front(abs);
+    std::string done;
+    for (int links = 0; !rest.empty();) {
+        std::string part = rest.back();
+        rest.pop_back();
+        if (part == ".")
+            continue;
+        if (part == "..") {
+            done.erase(done.empty() ? 0 : done.rfind('/'));
+            continue;
+        }
+        std::string next = done + "/" + part;
+        char target[PATH_MAX];
+        ssize_t n = readlink(next.c_str(), target, sizeof target - 1);
+        if (n < 0) {
+            done = next; // not a link, or not on this host: as written
+            continue;
+        }
+        if (++links > 40)
+            return abs;
+        target[n] = '\0';
+        if (target[0] == '/')
+            done.clear();
+        push_front(target);
+    }
+    return done.empty() ? "/" : done;
 }
 
 static bool absolute_path(int dirfd, const char *path, std::string &out) {
@@ -152,6 +199,17 @@ static bool find_node(const PreloadState &s, const std::string &p, PathVerdict &
     return false;
 }
 
+bool normal_path(int dirfd, const char *path, std::string &out) {
+    struct ErrnoKeeper {
+        int saved = errno;
+        ~ErrnoKeeper() { errno = saved; }
+    } keep;
+    if (path == nullptr || !absolute_path(dirfd, path, out))
+        return false;
+    out = lexical_normal(out);
+    return true;
+}
+
 PathVerdict classify_path(PreloadState &s, int dirfd, const char *path) {
     // The look-up (getcwd, realpath, stat) must not leave its errno behind: a call that goes
     // through to the C library returns with the caller's errno, as it would without a bay.
@@ -170,18 +228,17 @@ PathVerdict classify_path(PreloadState &s, int dirfd, const char *path) {
         v.kind = PathKind::refused;
         return v;
     }
-    // A link (by-id, block/8:0, one in a temporary directory ...) must not lead to a real
-    // disk either: what the path resolves to is judged by its name and by its kind.
-    char resolved[PATH_MAX];
-    if (realpath(p.c_str(), resolved) == nullptr)
-        return v;
+    // A link (by-id, block/8:0, one in a temporary directory ...) leads to what it names: a
+    // bay node, which is then answered as the node (nothing is ever made at its path on this
+    // host), or a real disk, refused by its name and by its kind.
+    std::string resolved = resolved_path(p);
     if (find_node(s, resolved, v))
         return v;
     static auto real_stat =
         reinterpret_cast<int (*)(const char *, struct stat *)>(next_symbol("stat"));
     struct stat st;
     if (is_disk_node(resolved) ||
-        (real_stat(resolved, &st) == 0 &&
+        (real_stat(resolved.c_str(), &st) == 0 &&
          (S_ISBLK(st.st_mode) ||
           (S_ISCHR(st.st_mode) && s.disk_char_majors.contains(major(st.st_rdev))))))
         v.kind = PathKind::refused;
@@ -197,10 +254,7 @@ bool drive_of_fd(PreloadState &s, int fd, size_t &drive) {
 }
 
 void node_stat(const PreloadState &s, size_t drive, struct stat *st) {
-    const std::string &node = s.bay.drives[drive].node;
-    size_t digits = node.find_last_not_of("0123456789");
-    unsigned minor = digits + 1 < node.size() ? std::strtoul(node.c_str() + digits + 1, nullptr, 10)
-                                              : static_cast<unsigned>(drive);
+    unsigned minor = node_number(s.bay.drives[drive], drive);
     std::memset(st, 0, sizeof *st);
     st->st_dev = makedev(0, 5);
     st->st_ino = 100000 + drive;

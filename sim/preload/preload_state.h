@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "drive.h"
+#include "host_stack.h"
 
 #define SGSIM_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -21,11 +22,29 @@
 // then goes to the C library.
 inline constexpr int k_not_ours = -2;
 
+// The caller's errno, kept across what the interposer does for a call (its look-ups, lock
+// files, the trace, the bay file): a call the bay answers with success, and a call that goes
+// on to the C library, leave errno as the program had it, as they would without a bay; a
+// call the bay refuses sets errno to its own reason.
+struct CallerErrno {
+    int saved = errno;
+    // Returns r, the bay's answer (k_not_ours: none), with the caller's errno back unless r
+    // is a failure.
+    int answer(int r) const {
+        if (r >= 0 || r == k_not_ours) {
+            errno = saved;
+        }
+        return r;
+    }
+    void restore() const { errno = saved; }
+};
+
 // One open of a bay node, shared by the descriptors dup makes of it, as an open file
 // description is. Its lock descriptor is closed with the last of them.
 struct NodeOpen {
     size_t drive = 0;
     int access = 0;   // O_RDONLY, O_WRONLY or O_RDWR, as the node was opened
+    std::string path; // a block device node of the drive ("/dev/sdc"); empty: its sg node
     int lock_fd = -1; // the node's lock file (preload_lock.cpp), opened on the first lock
     // The sg driver's bounce buffer of this open: what the last data-in command left in it.
     std::vector<uint8_t> bounce;
@@ -50,6 +69,7 @@ struct PreloadState {
     Bay bay;
     std::map<int, std::shared_ptr<NodeOpen>> fds; // descriptor -> the open of a node
     std::set<unsigned> disk_char_majors;          // sg, bsg, nvme, st ... from /proc/devices
+    HostTree host;                                // what sysfs, /proc and /dev show of the bay
 };
 
 // The state, loaded from the environment on first use. A bay that cannot be loaded leaves
@@ -78,10 +98,10 @@ PathVerdict classify_path(PreloadState &s, int dirfd, const char *path);
 // Call with the lock held.
 bool drive_of_fd(PreloadState &s, int fd, size_t &drive);
 
-// After a descriptor of drive's node was closed: the process's record locks on the node go,
-// as the kernel drops a process's record locks on a file when it closes any descriptor of
-// it. Call with the lock held.
-void release_record_locks(PreloadState &s, size_t drive);
+// After a descriptor of drive's node (path: of its block device node at path) was closed:
+// the process's record locks on the node go, as the kernel drops a process's record locks on
+// a file when it closes any descriptor of it. Call with the lock held.
+void release_record_locks(PreloadState &s, size_t drive, const std::string &path);
 
 // The fcntl commands that take, drop or test a lock.
 bool is_lock_command(int cmd);
@@ -92,6 +112,26 @@ int node_fcntl_lock(int fd, int cmd, void *arg, int (*real_fcntl)(int, int, ...)
 
 // The attributes of a node: a character device of major 21 (sg), minor from its name.
 void node_stat(const PreloadState &s, size_t drive, struct stat *st);
+
+// The attributes of the node behind fd: its sg node, or the block device node it opened.
+// Returns false when fd stands for no node. Call with the lock held.
+bool fd_stat(PreloadState &s, int fd, struct stat *st);
+
+// path as openat would resolve it against dirfd, absolute, without "." and "..". Returns
+// false when it cannot be made absolute.
+bool normal_path(int dirfd, const char *path, std::string &out);
+
+// The bay's host stack (preload_host.cpp). Each returns k_not_ours for a path that is not
+// the bay's, else what the call returns (-1 with errno set on failure). Call with the lock
+// held.
+// open: /sys files of the bay as memory files, /proc/self/mountinfo and /proc/swaps with the
+// bay's lines added, the bay's block device nodes (EBUSY for an exclusive open of one in use).
+int open_host_path(PreloadState &s, int dirfd, const char *path, int flags);
+// stat of a /sys entry or a block device node of the bay.
+int stat_host_path(PreloadState &s, int dirfd, const char *path, struct stat *st);
+// The entries of a /sys directory of the bay, with their d_type.
+int host_directory(PreloadState &s, const char *dir,
+                   std::vector<std::pair<std::string, unsigned char>> &entries);
 
 // Writes the bay's firmware state back to the bay file; a failure is reported on
 // standard error. Call with the lock held.

@@ -27,13 +27,13 @@ LogSettings &settings() {
 
 void trace_message(PreloadState &s, int priority, const char *format, va_list ap) {
     // The message is formatted before the lock is taken; %m stands for the caller's errno.
-    int saved_errno = errno;
+    CallerErrno caller;
     va_list copy;
     va_copy(copy, ap);
     int n = std::vsnprintf(nullptr, 0, format, copy);
     va_end(copy);
     std::string message(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    errno = saved_errno;
+    caller.restore();
     std::vsnprintf(message.data(), message.size() + 1, format, ap);
     std::lock_guard<std::mutex> lock(s.mu);
     const LogSettings &log = settings();
@@ -43,6 +43,7 @@ void trace_message(PreloadState &s, int priority, const char *format, va_list ap
         !append_trace(s.bay.trace_path,
                       syslog_trace_line(ident, facility, LOG_PRI(priority), message)))
         std::fprintf(stderr, "sgsim: cannot append to %s\n", s.bay.trace_path.c_str());
+    caller.restore(); // as syslog(3), which leaves errno alone
 }
 
 using vsyslog_fn = void (*)(int, const char *, va_list);

@@ -102,6 +102,11 @@ TEST(BayFile, RefusesMistakes) {
         R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "capacity_blocks": 0}]})",
         R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "captured": {"revision": "R", "vpd_99": ""}}]})",
         R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "captured": {"inquiry": "00"}}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "partitions": ["sdc1"]}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "block": "sdc", "partitions": ["sdd1"]}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "block": "sdc", "mounts": {"sdc1": "/x"}}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "block": "sdc", "holders": {"sdc": ["../md0"]}}]})",
+        R"({"drives": [{"node": "/dev/sg0", "type": "scsi", "block": "sdc"}, {"node": "/dev/sg1", "type": "scsi", "block": "sdc"}]})",
     };
     for (const char *text : bad) {
         Bay bay;

@@ -26,7 +26,8 @@ enum LongOption : int {
     LONG_STAGE = 6,
     LONG_ACTIVATE = 7,
     LONG_PREFLIGHT = 8,
-    LONG_SETTLE = 9,
+    LONG_ONLY_IDLE = 9,
+    LONG_SETTLE = 10,
 };
 
 const struct option k_long_options[] = {
@@ -39,6 +40,7 @@ const struct option k_long_options[] = {
     {"stage", no_argument, nullptr, LONG_STAGE},
     {"activate", no_argument, nullptr, LONG_ACTIVATE},
     {"preflight", no_argument, nullptr, LONG_PREFLIGHT},
+    {"only-idle", no_argument, nullptr, LONG_ONLY_IDLE},
     {"settle", required_argument, nullptr, LONG_SETTLE},
     {nullptr, 0, nullptr, 0},
 };
@@ -165,6 +167,9 @@ int apply_option(int c, const char *value, RunOptions *opts) {
         return k_scan_goes_on;
     case LONG_PREFLIGHT:
         opts->preflight = true;
+        return k_scan_goes_on;
+    case LONG_ONLY_IDLE:
+        opts->only_idle = true;
         return k_scan_goes_on;
     case LONG_SETTLE:
         return store_settle(opts, value);

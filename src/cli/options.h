@@ -44,6 +44,7 @@ struct RunOptions {
     bool stage = false;     // --stage: send the image by 0Eh, checked first, activated later
     bool activate = false;  // --activate: activate what --stage left on the named drives
     bool preflight = false; // --preflight: say what the run would send, and send nothing
+    bool only_idle = false; // --only-idle: refuse drives the host is using
     // --settle: how long a drive that has taken new microcode may take to answer again
     uint32_t settle_seconds = k_settle_default_seconds;
     bool cfs_repeated = false;

@@ -12,6 +12,7 @@ struct RunState {
     OwnedText cfs_text;  // the configuration text, loaded at most once; released with the run
     RunRecord record;    // the --record file, when given
     DeviceRecord device; // the record of the device being processed, filled by its steps
+    bool host_view_warned = false; // the host's view could not be read, and the run said so
 };
 
 // Seconds on the monotonic clock since start.

@@ -84,6 +84,22 @@ void append_audit_value(std::string *out, const char *name, std::string_view val
     }
 }
 
+// The reasons the host counts the drive as in use: an array of strings, or null.
+void append_in_use(std::string *out, const std::optional<std::vector<std::string>> &in_use) {
+    if (!in_use) {
+        append_json_null(out, "in_use");
+        return;
+    }
+    out->append(",\"in_use\":[");
+    for (size_t i = 0; i < in_use->size(); ++i) {
+        if (i > 0) {
+            out->push_back(',');
+        }
+        append_json_string(out, (*in_use)[i]);
+    }
+    out->push_back(']');
+}
+
 } // namespace
 
 const char *decision_name(int decision) {
@@ -175,6 +191,7 @@ std::string device_record_line(const RecordStamp &stamp, time_t t, const DeviceR
     // A revision is read again only after a download or an activation.
     append_optional_text(&out, "revision_after",
                          sends_commands(r.decision) ? r.revision_after : std::nullopt);
+    append_in_use(&out, r.in_use);
     out.append("}\n");
     return out;
 }
@@ -213,6 +230,13 @@ std::string audit_message(const DeviceRecord &r) {
     append_audit_value(&out, "outcome", outcome_name(r.outcome));
     if (!r.reason.empty()) {
         append_audit_value(&out, "reason", r.reason);
+    }
+    if (r.in_use && !r.in_use->empty()) {
+        std::string joined;
+        for (const std::string &why : *r.in_use) {
+            joined += (joined.empty() ? "" : "; ") + why;
+        }
+        append_audit_value(&out, "in_use", joined);
     }
     return out;
 }

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 // What the run decided for a device (the record's "decision").
 enum RecordDecision : int {
@@ -60,6 +61,10 @@ struct DeviceRecord {
     int outcome = OUTCOME_NONE;
     std::string reason; // what the drive or host answered, or why the run ended; may be empty
     std::optional<std::string> revision_after;
+    // Why the host counts the drive as in use ("/dev/sdc1 mounted at /var"); empty when idle or
+    // without a block device; absent when the host's view was not read (the run sent the drive
+    // nothing beyond identification) or could not be read.
+    std::optional<std::vector<std::string>> in_use;
 };
 
 // What every line of one run carries besides its own members.
@@ -86,10 +91,10 @@ std::string device_record_line(const RecordStamp &stamp, time_t t, const DeviceR
 std::string run_record_line(const RecordStamp &stamp, time_t t, int devices, int exit_status);
 
 // The system log message of one download or activation attempt: "device=/dev/sg2 model=...
-// outcome=updated", members in the record's order (wwn only when known), a value quoted (as a JSON
-// string) when it holds a blank, a quote, a backslash, an equals sign or a byte outside printable
-// ASCII; revisions and the digest only when known; reason only when there is one; no image for an
-// activation.
+// outcome=updated", members in the record's order (wwn only when known), a value quoted (as a
+// JSON string) when it holds a blank, a quote, a backslash, an equals sign or a byte outside
+// printable ASCII; revisions and the digest only when known; reason only when there is one;
+// no image for an activation; in_use (the reasons joined with "; ") only for a drive in use.
 std::string audit_message(const DeviceRecord &r);
 
 // Opens path for appending (created 0640 when missing). Returns the descriptor, or -1 with

@@ -81,7 +81,9 @@ void write_fleet(fleet_dir *f) {
         {sata_drive("/dev/sg0", "QX2000A", "QX0201", "A104"),
          sata_drive("/dev/sg1", "QX2000A", "QX0202", "B205")},
         {sata_drive("/dev/sg0", "QX2000A", "QX0301", "A104",
-                    R"({"firmware": {"mode": "keep-revision"}})"_json)},
+                    R"({"firmware": {"mode": "keep-revision"}})"_json),
+         sata_drive("/dev/sg1", "QX2000A", "QX0302", "A104",
+                    R"({"block": "sdc", "mounts": {"sdc": "/srv"}})"_json)},
         {sata_drive("/dev/sg0", "QX2000A", "QX0401", "A104")},
     };
     std::string inventory = "[dl_cor_fw_fleet]\n";
@@ -165,7 +167,8 @@ std::string summary_of(const fleet_dir &f, const std::string &rollout) {
 }
 
 // The summary of the fleet's first rollout, whether its drives go one after another or side by
-// side: h3's drive takes its image and keeps its revision, so h4 (the third batch) never starts.
+// side: h3's drive takes its image and keeps its revision, so h4 (the third batch) never starts;
+// h3's other drive is mounted, and the role's --only-idle refuses it.
 const std::string k_first_summary =
     "dl_cor_fw rollout first: 4 host(s), 2 changed, 1 failed, 1 not started\n"
     "HOST STATUS      DEVICE   MODEL      SERIAL BEFORE           AFTER            TIME"
@@ -182,8 +185,11 @@ const std::string k_first_summary =
     "<UTC TIME>           up to date\n"
     "h3   failed      /dev/sg0 QX2000A    QX0301 A104             A104             "
     "<UTC TIME>           unchanged\n"
-    "h3   failed      dl_cor_fw -c ended with status 2 (a download failed): 1 drive(s) "
-    "not updated: /dev/sg0 unchanged (the drive still reports revision A104)\n"
+    "h3   failed      /dev/sg1 QX2000A    QX0302 A104             -                "
+    "<UTC TIME>           refused: in use: /dev/sdc mounted at /srv\n"
+    "h3   failed      dl_cor_fw -c ended with status 2 (a download failed): 2 drive(s) "
+    "not updated: /dev/sg0 unchanged (the drive still reports revision A104), /dev/sg1 "
+    "refused (in use: /dev/sdc mounted at /srv)\n"
     "h4   not started no record\n";
 
 // The PLAY RECAP line of a host, from its first counter on; empty when the host is absent.
@@ -300,6 +306,8 @@ TEST_F(FleetAnsible, RehearsalLeavesTheHostsAloneAndDrivesSideBySideEndAsOneRunD
               "rehearsal h2   changed /dev/sg1 QX2000A    QX0202 B205             -          "
               "      <UTC TIME>           up to date\n"
               "rehearsal h3   changed /dev/sg0 QX2000A    QX0301 A104             B205       "
+              "      <UTC TIME>           updated\n"
+              "rehearsal h3   changed /dev/sg1 QX2000A    QX0302 A104             B205       "
               "      <UTC TIME>           updated\n"
               "rehearsal h4   changed /dev/sg0 QX2000A    QX0401 A104             B205       "
               "      <UTC TIME>           updated\n");

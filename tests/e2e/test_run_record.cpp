@@ -140,36 +140,38 @@ for line in open(sys.argv[2], encoding="ascii"):
     ASSERT_EQ(stat(record.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 
-    // The system log lines of the downloads, image directory and digests masked.
+    // The system log lines of the downloads, image directory, digests and WWN masked.
     std::string logged;
+    int named = 0;
     for (const std::string &line : syslog_lines(bay)) {
-        logged += std::regex_replace(line, std::regex(d + "/fw/|[0-9a-f]{64}"), "") + "\n";
+        named += line.find(" wwn=33333330000007d0 ") != std::string::npos ? 1 : 0;
+        logged +=
+            std::regex_replace(line, std::regex(d + "/fw/|[0-9a-f]{64}| wwn=\\w+"), "") + "\n";
     }
+    EXPECT_EQ(named, 3); // the SCSI drive's lines: the name scsi_debug derives
     const std::string qx_sent =
         " image=qx2000a_b205.bin sha256= method=\"DOWNLOAD MICROCODE 07h\" revision_before=";
-    EXPECT_EQ(
-        logged,
-        "user.notice dl_cor_fw: device=/dev/sg0 model=QX2000A serial=QX0001" + qx_sent +
-            "A104 revision_after=B205 outcome=updated\n" +
-            "user.err dl_cor_fw: device=/dev/sg3 model=QX2000A serial=QX0004" + qx_sent +
-            "A105 revision_after=A105 outcome=unchanged reason=\"the drive still "
-            "reports revision A105\"\n" +
-            "user.err dl_cor_fw: device=/dev/sg4 model=QX2000A serial=QX0005" + qx_sent +
-            "A106 outcome=failed reason=\"CHECK CONDITION, sense key 0xb ABORTED "
-            "COMMAND, ASC/ASCQ 0x00/0x00 no additional sense information, ATA "
-            "Error 0x04 Status 0x41 Count 0x10\"\n"
-            "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
-            "serial=CV00012345678901 wwn=33333330000007d0 image=cv_n5r0.lod sha256= method=\"WRITE "
-            "BUFFER 05h\" revision_before=N4R2 revision_after=N5R0 outcome=updated\n"
-            "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
-            "serial=CV00012345678901 wwn=33333330000007d0 image=cv_n6r0.lod sha256= method=\"WRITE "
-            "BUFFER 0Eh\" revision_before=N5R0 revision_after=N5R0 outcome=pending "
-            "reason=\"the firmware is staged: the drive runs it once activated "
-            "(--activate) or power-cycled\"\n"
-            "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
-            "serial=CV00012345678901 wwn=33333330000007d0 method=\"WRITE BUFFER 0Fh\" "
-            "revision_before=N5R0 "
-            "revision_after=N6R0 outcome=updated\n");
+    EXPECT_EQ(logged,
+              "user.notice dl_cor_fw: device=/dev/sg0 model=QX2000A serial=QX0001" + qx_sent +
+                  "A104 revision_after=B205 outcome=updated\n" +
+                  "user.err dl_cor_fw: device=/dev/sg3 model=QX2000A serial=QX0004" + qx_sent +
+                  "A105 revision_after=A105 outcome=unchanged reason=\"the drive still "
+                  "reports revision A105\"\n" +
+                  "user.err dl_cor_fw: device=/dev/sg4 model=QX2000A serial=QX0005" + qx_sent +
+                  "A106 outcome=failed reason=\"CHECK CONDITION, sense key 0xb ABORTED "
+                  "COMMAND, ASC/ASCQ 0x00/0x00 no additional sense information, ATA "
+                  "Error 0x04 Status 0x41 Count 0x10\"\n"
+                  "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
+                  "serial=CV00012345678901 image=cv_n5r0.lod sha256= method=\"WRITE "
+                  "BUFFER 05h\" revision_before=N4R2 revision_after=N5R0 outcome=updated\n"
+                  "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
+                  "serial=CV00012345678901 image=cv_n6r0.lod sha256= method=\"WRITE "
+                  "BUFFER 0Eh\" revision_before=N5R0 revision_after=N5R0 outcome=pending "
+                  "reason=\"the firmware is staged: the drive runs it once activated "
+                  "(--activate) or power-cycled\"\n"
+                  "user.notice dl_cor_fw: device=/dev/sg2 model=CV-SAS10K "
+                  "serial=CV00012345678901 method=\"WRITE BUFFER 0Fh\" revision_before=N5R0 "
+                  "revision_after=N6R0 outcome=updated\n");
 }
 #endif
 
@@ -178,9 +180,13 @@ for line in open(sys.argv[2], encoding="ascii"):
 TEST(RunRecord, UnusableRecordPathTouchesNoDrive) {
     Bay bay = make_bay({scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV01")});
     std::string image = make_bytes(bay.dir, "fw.img", 4096);
+    // A link to a bay node leads to the node under sgsim, as on a real host: nothing is made
+    // at the node's path.
+    ASSERT_EQ(symlink("/dev/sg0", (bay.dir + "/link").c_str()), 0);
     const std::pair<std::string, std::string> cases[] = {
         {bay.dir, "not a regular file"},
         {bay.dir + "/missing/run.jsonl", "No such file or directory"},
+        {bay.dir + "/link", "not a regular file"},
     };
     for (const auto &[path, why] : cases) {
         RunResult r = run_dl(bay, {"-f", image, "-d", "/dev/sg0", "--record", path});
@@ -188,6 +194,7 @@ TEST(RunRecord, UnusableRecordPathTouchesNoDrive) {
         EXPECT_EQ(r.err, "Could not open record file " + path + ": " + why + "\n");
         EXPECT_EQ(r.status, 1) << path;
         EXPECT_EQ(access(bay.trace.c_str(), F_OK), -1) << path << ": the trace exists";
+        EXPECT_NE(access("/dev/sg0", F_OK), 0) << path << ": a file was made at /dev/sg0";
     }
 }
 

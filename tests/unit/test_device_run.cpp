@@ -2,6 +2,7 @@
 #include "cli/device_step.h"
 #include "cli/drive_name.h"
 #include "cli/exit_hooks.h"
+#include "cli/host_check.h"
 #include "cli/identity.h"
 #include "sg/scsi_pages.h"
 
@@ -386,6 +387,30 @@ TEST(DeviceStep, RunGoesOnWithoutADownloadModule) {
     EXPECT_EQ(GetCapturedStdout(), "/dev/sg4: No model number match; skipping\n");
     EXPECT_FALSE(outcome.end_run);
     EXPECT_EQ(state.run_status, 0);
+}
+
+// A node that sysfs does not know: the host's view is not read, which is said once a run, and
+// --only-idle cannot show the drive idle; the record's in_use stays null.
+TEST(HostCheck, ViewNotReadIsSaidOnceAndRefusedByOnlyIdle) {
+    RunOptions opts;
+    opts.preflight = true;
+    opts.only_idle = true;
+    RunState state;
+    std::string disk = "x";
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_FALSE(check_host_use(opts, "/dev/sg999998", -1, "fw.img", &state, &disk));
+    EXPECT_FALSE(check_host_use(opts, "/dev/sg999999", -1, "fw.img", &state, &disk));
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(GetCapturedStderr(),
+              "WARNING: the host's view of the drives could not be read "
+              "(/sys/class/scsi_generic/sg999998: No such file or directory)\n");
+    EXPECT_EQ(out.substr(out.find('\n') + 1),
+              "/dev/sg999999: would not send fw.img: the host's view of the drive could not be "
+              "read: /sys/class/scsi_generic/sg999999: No such file or directory (--only-idle)\n");
+    EXPECT_EQ(disk, "");
+    EXPECT_FALSE(state.device.in_use);
+    EXPECT_EQ(state.run_status, 2);
 }
 
 TEST(CloseCurrentDevice, ClosesOnceAndForgetsTheHandle) {

@@ -158,11 +158,12 @@ SAMPLE
 # sgsim (the stack and dl_cor_fw scenarios again under the simulated bay; needs sgsim and
 # libsgsim.so), capture (sgsim capture of the guest's drives, the captured bay answering as
 # they do; needs sgsim and libsgsim.so), timeout (one dropped download command: about two
-# minutes). DLCOR_VM_SCENARIOS names
-# the sets to add, comma-separated; "full" (or --full) adds all of them.
+# minutes), host (drives in use: six more scsi_debug disks, so it runs last).
+# DLCOR_VM_SCENARIOS names the sets to add, comma-separated; "full" (or --full) adds all of
+# them.
 if [ ${#scenario_files[@]} -eq 0 ]; then
     sets=stack
-    [ $full -eq 1 ] && sets=stack,dl_cor_fw,cfs,sgsim,capture,timeout
+    [ $full -eq 1 ] && sets=stack,dl_cor_fw,cfs,sgsim,capture,timeout,host
     case ${DLCOR_VM_SCENARIOS:-} in '' | full | stack) ;; *) sets=stack,$DLCOR_VM_SCENARIOS ;; esac
     for set in ${sets//,/ }; do
         if [ "$set" = cfs ] && ! printf '%s\n' "${bins[@]}" | grep -q '/cfs_tool$'; then
@@ -198,8 +199,8 @@ for tool in cpio modprobe ldd base64; do
     command -v $tool >/dev/null || skip "$tool not installed"
 done
 
-# sg3-utils programs the stack scenarios run in the guest.
-for p in sg_inq sg_vpd sg_sat_identify sg_raw sg_write_buffer sg_turs sg_requests; do
+# sg3-utils programs the stack scenarios run in the guest, and the host set's own.
+for p in sg_inq sg_vpd sg_sat_identify sg_raw sg_write_buffer sg_turs sg_requests mdadm dmsetup flock; do
     path=$(command -v $p) || die "$p not found (package sg3-utils)"
     bins+=("$path")
 done
@@ -268,6 +269,8 @@ add_module ahci "" 1
 add_module virtio_pci "" ""
 add_module virtio_scsi "" 2
 add_module scsi_debug "$SCSI_DEBUG_PARAMS" 3
+# The host set's storage stack: md RAID1, device-mapper, and ext2 through the ext4 driver.
+for m in raid1 dm-mod ext4; do add_module $m "" ""; done
 
 # Host programs and every library they need
 declare -A have_lib=()
