@@ -189,7 +189,8 @@ void parse_ata_statements(const json &j, Drive &d) {
     }
 }
 
-// The world wide name (16 hex digits), the capacity and the captured answers.
+// The world wide name (16 hex digits), the capacity, the captured answers, and what the drive
+// does when it resets (drive_reset.h).
 void parse_identity_extras(const json &j, Drive &d) {
     if (j.contains("wwn")) {
         std::string w = get_text(j, "wwn", "");
@@ -204,6 +205,13 @@ void parse_identity_extras(const json &j, Drive &d) {
     std::string err;
     if (j.contains("captured") && !captured_from_json(j["captured"], d.captured, err))
         throw BayError(d.node + ": " + err);
+    d.settle_ms = static_cast<uint32_t>(get_number(j, "settle_ms", 0, 0, 3600000));
+    d.vanish_ms = static_cast<uint32_t>(get_number(j, "vanish_ms", 0, 0, 3600000));
+    d.moves_to = get_text(j, "moves_to", "");
+    if (!d.moves_to.empty() && (d.moves_to[0] != '/' || d.moves_to == d.node))
+        throw BayError(d.node + ": \"moves_to\" must be another absolute node path");
+    d.not_ready_until = static_cast<int64_t>(get_u64(j, "not_ready_until", 0));
+    d.absent_until = static_cast<int64_t>(get_u64(j, "absent_until", 0));
 }
 
 int parse_errno(const json &f) {
@@ -282,6 +290,11 @@ Drive parse_drive(const json &j) {
                 "wwn",
                 "capacity_blocks",
                 "captured",
+                "settle_ms",
+                "vanish_ms",
+                "moves_to",
+                "not_ready_until",
+                "absent_until",
                 "block",
                 "partitions",
                 "mounts",
@@ -424,6 +437,9 @@ bool bay_from_json(const json &doc, Bay &bay, std::string &err) {
                 throw BayError(d.node + ": block device " + d.host.block +
                                " belongs to another drive");
         }
+        for (const Drive &d : out.drives)
+            if (!d.moves_to.empty() && nodes.contains(d.moves_to))
+                throw BayError(d.node + ": \"moves_to\" names the node of another drive");
         bay = std::move(out);
         return true;
     } catch (const BayError &e) {
@@ -463,6 +479,17 @@ namespace {
 
 // The state a run changes, put into the drive's record of a bay document.
 void put_state(json &d, const Drive &drive) {
+    d["node"] = drive.node;
+    if (drive.moves_to.empty())
+        d.erase("moves_to");
+    auto put_time = [&d](const char *key, int64_t until) {
+        if (until != 0)
+            d[key] = until;
+        else
+            d.erase(key);
+    };
+    put_time("not_ready_until", drive.not_ready_until);
+    put_time("absent_until", drive.absent_until);
     d["revision"] = drive.revision;
     if (drive.staged)
         d["staged"] = drive.staged_revision;
@@ -527,9 +554,11 @@ bool save_bay(const std::string &path, const Bay &bay, json &doc, std::string &e
         put_state(changed, bay.drives[i]);
         if (changed == mine)
             continue;
+        // A drive that moved is found under the node it had when this process read the bay.
+        std::string was = mine.value("node", "");
         mine = changed;
         for (json &d : now["drives"]) {
-            if (d.is_object() && d.value("node", "") == bay.drives[i].node)
+            if (d.is_object() && d.value("node", "") == was)
                 put_state(d, bay.drives[i]);
         }
     }

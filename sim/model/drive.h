@@ -78,6 +78,10 @@ struct DriveRuntime {
     bool vanished = false;
     PendingDownload download;
     size_t hostile_pos = 0; // the next byte of the hostile script
+    // Bumped each time the drive drops off the bus or moves to another node: a descriptor
+    // opened before leads nowhere any more (drive_reset.h).
+    uint32_t generation = 0;
+    bool reset_started = false; // a reset began during this command: write the bay back
     // scsi-hd: the sense of the last command that ended in CHECK CONDITION, until the next
     // command; REQUEST SENSE reports it, as QEMU keeps it for the device.
     std::vector<uint8_t> last_sense;
@@ -153,6 +157,17 @@ struct Drive {
     uint64_t wwn = 0;
     uint64_t capacity_blocks = k_default_capacity_blocks; // 512-byte logical blocks
     Captured captured; // empty: the drive answers by its model alone
+    // What the drive does once it takes new microcode (an image applied, an activation) or is
+    // power-cycled (drive_reset.h): it answers NOT READY 04h/01h to every command for
+    // settle_ms, then (SCSI) reports 29h/00h once; it is gone from the bus for vanish_ms; and
+    // it answers at node moves_to from then on (empty: it keeps its node).
+    uint32_t settle_ms = 0;
+    uint32_t vanish_ms = 0;
+    std::string moves_to;
+    // Until when (milliseconds since the epoch) the drive is becoming ready, and absent; kept
+    // in the bay file, so that a power cycle by `sgsim power-cycle` acts on the next process.
+    int64_t not_ready_until = 0;
+    int64_t absent_until = 0;
     std::vector<Fault> faults;
     // A hostile drive: every answer is rewritten by the next record of this script
     // (hostile.h); empty: the drive answers as its model does.

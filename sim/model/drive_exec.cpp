@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "drive_reset.h"
 #include "hostile.h"
 #include "sense_build.h"
 #include "sim_bytes.h"
@@ -119,6 +120,11 @@ static Answer model_answer(Bay &bay, size_t idx, const Command &cmd) {
     count_kinds(d, kinds);
     if (const Fault *f = firing_fault(d, kinds))
         return apply_fault(bay, d, *f, cmd);
+    if (drive_becoming_ready(d)) {
+        bool descriptor = d.type == DriveType::sata && bay.abort_sense == AbortSense::descriptor;
+        return check_condition(cmd, descriptor ? descriptor_sense(k_key_not_ready, 0x04, 0x01)
+                                               : fixed_sense(k_key_not_ready, 0x04, 0x01));
+    }
     // A power-on's 29h/00h goes before microcode's 3Fh/16h, as the higher of the two.
     // Neither INQUIRY nor REQUEST SENSE reports or consumes it.
     bool held = d.type == DriveType::scsi && cmd.cdb[0] != 0x12 && cmd.cdb[0] != 0x03;
@@ -137,6 +143,10 @@ static Answer model_answer(Bay &bay, size_t idx, const Command &cmd) {
 Answer execute_command(Bay &bay, size_t idx, const Command &cmd) {
     Answer a = model_answer(bay, idx, cmd);
     Drive &d = bay.drives[idx];
+    if (d.rt.reset_started) {
+        d.rt.reset_started = false;
+        a.state_changed = true;
+    }
     if (d.type == DriveType::scsi && d.flavor == ScsiFlavor::scsi_hd && a.io_errno == 0)
         d.rt.last_sense = a.status == k_status_check_condition ? a.sense : std::vector<uint8_t>{};
     if (!d.hostile)
@@ -148,6 +158,8 @@ int open_drive(Bay &bay, size_t idx) {
     Drive &d = bay.drives[idx];
     if (d.rt.vanished)
         return ENODEV;
+    if (drive_absent(d))
+        return ENXIO;
     std::vector<std::string> kinds = {"open"};
     count_kinds(d, kinds);
     const Fault *f = firing_fault(d, kinds);

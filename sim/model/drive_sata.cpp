@@ -11,6 +11,7 @@
 #include "ata_logs.h"
 #include "captured.h"
 #include "drive_exec.h"
+#include "drive_reset.h"
 #include "image.h"
 #include "sense_build.h"
 #include "sim_bytes.h"
@@ -288,6 +289,8 @@ static AtaOutcome ata_activate(Drive &d, const AtaTaskfile &t, Staging staging) 
     o.regs = t.regs;
     o.regs.status = k_ata_status_ok;
     o.changed = activate_staged(d);
+    if (o.changed)
+        start_reset(d);
     return o;
 }
 

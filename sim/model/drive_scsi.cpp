@@ -9,6 +9,7 @@
 
 #include "captured.h"
 #include "drive_exec.h"
+#include "drive_reset.h"
 #include "image.h"
 #include "sense_build.h"
 #include "sim_bytes.h"
@@ -118,6 +119,7 @@ static bool breaks_descriptor(const Drive &d, uint32_t offset, uint32_t len) {
 static Answer scsi_activate(Drive &d, const Command &cmd) {
     if (!activate_staged(d))
         return check_condition(cmd, fixed_sense(k_key_illegal_request, 0x2c, 0x00));
+    start_reset(d);
     Answer a;
     a.state_changed = true;
     d.unit_attention = true;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "drive_reset.h"
 #include "sim_bytes.h"
 
 static const char k_image_magic[] = "SGSIMFW1";
@@ -96,6 +97,7 @@ static ChunkResult complete(Drive &d, bool deferred, const std::string &revision
     d.revision = revision;
     d.staged = false;
     d.staged_revision.clear();
+    start_reset(d);
     return ChunkResult::applied;
 }
 
@@ -146,4 +148,5 @@ void power_cycle(Drive &d) {
         d.unit_attention = false;
         d.power_on_attention = true;
     }
+    start_reset(d);
 }

@@ -52,9 +52,10 @@ enum class ChunkResult {
 // bytes (0 starts a new download, anything else must continue it, with the same deferral).
 // deferred: a staging command (WRITE BUFFER 0Dh/0Eh, DOWNLOAD MICROCODE 0Eh). The image's
 // revision (validate), the target (accept_any) or the current revision (keep_revision)
-// becomes the drive's revision on `applied`, replacing anything staged, or its staged
-// microcode on `staged`. A complete image may end with less than one 512-byte block of
-// padding.
+// becomes the drive's revision on `applied`, replacing anything staged (and the drive resets,
+// start_reset), or its staged microcode on `staged`. A complete image may end with less than
+// one 512-byte block of padding. Drives that take any bytes (accept_any, keep_revision)
+// apply every command, so a segmented download to one meets its own reset.
 ChunkResult take_chunk(Drive &d, bool whole, bool deferred, uint32_t offset,
                        std::span<const uint8_t> bytes);
 
@@ -64,5 +65,6 @@ bool activate_staged(Drive &d);
 
 // A power cycle of the drive: staged microcode becomes current, a download in progress is
 // lost, and a SCSI drive reports 29h/00h (POWER ON, RESET, OR BUS DEVICE RESET OCCURRED) to
-// the next command other than INQUIRY, in place of any unit attention it held.
+// the next command other than INQUIRY, in place of any unit attention it held; the drive then
+// resets as the bay asks (start_reset).
 void power_cycle(Drive &d);

@@ -9,10 +9,12 @@
 inline constexpr uint8_t k_status_good = 0x00;
 inline constexpr uint8_t k_status_check_condition = 0x02;
 inline constexpr uint8_t k_status_busy = 0x08;
+inline constexpr uint16_t k_did_no_connect = 0x01;
 inline constexpr uint16_t k_did_time_out = 0x03;
 inline constexpr uint16_t k_driver_sense = 0x08;
 
 inline constexpr uint8_t k_key_recovered_error = 0x01;
+inline constexpr uint8_t k_key_not_ready = 0x02;
 inline constexpr uint8_t k_key_illegal_request = 0x05;
 inline constexpr uint8_t k_key_unit_attention = 0x06;
 inline constexpr uint8_t k_key_aborted_command = 0x0b;

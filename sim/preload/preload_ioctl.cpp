@@ -10,7 +10,9 @@
 #include <sys/ioctl.h>
 
 #include "drive_exec.h"
+#include "drive_reset.h"
 #include "preload_state.h"
+#include "sense_build.h"
 #include "trace.h"
 
 // A slow drive's command takes its time: a real wait, resumed after a signal handler ran.
@@ -31,6 +33,21 @@ static void copy_data_in(NodeOpen &open, const Answer &a, uint32_t dxfer_len, vo
         open.bounce.resize(dxfer_len, 0);
     std::copy_n(a.data.begin(), moved, open.bounce.begin());
     std::memcpy(dest, open.bounce.data(), dxfer_len);
+}
+
+// The answer on an open of a drive that has since dropped off the bus or moved: while it is
+// away the command ends at once with host status DID_NO_CONNECT and nothing moved, as the
+// midlayer ends commands to a device that is going; once it is back (or elsewhere) the open
+// leads to no device at all (ENODEV).
+static Answer departed_answer(const Drive &d, const Command &cmd) {
+    Answer a;
+    if (drive_absent(d)) {
+        a.host_status = k_did_no_connect;
+        a.resid = static_cast<int32_t>(cmd.dxfer_len);
+    } else {
+        a.io_errno = ENODEV;
+    }
+    return a;
 }
 
 // Builds the drive's command from the header, runs it, and writes the answer back as the
@@ -67,8 +84,13 @@ static int sg_io(PreloadState &s, NodeOpen &open, sg_io_hdr_t *h) {
     if (dir == k_dxfer_to_dev || dir == k_dxfer_to_from_dev)
         cmd.data_out = {static_cast<const uint8_t *>(h->dxferp), h->dxfer_len};
 
-    wait_ms(s.bay.drives[drive].slow_ms);
-    Answer a = execute_command(s.bay, drive, cmd);
+    Answer a;
+    if (open.generation == s.bay.drives[drive].rt.generation) {
+        wait_ms(s.bay.drives[drive].slow_ms);
+        a = execute_command(s.bay, drive, cmd);
+    } else {
+        a = departed_answer(s.bay.drives[drive], cmd);
+    }
     if (!s.bay.trace_path.empty() &&
         !append_trace(s.bay.trace_path, trace_line(s.bay.drives[drive].node, cmd, a)))
         std::fprintf(stderr, "sgsim: cannot append to %s\n", s.bay.trace_path.c_str());
@@ -109,6 +131,10 @@ static int put_int(void *arg, int value) {
 static int node_ioctl(PreloadState &s, NodeOpen &open, unsigned long request, void *arg) {
     size_t drive = open.drive;
     if (s.bay.drives[drive].rt.vanished) {
+        errno = ENODEV;
+        return -1;
+    }
+    if (open.generation != s.bay.drives[drive].rt.generation && request != SG_IO) {
         errno = ENODEV;
         return -1;
     }

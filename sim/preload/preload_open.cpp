@@ -47,8 +47,10 @@ static int open_bay_path(int dirfd, const char *path, int flags) {
     }
     static auto real_open = reinterpret_cast<open_fn>(next_symbol("open"));
     int fd = real_open("/dev/null", O_RDWR | (flags & O_CLOEXEC));
-    if (fd >= 0)
+    if (fd >= 0) {
         s.fds[fd] = std::make_shared<NodeOpen>(v.drive, flags & O_ACCMODE);
+        s.fds[fd]->generation = s.bay.drives[v.drive].rt.generation;
+    }
     return fd;
 }
 

@@ -48,6 +48,9 @@ struct NodeOpen {
     int lock_fd = -1; // the node's lock file (preload_lock.cpp), opened on the first lock
     // The sg driver's bounce buffer of this open: what the last data-in command left in it.
     std::vector<uint8_t> bounce;
+    // The drive's generation when its node was opened: once the drive drops off the bus or
+    // moves (a newer generation), this open leads nowhere.
+    uint32_t generation = 0;
     NodeOpen(size_t d, int a) : drive(d), access(a) {}
     NodeOpen(const NodeOpen &) = delete;
     NodeOpen &operator=(const NodeOpen &) = delete;

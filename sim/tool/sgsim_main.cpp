@@ -138,8 +138,9 @@ int show_main(int argc, char **argv) {
     return 0;
 }
 
-// Power-cycles one drive of the bay: what was staged becomes current, and the drive is
-// written back. Prints the revision before and after.
+// Power-cycles one drive of the bay: what was staged becomes current, the drive resets as the
+// bay asks (NOT READY, off the bus, another node), and it is written back. Prints the
+// revision before and after, and the node it answers at when it moved.
 int power_cycle_main(int argc, char **argv) {
     if (argc != 2) {
         usage();
@@ -159,8 +160,9 @@ int power_cycle_main(int argc, char **argv) {
             std::fprintf(stderr, "sgsim: %s\n", err.c_str());
             return 1;
         }
-        std::printf("%s: power cycled, revision %s -> %s\n", visible(d.node).c_str(),
-                    visible(before).c_str(), visible(d.revision).c_str());
+        std::string moved = d.node != argv[1] ? " (now " + visible(d.node) + ")" : "";
+        std::printf("%s: power cycled, revision %s -> %s%s\n", visible(argv[1]).c_str(),
+                    visible(before).c_str(), visible(d.revision).c_str(), moved.c_str());
         return 0;
     }
     std::fprintf(stderr, "sgsim power-cycle: %s is not in the bay\n", visible(argv[1]).c_str());

@@ -1,5 +1,6 @@
 #include "cli/activation.h"
 
+#include "cli/drive_return.h"
 #include "cli/revision_check.h"
 #include "cli/signal_hold.h"
 #include "download/download.h"
@@ -53,11 +54,7 @@ void activation_step(const RunOptions &opts, const DeviceIdentity &id, const cha
     record.seconds = seconds_since(start);
     record.commands_sent = report.commands_sent;
     if (result == 0) {
-        RevisionCheck check = check_revision(fd, id, true);
-        report_revision(path, id, check, true, REPORT_ACTIVATION);
-        if (record_revision_check(check, REPORT_ACTIVATION, &record)) {
-            state->run_status = k_exit_download_failed;
-        }
+        verify_after_microcode(opts, id, path, fd, REPORT_ACTIVATION, state);
     } else {
         report_failed_activation(report, path, &record);
         record.outcome = OUTCOME_FAILED;

@@ -7,8 +7,9 @@
 
 // Activates the microcode staged on the device at path (WRITE BUFFER 0Fh or DOWNLOAD
 // MICROCODE 0Fh, by the forced method or the kind of drive), with the stop signals held,
-// then reads the revision again and judges it as --verify does. Fills state->device
-// (decision activate), writes the system log line, and sets state->run_status to 2 when the
-// activation failed, the drive had nothing staged, or the revision did not change.
+// then waits for the drive and reads its revision again (verify_after_microcode): the
+// activation succeeded only when the revision changed. Fills state->device (decision
+// activate), writes the system log line, and sets state->run_status to 2 when the activation
+// failed, the drive had nothing staged, kept its revision or did not come back.
 void activation_step(const RunOptions &opts, const DeviceIdentity &id, const char *path, int fd,
                      RunState *state);

@@ -2,6 +2,7 @@
 
 #include "cli/banner.h"
 #include "cli/device_step.h"
+#include "cli/drive_seen.h"
 #include "cli/exit_hooks.h"
 #include "cli/identity.h"
 #include "cli/run_safety.h"
@@ -26,6 +27,8 @@ int record_stop(RunState *state, const char *why) {
 // The device loop of run_devices. Returns the exit status.
 int process_devices(RunOptions *opts, RunState *state) {
     size_t count = opts->device_paths.size();
+    bool named = run_needs_drive_names(*opts);
+    SeenDrives seen;
     for (size_t i = 0; i < count; ++i) {
         OwnedText &path = opts->device_paths[i];
         state->device = DeviceRecord{};
@@ -51,11 +54,23 @@ int process_devices(RunOptions *opts, RunState *state) {
             record_stop(state, "the device did not answer INQUIRY");
             return k_exit_invalid_device;
         }
+        if (named) {
+            read_drive_wwn(current_device_fd, &id);
+        }
         record_identity(&state->device, id);
+        if (is_duplicate(seen, current_device_fd, path.get(), id, &state->device)) {
+            if (write_device_record(&state->record, state->device) < 0) {
+                return k_exit_usage;
+            }
+            close_current_device();
+            path.reset();
+            continue;
+        }
         if (opts->list_mode != 0) {
             fputs(listing_line(id, path.get(), opts->list_mode, opts->tmc_code).c_str(), stdout);
         }
         StepOutcome outcome = run_device_step(*opts, id, path.get(), current_device_fd, state);
+        remember_drive(&seen, current_device_fd, path.get(), id);
         // The line is written before the run goes on or ends here: a stop signal held during
         // the image acts only after the image's outcome, which the line tells truly.
         if (write_device_record(&state->record, state->device) < 0) {

@@ -1,5 +1,6 @@
 #include "cli/download_step.h"
 
+#include "cli/drive_return.h"
 #include "cli/revision_check.h"
 #include "cli/signal_hold.h"
 #include "download/download.h"
@@ -59,16 +60,18 @@ void download_step(const RunOptions &opts, const DeviceIdentity &id, const char 
         }
         record.outcome = report.commands_sent == 0 ? OUTCOME_REFUSED : OUTCOME_FAILED;
         state->run_status = k_exit_download_failed;
-    } else if (opts.stage || opts.verify || opts.cfs_path) {
-        RevisionCheck check = check_revision(fd, id, opts.verify && !opts.stage);
-        if (opts.stage && check.outcome == OUTCOME_UNCHANGED) {
+    } else if (opts.stage) {
+        // Staging activates nothing: the drive is read again at once.
+        RevisionCheck check = check_revision(fd, id, false);
+        if (check.outcome == OUTCOME_UNCHANGED) {
             check.outcome = OUTCOME_PENDING;
         }
-        int kind = opts.stage ? REPORT_STAGE : REPORT_DOWNLOAD;
-        report_revision(path, id, check, opts.verify, kind);
-        if (record_revision_check(check, kind, &record)) {
+        report_revision(path, id, check, opts.verify, REPORT_STAGE);
+        if (record_revision_check(check, REPORT_STAGE, &record)) {
             state->run_status = k_exit_download_failed;
         }
+    } else if (opts.verify || opts.cfs_path) {
+        verify_after_microcode(opts, id, path, fd, REPORT_DOWNLOAD, state);
     } else {
         puts("Download SUCCESSFUL");
         record.outcome = OUTCOME_UNVERIFIED;

@@ -7,7 +7,8 @@
 
 // Sends image to the device at path, open as fd, and writes the outcome lines. After a
 // download that completed, the revision is read again when --verify asks for it, and always
-// in a CFS run: only a changed revision makes it a success there. Without either, the
+// in a CFS run, once the drive answers again (verify_after_microcode): only a changed
+// revision makes it a success there. Without either, the
 // download is a success unverified. A staging download (--stage) is checked against the
 // drive's statements first and always has its revision read again: unchanged is the expected
 // pending activation. The stop signals are held from before the first command. Fills

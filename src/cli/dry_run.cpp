@@ -1,5 +1,6 @@
 #include "cli/dry_run.h"
 
+#include "cli/drive_name.h"
 #include "download/image.h"
 #include "download/statements.h"
 
@@ -24,12 +25,17 @@ std::vector<std::string> dry_run_refusals(const DriveStatements &s, const Downlo
 
 void dry_run_step(const RunOptions &opts, const DeviceIdentity &id, const char *path, int fd,
                   const char *image, RunState *state) {
+    // Each line names the drive as well as its node, which may be another drive's by the
+    // time the run is made.
+    std::string named = drive_name_text(drive_name_of(id));
+    const char *drive = named.c_str();
+    const char *sep = named.empty() ? "" : "; drive ";
     std::string why;
     long long length = measure_image_file(image, &why);
     Refusal too_long = check_image_length(length);
     if (length < 0 || too_long.refused) {
-        printf("%s: would not send %s: %s\n", path, image,
-               length < 0 ? why.c_str() : too_long.reason);
+        printf("%s: would not send %s: %s%s%s\n", path, image,
+               length < 0 ? why.c_str() : too_long.reason, sep, drive);
         state->run_status = k_exit_download_failed;
         return;
     }
@@ -44,12 +50,13 @@ void dry_run_step(const RunOptions &opts, const DeviceIdentity &id, const char *
         for (const std::string &note : plan_notes(s, p)) {
             notes += "; " + note;
         }
-        printf("%s: would send %s (%lld bytes) by %s %s%s\n", path, image, length, method.c_str(),
-               plan_text(p).c_str(), notes.c_str());
+        printf("%s: would send %s (%lld bytes) by %s %s%s%s%s\n", path, image, length,
+               method.c_str(), plan_text(p).c_str(), notes.c_str(), sep, drive);
         return;
     }
     for (const std::string &line : refusals) {
-        printf("%s: would not send %s by %s: %s\n", path, image, method.c_str(), line.c_str());
+        printf("%s: would not send %s by %s: %s%s%s\n", path, image, method.c_str(), line.c_str(),
+               sep, drive);
     }
     state->run_status = k_exit_download_failed;
 }

@@ -78,6 +78,9 @@ void record_identity(DeviceRecord *r, const DeviceIdentity &id) {
     if (id.is_ata && id.ata_serial[0] != '\0') {
         r->ata_serial = id.ata_serial;
     }
+    if (id.wwn[0] != '\0') {
+        r->wwn = id.wwn;
+    }
     r->revision_before = id.full_fw;
     r->identity_complete = id.identity_complete;
 }

@@ -22,6 +22,7 @@ struct DeviceIdentity {
     char serial[9];         // unit serial number page, from its first non-space byte
     char full_serial[93];   // the page's whole serial field, less the blanks around it
     char ata_serial[21];    // the IDENTIFY serial number of an ATA drive, when it was read
+    char wwn[33];           // the NAA name of page 83h in hex, when the run read one
     char full_model[41];    // get_full_mn, or product
     char full_fw[47];       // get_full_fw, or revision
     bool is_ata;            // vendor begins "ATA"

@@ -27,6 +27,7 @@ enum LongOption : int {
     LONG_ACTIVATE = 7,
     LONG_PREFLIGHT = 8,
     LONG_ONLY_IDLE = 9,
+    LONG_SETTLE = 10,
 };
 
 const struct option k_long_options[] = {
@@ -40,6 +41,7 @@ const struct option k_long_options[] = {
     {"activate", no_argument, nullptr, LONG_ACTIVATE},
     {"preflight", no_argument, nullptr, LONG_PREFLIGHT},
     {"only-idle", no_argument, nullptr, LONG_ONLY_IDLE},
+    {"settle", required_argument, nullptr, LONG_SETTLE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -82,6 +84,22 @@ int append_device_path(std::vector<OwnedText> *paths, const char *value) {
         perror("realloc");
         return k_exit_usage;
     }
+    return k_scan_goes_on;
+}
+
+// Stores the --settle value: whole seconds, 0 to k_settle_max_seconds, digits only.
+// Returns k_scan_goes_on, or 1 after the reason and the usage text.
+int store_settle(RunOptions *opts, const char *value) {
+    ++opts->settle_seen;
+    size_t len = std::strlen(value);
+    bool digits = len > 0 && len <= 4 && std::strspn(value, "0123456789") == len;
+    if (!digits || std::strtoul(value, nullptr, 10) > k_settle_max_seconds) {
+        fprintf(stderr, "dl_cor_fw: --settle takes whole seconds from 0 to %u, not '%s'\n",
+                static_cast<unsigned>(k_settle_max_seconds), value);
+        usage();
+        return k_exit_usage;
+    }
+    opts->settle_seconds = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
     return k_scan_goes_on;
 }
 
@@ -153,6 +171,8 @@ int apply_option(int c, const char *value, RunOptions *opts) {
     case LONG_ONLY_IDLE:
         opts->only_idle = true;
         return k_scan_goes_on;
+    case LONG_SETTLE:
+        return store_settle(opts, value);
     default:
         // getopt_long has written its own diagnostic.
         usage();
@@ -161,7 +181,8 @@ int apply_option(int c, const char *value, RunOptions *opts) {
 }
 
 bool takes_value(int c) {
-    return c == LONG_TMC || c == LONG_RECORD || (c > 0 && std::strchr("cdfms", c) != nullptr);
+    return c == LONG_TMC || c == LONG_RECORD || c == LONG_SETTLE ||
+           (c > 0 && std::strchr("cdfms", c) != nullptr);
 }
 
 void warn_multiple(const char *option, const char *value) {
@@ -226,7 +247,7 @@ ScanResult scan_options(int argc, char **argv, RunOptions *opts) {
         }
         if (takes_value(c) && optarg != nullptr && value_looks_like_option(optarg)) {
             char letter[2] = {static_cast<char>(c), '\0'};
-            bool is_long = c == LONG_TMC || c == LONG_RECORD;
+            bool is_long = c == LONG_TMC || c == LONG_RECORD || c == LONG_SETTLE;
             const char *name =
                 (is_long && long_index >= 0) ? k_long_options[long_index].name : letter;
             fprintf(stderr, "%s: option requires an argument -- '%s'\n", argv[0], name);
@@ -298,6 +319,10 @@ void print_multiple_value_warnings(const RunOptions &opts) {
     }
     if (opts.record_repeated && opts.record_path) {
         warn_multiple("--record", opts.record_path.get());
+    }
+    if (opts.settle_seen > 1) {
+        snprintf(scratch, sizeof scratch, "%u", static_cast<unsigned>(opts.settle_seconds));
+        warn_multiple("--settle", scratch);
     }
 }
 

@@ -24,6 +24,10 @@ inline constexpr uint8_t k_list_extended = 2; // --enump
 // The --tmc code with which the extended listing shows the full firmware revision.
 inline constexpr int32_t k_tmc_full_fw = 31847;
 
+// --settle: the wait for a drive after new microcode, in whole seconds, and its bounds.
+inline constexpr uint32_t k_settle_default_seconds = 60;
+inline constexpr uint32_t k_settle_max_seconds = 3600;
+
 // The parsed command line. Every text is a copy owned here; absent values are empty holders.
 struct RunOptions {
     OwnedText cfs_path;                  // -c
@@ -41,12 +45,15 @@ struct RunOptions {
     bool activate = false;  // --activate: activate what --stage left on the named drives
     bool preflight = false; // --preflight: say what the run would send, and send nothing
     bool only_idle = false; // --only-idle: refuse drives the host is using
+    // --settle: how long a drive that has taken new microcode may take to answer again
+    uint32_t settle_seconds = k_settle_default_seconds;
     bool cfs_repeated = false;
     bool fw_repeated = false;
     bool model_repeated = false;
     bool record_repeated = false;
     int segment_count_seen = 0;
     int tmc_seen = 0;
+    int settle_seen = 0;
 };
 
 // Where the command line handling leaves the process.
@@ -71,7 +78,8 @@ ScanResult scan_options(int argc, char **argv, RunOptions *opts);
 // goes on, else the exit status (1).
 int check_options(RunOptions *opts, int operand_count);
 
-// Prints the multiple-value warnings for -c, -f, -m, -s, --tmc and --record, in that order.
+// Prints the multiple-value warnings for -c, -f, -m, -s, --tmc, --record and --settle, in
+// that order.
 void print_multiple_value_warnings(const RunOptions &opts);
 
 // The download method that -w or -p forces (check_options refuses both together).

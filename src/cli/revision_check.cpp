@@ -51,7 +51,7 @@ void report_revision(const char *path, const DeviceIdentity &id, const RevisionC
                check.readable ? terminal_safe(check.after).c_str() : "unreadable");
     }
     const char *what = kind == REPORT_ACTIVATION ? "Activation" : "Download";
-    if (check.outcome == OUTCOME_UNCHANGED) {
+    if (check.outcome == OUTCOME_UNCHANGED || check.outcome == OUTCOME_LOST) {
         printf("%s FAILED\n", what);
         return;
     }

@@ -34,9 +34,10 @@ enum RevisionReport : int {
 
 // Writes the outcome lines of a completed download or activation at path: with
 // show_revision first "Revision of P: BEFORE -> AFTER" (AFTER "unreadable" when it could not
-// be read), then "Download SUCCESSFUL" or "Download FAILED" ("Activation ..." for an
-// activation), the line of a pending activation (of staged firmware for a staging download),
-// and the warning for an unreadable revision on standard error.
+// be read), then "Download SUCCESSFUL" or "Download FAILED" (for an unchanged revision, and
+// for a drive lost after the download; "Activation ..." for an activation), the line of a pending
+// activation (of staged firmware for a staging download), and the warning for an unreadable
+// revision on standard error.
 void report_revision(const char *path, const DeviceIdentity &id, const RevisionCheck &check,
                      bool show_revision, int kind = REPORT_DOWNLOAD);
 

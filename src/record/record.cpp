@@ -120,6 +120,8 @@ const char *decision_name(int decision) {
         return "not_identified";
     case DECISION_ACTIVATE:
         return "activate";
+    case DECISION_DUPLICATE:
+        return "duplicate";
     default:
         return "run_ended";
     }
@@ -139,6 +141,8 @@ const char *outcome_name(int outcome) {
         return "failed";
     case OUTCOME_REFUSED:
         return "refused";
+    case OUTCOME_LOST:
+        return "lost";
     default:
         return "none";
     }
@@ -168,11 +172,12 @@ std::string device_record_line(const RecordStamp &stamp, time_t t, const DeviceR
         append_json_text(&out, "model", r.model);
         append_json_text(&out, "serial", r.serial);
         append_optional_text(&out, "ata_serial", r.ata_serial);
+        append_optional_text(&out, "wwn", r.wwn);
         append_json_text(&out, "revision_before", r.revision_before);
         append_json_bool(&out, "identity_complete", r.identity_complete);
     } else {
-        for (const char *name :
-             {"vendor", "model", "serial", "ata_serial", "revision_before", "identity_complete"}) {
+        for (const char *name : {"vendor", "model", "serial", "ata_serial", "wwn",
+                                 "revision_before", "identity_complete"}) {
             append_json_null(&out, name);
         }
     }
@@ -205,6 +210,9 @@ std::string audit_message(const DeviceRecord &r) {
     append_audit_value(&out, "device", r.device);
     append_audit_value(&out, "model", r.model);
     append_audit_value(&out, "serial", r.ata_serial ? *r.ata_serial : r.serial);
+    if (r.wwn) {
+        append_audit_value(&out, "wwn", *r.wwn);
+    }
     // An activation sends no image; its method (0Fh) names it.
     if (r.decision != DECISION_ACTIVATE) {
         append_audit_value(&out, "image", r.image);

@@ -21,6 +21,7 @@ enum RecordDecision : int {
     DECISION_NOT_IDENTIFIED,   // the device could not be opened or identified: the run ends
     DECISION_RUN_ENDED,        // the CFS file could not be used: the run ends at this device
     DECISION_ACTIVATE,         // --activate: staged microcode was to be activated
+    DECISION_DUPLICATE,        // a drive the run processed already, at another path
 };
 
 // How a download or an activation ended (the record's "outcome"); only with
@@ -33,6 +34,7 @@ enum RecordOutcome : int {
     OUTCOME_UNVERIFIED, // the commands succeeded; the revision was not (or could not be) read
     OUTCOME_FAILED,     // a download or activation command failed
     OUTCOME_REFUSED,    // nothing was sent: the image could not be opened, read or sent whole
+    OUTCOME_LOST,       // the drive did not answer again within the bound after new microcode
 };
 
 // Everything the record says about one device. Optional members are null in the line.
@@ -43,6 +45,7 @@ struct DeviceRecord {
     std::string model;       // the full model number (the INQUIRY product for non-ATA drives)
     std::string serial;      // the whole serial number of page 80h, less the blanks around it
     std::optional<std::string> ata_serial; // the IDENTIFY serial number of an ATA drive
+    std::optional<std::string> wwn;        // the NAA name of page 83h, when the run read one
     std::string revision_before;           // the revision the run identified the drive with
     bool identity_complete = false;
     int decision = DECISION_LISTED;
@@ -88,10 +91,10 @@ std::string device_record_line(const RecordStamp &stamp, time_t t, const DeviceR
 std::string run_record_line(const RecordStamp &stamp, time_t t, int devices, int exit_status);
 
 // The system log message of one download or activation attempt: "device=/dev/sg2 model=...
-// outcome=updated", members in the record's order, a value quoted (as a JSON string) when it
-// holds a blank, a quote, a backslash, an equals sign or a byte outside printable ASCII;
-// revisions and the digest only when known; reason only when there is one; no image for an
-// activation; in_use (the reasons joined with "; ") only for a drive in use.
+// outcome=updated", members in the record's order (wwn only when known), a value quoted (as a
+// JSON string) when it holds a blank, a quote, a backslash, an equals sign or a byte outside
+// printable ASCII; revisions and the digest only when known; reason only when there is one;
+// no image for an activation; in_use (the reasons joined with "; ") only for a drive in use.
 std::string audit_message(const DeviceRecord &r);
 
 // Opens path for appending (created 0640 when missing). Returns the descriptor, or -1 with

@@ -69,5 +69,6 @@ CommandFacts send_command(int fd, const uint8_t *cdb, uint8_t cdb_len, const uin
     req.data_len = len;
     req.debug = options.debug ? 1 : 0;
     req.timeout_ms = options.timeout_ms;
+    req.quiet = options.quiet ? 1 : 0;
     return run(req);
 }

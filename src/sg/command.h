@@ -33,6 +33,7 @@ ReadReply read_ata_command(int fd, const AtaTaskfile &tf, uint8_t *buf, uint32_t
 struct SendOptions {
     uint32_t timeout_ms; // 0: the default time-out
     bool debug;          // send_io prints its diagnostics
+    bool quiet = false;  // a failed ioctl is not reported (send_io's perror)
 };
 
 // Sends a command that carries len bytes at data to the device, or no data when len is 0.

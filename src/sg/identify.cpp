@@ -132,6 +132,14 @@ int reread_full_fw(int fd, char *buf, int len, bool is_ata) {
     return read_full_fw(fd, buf, len, true);
 }
 
+DeviceIdentification read_device_identification(int fd) {
+    uint8_t page[DEVICE_IDENTIFICATION_LEN];
+    if (send_inq(fd, page, sizeof page, VPD_DEVICE_IDENTIFICATION) != 0) {
+        return DeviceIdentification{};
+    }
+    return parse_device_identification(page, sizeof page);
+}
+
 ReadReply read_extended_inquiry(int fd, uint8_t *page) {
     uint8_t cdb[INQUIRY_CDB_LEN];
     build_inquiry_cdb(cdb, INQUIRY_MIN_LEN, VPD_EXTENDED_INQUIRY);

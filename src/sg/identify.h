@@ -46,6 +46,15 @@ int get_full_fw(int fd, char *buf, int len, bool is_ata);
 // Returns the number of bytes stored, or -1 when the revision could not be read.
 int reread_full_fw(int fd, char *buf, int len, bool is_ata);
 
+// Length of the buffer the device identification page (83h) is read into: it holds libata's
+// page with its NAA name (112 bytes) and scsi_debug's (117), within the 8-bit allocation
+// length of INQUIRY (6).
+inline constexpr int DEVICE_IDENTIFICATION_LEN = 252;
+
+// Asks the drive for its device identification page (83h), one INQUIRY. A page that is not
+// answered, or that names no NAA, names nothing.
+DeviceIdentification read_device_identification(int fd);
+
 // The reads of what a drive states about taking microcode. Each is sent once more after a
 // UNIT ATTENTION, which a drive reports to the first command after a reset or new
 // microcode (as TEST UNIT READY takes it before a download); the bytes that did not arrive,

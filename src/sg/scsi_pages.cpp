@@ -69,14 +69,16 @@ std::string hex_of(const uint8_t *p, size_t n) {
     return text;
 }
 
-// The designator of an NAA descriptor whose length fits its NAA; empty otherwise.
+// The designator of an NAA descriptor whose length fits its NAA; empty otherwise, and for a
+// name whose bits past the NAA field are all zero, which names no drive.
 std::string naa_name(const uint8_t *d, size_t n) {
     if (n == 0) {
         return "";
     }
     uint8_t naa = d[0] >> 4;
     size_t want = naa == 6 ? 16 : (naa == 2 || naa == 3 || naa == 5) ? 8 : 0;
-    if (want == 0 || n != want || std::all_of(d, d + n, [](uint8_t b) { return b == 0; })) {
+    if (want == 0 || n != want ||
+        ((d[0] & 0x0F) == 0 && std::all_of(d + 1, d + n, [](uint8_t b) { return b == 0; }))) {
         return "";
     }
     return hex_of(d, n);

@@ -43,7 +43,8 @@ UnitSerial parse_unit_serial(const uint8_t *page, size_t len);
 // What the device identification page (83h) names the logical unit by.
 struct DeviceIdentification {
     // The logical unit's NAA name as 16 or 32 lower-case hex digits (NAA 2, 3 or 5: 8 bytes;
-    // NAA 6: 16 bytes); empty when the page names none, or only an all-zero one.
+    // NAA 6: 16 bytes), the first valid one of the page; empty when the page names none, or
+    // only one that is zero past its NAA field.
     std::string naa;
 };
 

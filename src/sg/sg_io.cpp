@@ -100,27 +100,40 @@ void apply_io_result(SgRequest *req, const sg_io_hdr_t *hdr, const uint8_t *sens
     }
 }
 
-int get_sg_fd(const char *path) {
+int open_sg_node(const char *path) {
     int fd = open(path, O_RDWR | O_NONBLOCK);
     if (fd < 0) {
-        perror("get_sg_fd");
         return -1;
     }
     int version = 0;
     errno = 0;
     if (ioctl(fd, SG_GET_VERSION_NUM, &version) < 0 || version < SG_MIN_VERSION) {
         // A driver too old to take sg_io_hdr requests answers the ioctl without an error;
-        // name the reason rather than print a stale or empty system error text.
+        // name the reason rather than leave a stale or empty system error.
         if (errno == 0) {
             errno = EPROTONOSUPPORT;
         }
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return SG_NODE_NOT_SG;
+    }
+    return fd;
+}
+
+int get_sg_fd(const char *path) {
+    int fd = open_sg_node(path);
+    if (fd == -1) {
+        perror("get_sg_fd");
+        return -1;
+    }
+    if (fd == SG_NODE_NOT_SG) {
         int saved = errno;
         printf("%s: SG_GET_VERSION_NUM on %s failed \n", "get_sg_fd", path);
         // Standard output goes first so that the two streams read in the order of events.
         fflush(stdout);
         errno = saved;
         perror("SG_GET_VERSION_NUM");
-        close(fd);
         return -1;
     }
     return fd;
@@ -143,7 +156,7 @@ int send_io(SgRequest *req) {
     int rc = ioctl(req->fd, SG_IO, &hdr);
     int saved = errno;
     req->io_errno = rc < 0 ? saved : 0;
-    if (rc < 0) {
+    if (rc < 0 && req->quiet == 0) {
         fflush(stdout);
         errno = saved;
         perror("send_io");

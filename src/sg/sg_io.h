@@ -19,9 +19,12 @@ inline constexpr uint32_t SG_DEFAULT_TIMEOUT_MS = 5000;
 inline constexpr int SG_MIN_VERSION = 30000;
 
 // The status words of a finished command that the system reads by value: the host status of
-// a command that timed out, the driver status of a time-out (low four bits) and of a command
-// that brought sense data.
+// a command sent to a device that is no longer connected, that timed out or whose target is
+// gone, the driver status of a time-out (low four bits) and of a command that brought sense
+// data.
+inline constexpr uint16_t DID_NO_CONNECT = 0x01;
 inline constexpr uint16_t DID_TIME_OUT = 0x03;
+inline constexpr uint16_t DID_BAD_TARGET = 0x04;
 inline constexpr uint16_t DRIVER_TIMEOUT = 0x06;
 inline constexpr uint16_t DRIVER_SENSE = 0x08;
 
@@ -37,6 +40,7 @@ struct SgRequest {
     uint32_t data_len;
     uint8_t debug;
     uint32_t timeout_ms; // 0: SG_DEFAULT_TIMEOUT_MS
+    uint8_t quiet;       // a failed ioctl is not reported on standard error
 
     // Written by send_io from the sense data. A field that an outcome does not write keeps
     // what the record held before the call.
@@ -72,10 +76,20 @@ void raise_debug_level();
 // Returns the descriptor (0 or more), or -1 after printing why.
 int get_sg_fd(const char *path);
 
+// open_sg_node's result when the node opened but is not an sg node of a usable driver.
+inline constexpr int SG_NODE_NOT_SG = -2;
+
+// Opens an sg node as get_sg_fd does, and prints nothing: a caller looking for a drive
+// among the nodes tries nodes that may be gone or that are no sg nodes at all.
+// Returns the descriptor (0 or more), -1 when the open failed, or SG_NODE_NOT_SG (the node
+// is closed again), with errno set.
+int open_sg_node(const char *path);
+
 // Closes a descriptor from get_sg_fd. Returns what close returned (0 or -1); prints nothing.
 int close_sg_fd(int fd);
 
-// Runs one command through the SG_IO ioctl and writes the result fields of req.
+// Runs one command through the SG_IO ioctl and writes the result fields of req; a failed
+// ioctl is reported with perror("send_io") unless req->quiet is set.
 // Returns 0 when the driver ran the command, whatever the device answered; -1 when the
 // direction is not understood (nothing sent, nothing written) or the ioctl failed.
 int send_io(SgRequest *req);

@@ -144,6 +144,7 @@ std::vector<TraceEntry> read_trace(const Bay &bay) {
         e.length = j.value("length", -1L);
         e.timeout = j.value("timeout", -1L);
         e.sense = j.value("sense", "");
+        e.host_status = j.value("host_status", 0L);
         if (j.contains("errno")) {
             e.error = j["errno"].is_string() ? j["errno"].get<std::string>()
                                              : std::to_string(j["errno"].get<long>());

@@ -84,6 +84,7 @@ struct TraceEntry {
     long length;
     long timeout;
     std::string sense;
+    long host_status;
     std::string error; // the errno name when the ioctl failed, else empty
 };
 

@@ -415,6 +415,59 @@ TEST_F(FleetAnsible, PlanOnlyFlashesNothingAndCfsOrCommandLineErrorsStopEveryBat
     EXPECT_EQ(revision_of(f, "h1", "/dev/sg0"), "A104");
 }
 
+// The maintenance window finds each staged drive by its name wherever it answers now: m1's
+// drive, staged at sg0, answers at sg3 after a renumbering and another drive holds sg0; m2's
+// drive is gone. m1's drive is activated at sg3, nothing else is; m2 fails.
+TEST_F(FleetAnsible, ActivationWindowFollowsTheDriveNotItsNode) {
+    const std::string &d = f.dir, bin = k_dl_cor_fw.substr(0, k_dl_cor_fw.rfind('/'));
+    std::string inventory = "[dl_cor_fw_fleet]\n";
+    for (const std::string host : {"m1", "m2"}) {
+        const std::string hd = d + "/" + host, rec = d + "/results/staged/" + host;
+        ASSERT_EQ(run_command({"mkdir", "-p", hd, rec}).status, 0);
+        auto drive = [&](const std::string &n) {
+            return sata_drive("/dev/sg0", "QX2000A", host + n, "A104",
+                              {{"wwn", "5000c5000000" + n}});
+        };
+        write_file(hd + "/bay.json", nlohmann::json{{"drives", {drive("0001")}}}.dump());
+        RunSpec stage;
+        stage.argv = {f.sgsim, "run",          hd + "/bay.json", "--",       k_dl_cor_fw,
+                      "-c",    d + "/map.cfs", "--stage",        "--record", rec + "/run.jsonl"};
+        stage.cwd = d + "/images";
+        ASSERT_EQ(run_command(stage).status, 0);
+        nlohmann::json bay = nlohmann::json::parse(read_file(hd + "/bay.json"));
+        bay["drives"][0]["node"] = "/dev/sg3";
+        bay["drives"] = host == "m1" ? nlohmann::json{drive("0002"), bay["drives"][0]}
+                                     : nlohmann::json{drive("0002")};
+        bay["trace"] = "bay.trace";
+        write_file(hd + "/bay.json", bay.dump());
+        inventory += host +
+                     " ansible_connection=local ansible_python_interpreter=/usr/bin/python3 "
+                     "bay=" +
+                     hd + "/bay.json dl_cor_fw_work_dir=" + hd + "/work dl_cor_fw_bin_dir=" + bin +
+                     "\n";
+    }
+    write_file(d + "/window.ini", inventory);
+    RunResult r = playbook(f,
+                           {"-e", "dl_cor_fw_run_id=window", "-e", "dl_cor_fw_activate=true", "-e",
+                            "dl_cor_fw_staged_run=staged"},
+                           d + "/window.ini");
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    auto record = [&](const char *host) {
+        return nlohmann::json::parse(read_file(d + "/results/window/" + host + "/record.json"));
+    };
+    EXPECT_EQ(record("m1")["status"].dump() + record("m1")["drives"][0]["device"].dump(),
+              "\"changed\"\"/dev/sg3\"");
+    EXPECT_EQ(record("m2")["reason"], "1 drive(s) not activated: /dev/sg0 not activated (not "
+                                      "found on the host: no node answers as wwn 5000c5000000"
+                                      "0001 (staged at /dev/sg0))");
+    EXPECT_EQ(nlohmann::json::parse(read_file(d + "/m1/bay.json"))["drives"][1]["revision"],
+              "B205");
+    // No activation (DOWNLOAD MICROCODE 0Fh) reached any other drive.
+    EXPECT_EQ(read_file(d + "/m1/bay.trace").find("{\"node\":\"/dev/sg0\",\"cdb\":\"a106200f"),
+              std::string::npos);
+    EXPECT_EQ(read_file(d + "/m2/bay.trace").find("a106200f"), std::string::npos);
+}
+
 // Download and activation commands in a bay's trace (its system log lines left out).
 int sent(const fleet_dir &f, const std::string &trace) {
     std::string shown = run_command({f.sgsim, "trace", trace}).out;

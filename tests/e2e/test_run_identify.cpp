@@ -68,19 +68,22 @@ TEST(RunIdentify, TraceOfTheIdentificationCommands) {
     const std::string identify = cdb_hex("A1 08 2A 00 01 00 00 00 40 EC 00 00");
     const std::string dotted = cdb_hex("A1 08 2A 0B 01 DB 97 20 40 EC 00 00");
     const std::string plain = cdb_hex("A1 08 2A 00 01 DB 97 20 40 EC 00 00");
+    // Page 83h names each drive of a run over several devices, after its identification.
+    const std::string vpd83 = cdb_hex("12 01 83 00 FC 00");
     struct Expected {
         std::string node;
         std::string cdb;
         long length;
     };
     const std::vector<Expected> expected = {
-        {"/dev/sg0", inquiry, 96},    {"/dev/sg0", vpd80, 96},      {"/dev/sg0", identify, 512},
-        {"/dev/sg0", identify, 512},  {"/dev/sg0", dotted, 512},    {"/dev/sg1", inquiry, 96},
-        {"/dev/sg1", vpd80, 96},      {"/dev/sg10", inquiry, 96},   {"/dev/sg10", vpd80, 96},
-        {"/dev/sg10", identify, 512}, {"/dev/sg10", identify, 512}, {"/dev/sg10", plain, 512},
-        {"/dev/sg2", inquiry, 96},    {"/dev/sg2", vpd80, 96},      {"/dev/sg3", inquiry, 96},
-        {"/dev/sg3", vpd80, 96},      {"/dev/sg3", identify, 512},  {"/dev/sg3", identify, 512},
-        {"/dev/sg3", plain, 512},
+        {"/dev/sg0", inquiry, 96},    {"/dev/sg0", vpd80, 96},   {"/dev/sg0", identify, 512},
+        {"/dev/sg0", identify, 512},  {"/dev/sg0", dotted, 512}, {"/dev/sg0", vpd83, 252},
+        {"/dev/sg1", inquiry, 96},    {"/dev/sg1", vpd80, 96},   {"/dev/sg1", vpd83, 252},
+        {"/dev/sg10", inquiry, 96},   {"/dev/sg10", vpd80, 96},  {"/dev/sg10", identify, 512},
+        {"/dev/sg10", identify, 512}, {"/dev/sg10", plain, 512}, {"/dev/sg10", vpd83, 252},
+        {"/dev/sg2", inquiry, 96},    {"/dev/sg2", vpd80, 96},   {"/dev/sg2", vpd83, 252},
+        {"/dev/sg3", inquiry, 96},    {"/dev/sg3", vpd80, 96},   {"/dev/sg3", identify, 512},
+        {"/dev/sg3", identify, 512},  {"/dev/sg3", plain, 512},  {"/dev/sg3", vpd83, 252},
     };
     std::vector<TraceEntry> trace = read_trace(bay);
     ASSERT_EQ(trace.size(), expected.size());

@@ -68,7 +68,7 @@ bool looks_like_option_by_rule(std::string_view v) {
         std::string_view name = v.substr(2);
         return name == "enum" || name == "enump" || name == "debug" || name == "tmc" ||
                name == "verify" || name == "record" || name == "stage" || name == "activate" ||
-               name == "preflight";
+               name == "preflight" || name == "settle";
     }
     return v.size() >= 2 && v[0] == '-' &&
            std::string_view("c:d:f:m:s:vwpi").find(v[1]) != std::string_view::npos;
@@ -88,6 +88,7 @@ struct Expected {
     int last_segment_value = 0;
     int tmc_seen = 0;
     int32_t tmc = 0;
+    uint32_t settle = 60;
     bool w = false, p = false;
 };
 
@@ -107,16 +108,23 @@ Expected expected_scan(const std::vector<std::string> &args) {
         return e;
     }
     static const struct option longs[] = {
-        {"enum", no_argument, nullptr, 1000},      {"enump", no_argument, nullptr, 1001},
-        {"debug", no_argument, nullptr, 1002},     {"tmc", required_argument, nullptr, 1003},
-        {"verify", no_argument, nullptr, 1004},    {"record", required_argument, nullptr, 1005},
-        {"stage", no_argument, nullptr, 1006},     {"activate", no_argument, nullptr, 1007},
-        {"preflight", no_argument, nullptr, 1008}, {nullptr, 0, nullptr, 0},
+        {"enum", no_argument, nullptr, 1000},
+        {"enump", no_argument, nullptr, 1001},
+        {"debug", no_argument, nullptr, 1002},
+        {"tmc", required_argument, nullptr, 1003},
+        {"verify", no_argument, nullptr, 1004},
+        {"record", required_argument, nullptr, 1005},
+        {"stage", no_argument, nullptr, 1006},
+        {"activate", no_argument, nullptr, 1007},
+        {"preflight", no_argument, nullptr, 1008},
+        {"settle", required_argument, nullptr, 1009},
+        {nullptr, 0, nullptr, 0},
     };
     optind = 0;
     int c;
     while ((c = getopt_long(av.argc(), av.argv.data(), "c:d:f:m:s:vwpi", longs, nullptr)) != -1) {
-        bool valued = c == 1003 || c == 1005 || (c != '?' && std::strchr("cdfms", c) != nullptr);
+        bool valued =
+            c == 1003 || c == 1005 || c == 1009 || (c != '?' && std::strchr("cdfms", c) != nullptr);
         if (c == '?' || (valued && looks_like_option_by_rule(optarg))) {
             e.exit_now = true;
             e.status = 1;
@@ -174,6 +182,15 @@ Expected expected_scan(const std::vector<std::string> &args) {
             break;
         case 1008:
             e.preflight = true;
+            break;
+        case 1009: // whole seconds, 0 to 3600, at most four digits; else the scan ends
+            if (*optarg == '\0' || std::strlen(optarg) > 4 ||
+                std::strspn(optarg, "0123456789") != std::strlen(optarg) || atoi(optarg) > 3600) {
+                e.exit_now = true;
+                e.status = 1;
+                return e;
+            }
+            e.settle = static_cast<uint32_t>(atoi(optarg));
             break;
         default:
             break;
@@ -245,6 +262,7 @@ void check_against(const Scanned &s, const Expected &e) {
     require(same_text(o.record_path, e.record) && o.record_repeated == e.record_repeated &&
             o.verify == e.verify);
     require(o.stage == e.stage && o.activate == e.activate && o.preflight == e.preflight);
+    require(o.settle_seconds == e.settle);
 }
 
 bool same_scan(const Scanned &a, const Scanned &b) {
@@ -274,7 +292,8 @@ bool same_scan(const Scanned &a, const Scanned &b) {
            x.force_ata_passthrough == y.force_ata_passthrough && x.cfs_repeated == y.cfs_repeated &&
            x.fw_repeated == y.fw_repeated && x.model_repeated == y.model_repeated &&
            x.record_repeated == y.record_repeated && x.verify == y.verify && x.stage == y.stage &&
-           x.activate == y.activate && x.preflight == y.preflight;
+           x.activate == y.activate && x.preflight == y.preflight &&
+           x.settle_seconds == y.settle_seconds && x.settle_seen == y.settle_seen;
 }
 
 // The combination checks on a completed scan; the run would build the device list next.

@@ -162,6 +162,8 @@ def options_seeds():
         "lone_dashes": ["-d", "-", "-c", "--", "-i"],
         "tmc_repeated": ["--tmc", "1", "--tmc", "-2147483649", "-c", "x", "-d", "y"],
         "operand_with_cfs_and_fw": ["-f\xd0\xd0", "a", "-f", "b", "-c", "x"],
+        "settle_bounds": ["-i", "--settle", "3600", "--se", "0060", "--settle", "3601"],
+        "settle_not_whole": ["-f", "x", "-d", "y", "--settle=1.5", "--s", "1"],
     }
     for name, args in cases.items():
         write("options", name, b"\x00".join(a.encode("latin-1") for a in args))

@@ -256,8 +256,9 @@ std::vector<std::string> check_run(const RunIntent &intent, const RunOutcome &ou
             v.push_back(describe(i, c) + " sent after a failed command");
             break;
         }
-        if (c.cdb[0] == k_inquiry && !inquiry_answered(c)) {
-            stop_seen = true; // a drive that cannot be identified ends the run
+        if (c.cdb[0] == k_inquiry && c.cdb.size() > 2 &&
+            ((c.cdb[1] & 1) == 0 || c.cdb[2] == 0x80) && !inquiry_answered(c)) {
+            stop_seen = true; // a drive without its identity ends the run; pages beyond may not
             continue;
         }
         if (!is_download_command(c))

@@ -1,8 +1,10 @@
 #include "cli/device_list.h"
 #include "cli/device_step.h"
+#include "cli/drive_name.h"
 #include "cli/exit_hooks.h"
 #include "cli/host_check.h"
 #include "cli/identity.h"
+#include "sg/scsi_pages.h"
 
 #include "hex_fixture.h"
 
@@ -166,6 +168,72 @@ TEST(Serial, StaysInsideTheBufferWhateverThePageLengthClaims) {
     fill_serial(&id, exact.get(), 96);
     EXPECT_STREQ(id.serial, "Z");
     EXPECT_STREQ(id.full_serial, "Z");
+}
+
+// Page 83h of the designators' hex bytes, claiming page_len bytes (-1: as many as given).
+std::vector<uint8_t> vpd83(const std::string &designators, int page_len = -1) {
+    std::vector<uint8_t> page = {0x00, 0x83, 0x00, 0x00};
+    hex_fixture_detail::append_hex_words(designators, &page);
+    page[3] = static_cast<uint8_t>(page_len < 0 ? page.size() - 4 : page_len);
+    return page;
+}
+
+TEST(DeviceIdentification, NaaNameOfTheLogicalUnitOnly) {
+    const std::string t10 = "02 01 00 04 41 54 41 20 ",
+                      naa5 = "01 03 00 08 50 00 c5 00 a1 b2 c3 d4 ";
+    const std::string other = "01 03 00 08 50 00 c5 00 ff ff ff ff ", wwn = "5000c500a1b2c3d4";
+    const std::tuple<const char *, std::vector<uint8_t>, std::string> cases[] = {
+        {"NAA 5 after a T10 vendor ID", vpd83(t10 + naa5), wwn},
+        {"NAA 6", vpd83("01 03 00 10 60 01 40 5f 2a 2b 2c 2d 2e 2f 30 31 32 33 34 35"),
+         "6001405f2a2b2c2d2e2f303132333435"},
+        {"scsi_debug: NAA 3 of the logical unit, then of its port",
+         vpd83("01 03 00 08 33 33 33 30 00 00 3e 80 61 93 00 08 32 22 22 20 00 00 3e 7e"),
+         "3333333000003e80"},
+        {"EUI-64 only", vpd83("01 02 00 08 00 11 22 33 44 55 66 77"), ""},
+        {"T10 vendor ID only", vpd83(t10), ""},
+        {"NAA 5 in 16 bytes", vpd83("01 03 00 10 50 00 c5 00 a1 b2 c3 d4 00 00 00 00 00 00 00 00"),
+         ""},
+        {"zero", vpd83("01 03 00 08 00 00 00 00 00 00 00 00"), ""},
+        {"zero past the NAA field", vpd83("01 03 00 08 50 00 00 00 00 00 00 00"), ""},
+        {"two NAA names: the first", vpd83(naa5 + other), wwn},
+        {"a designator past the page length", vpd83(t10 + naa5, 18), ""},
+        {"a designator length past the buffer", vpd83(t10 + "01 03 00 ff 50 00 c5 00"), ""},
+        {"a page length past the buffer", vpd83(naa5, 255), wwn},
+    };
+    for (const auto &[what, page, naa] : cases) {
+        // Exactly the page's bytes, so that the sanitizers catch a read past them.
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[page.size()]);
+        std::memcpy(exact.get(), page.data(), page.size());
+        EXPECT_EQ(parse_device_identification(exact.get(), page.size()).naa, naa) << what;
+    }
+    std::vector<uint8_t> serial_page = vpd83(naa5);
+    serial_page[1] = 0x80;
+    EXPECT_EQ(parse_device_identification(serial_page.data(), serial_page.size()).naa, "");
+}
+
+TEST(DriveName, OneDriveWhateverNodeItAnswersAt) {
+    const DriveName sas{"5000c500a1b2c3d4", "NORTHVL", "NV-SAS10K", "NV0001"};
+    const std::tuple<const char *, DriveName, bool> cases[] = {
+        {"the other port of a dual-ported drive", sas, true},
+        {"the same WWN, no serial read", {sas.wwn, "NORTHVL", "NV-SAS10K", ""}, true},
+        {"the same WWN, another serial: a bridge naming every drive alike",
+         {sas.wwn, "NORTHVL", "NV-SAS10K", "NV0002"},
+         false},
+        {"another WWN, the same serial",
+         {"5000c500a1b2c3d5", "NORTHVL", "NV-SAS10K", "NV0001"},
+         false},
+        {"no WWN, vendor, model and serial alike", {"", "NORTHVL", "NV-SAS10K", "NV0001"}, true},
+        {"no WWN, another model", {"", "NORTHVL", "NV-SAS15K", "NV0001"}, false},
+    };
+    for (const auto &[what, other, same] : cases) {
+        EXPECT_EQ(same_drive(sas, other), same) << what;
+        EXPECT_EQ(same_drive(other, sas), same) << what;
+    }
+    // A blank name is nobody's: serials of blanks or zeros never match, not even each other.
+    for (const char *blank : {"", "0000000000", " 0 0 "}) {
+        DriveName a{"", "ATA", "QSTOR", blank};
+        EXPECT_FALSE(same_drive(a, a) || names_a_drive(a)) << '"' << blank << '"';
+    }
 }
 
 DeviceIdentity identity(const char *vendor, const char *model, const char *serial,

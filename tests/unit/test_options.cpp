@@ -70,11 +70,12 @@ TEST(ValueLooksLikeOption, GuardRules) {
         bool option;
     };
     const Case cases[] = {
-        {"-d", true},    {"-c", true},       {"-v", true},      {"-i", true},      {"-:", true},
-        {"-vx", true},   {"--enum", true},   {"--enump", true}, {"--debug", true}, {"--tmc", true},
-        {"-x", false},   {"-1", false},      {"-", false},      {"--", false},     {"--foo", false},
-        {"--en", false}, {"--enumx", false}, {"---", false},    {"--c", false},    {"abc", false},
-        {"", false},     {"d", false},       {"--stage", true},
+        {"-d", true},       {"-c", true},    {"-v", true},      {"-i", true},
+        {"-:", true},       {"-vx", true},   {"--enum", true},  {"--enump", true},
+        {"--debug", true},  {"--tmc", true}, {"-x", false},     {"-1", false},
+        {"-", false},       {"--", false},   {"--foo", false},  {"--en", false},
+        {"--enumx", false}, {"---", false},  {"--c", false},    {"abc", false},
+        {"", false},        {"d", false},    {"--stage", true}, {"--settle", true},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(value_looks_like_option(c.value), c.option) << c.value;

@@ -24,8 +24,11 @@ TEST(RecordLine, EveryDecisionAndOutcomeFitsTheSchema) {
     const RecordStamp stamp = {"node7", "0.2.3"};
     std::string path = testing::TempDir() + "/record_lines.jsonl";
     std::ofstream out(path);
-    for (int decision = DECISION_LISTED; decision <= DECISION_RUN_ENDED; ++decision) {
-        for (int outcome = OUTCOME_UPDATED; outcome <= OUTCOME_REFUSED; ++outcome) {
+    for (int decision = DECISION_LISTED; decision <= DECISION_DUPLICATE; ++decision) {
+        for (int outcome = OUTCOME_UPDATED; outcome <= OUTCOME_LOST; ++outcome) {
+            if (decision == DECISION_ACTIVATE) {
+                continue;
+            }
             // Filled as the run fills them: a refused image sent nothing; a revision read
             // again with a changed, unchanged or pending outcome; a reason for a failure.
             bool sent = outcome != OUTCOME_REFUSED;
@@ -34,6 +37,8 @@ TEST(RecordLine, EveryDecisionAndOutcomeFitsTheSchema) {
             r.identified = decision != DECISION_NOT_IDENTIFIED;
             r.model = "QX \"2000\"\x01\xff";
             r.ata_serial = "QX0001";
+            r.wwn =
+                outcome % 2 == 0 ? std::optional<std::string>("5000c500a1b2c3d4") : std::nullopt;
             r.decision = decision;
             r.image = "fw/qx.bin";
             r.image_size = 8192;

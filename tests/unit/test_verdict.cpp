@@ -3,6 +3,8 @@
 // the Count check after a segmented DOWNLOAD MICROCODE, and the reason text with its names.
 #include "sg/verdict.h"
 
+#include "sg/unit_ready.h"
+
 #include "finished_command.h"
 #include "hex_fixture.h"
 
@@ -128,6 +130,31 @@ TEST(Verdict, IdentificationRule) {
         SgRequest req = finished_command(c.a, cdb, 12, 512);
         req.io_errno = c.a.send_result < 0 ? EIO : 0;
         EXPECT_EQ(judge_identification(classify_command(c.a.send_result, req)), c.reply);
+    }
+}
+
+// TEST UNIT READY after new microcode (a failed ioctl's send_result: minus its errno).
+TEST(Verdict, ReadinessOfADriveComingBack) {
+    const Bytes not_ready = {0x70, 0, 0x02, 0, 0, 0, 0, 0x0a, 0, 0, 0, 0, 0x04, 0x01, 0, 0, 0, 0};
+    const Bytes illegal = {0x70, 0, 0x05, 0, 0, 0, 0, 0x0a, 0, 0, 0, 0, 0x20, 0x00, 0, 0, 0, 0};
+    const std::pair<Answer, Readiness> cases[] = {
+        {{"GOOD", 0, 0x00, 0, 0, 0, {}, false, nullptr}, Readiness::ready},
+        {{"unit attention", 0, 0x01, 0, 8, 0, k_unit_attention, false, nullptr},
+         Readiness::attention},
+        {{"NOT READY 04h/01h", 0, 0x01, 0, 8, 0, not_ready, false, nullptr}, Readiness::waiting},
+        {{"the drive's own refusal", 0, 0x01, 0, 8, 0, illegal, false, nullptr}, Readiness::ready},
+        {{"BUSY", 0, 0x04, 0, 0, 0, {}, false, nullptr}, Readiness::waiting},
+        {{"time-out", 0, 0x00, 3, 0, 0, {}, false, nullptr}, Readiness::waiting},
+        {{"DID_NO_CONNECT", 0, 0x00, 1, 0, 0, {}, false, nullptr}, Readiness::gone},
+        {{"ENODEV", -ENODEV, 0x00, 0, 0, 0, {}, false, nullptr}, Readiness::gone},
+        {{"ENXIO", -ENXIO, 0x00, 0, 0, 0, {}, false, nullptr}, Readiness::gone},
+        {{"EIO", -EIO, 0x00, 0, 0, 0, {}, false, nullptr}, Readiness::waiting},
+    };
+    for (const auto &[a, readiness] : cases) {
+        uint8_t cdb[6] = {};
+        SgRequest req = finished_command(a, cdb, 6, 0);
+        req.io_errno = -a.send_result;
+        EXPECT_EQ(judge_readiness(classify_command(a.send_result, req)), readiness) << a.what;
     }
 }
 

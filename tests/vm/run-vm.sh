@@ -235,6 +235,7 @@ done < <("$busybox" --list-full)
 # once. After the module of each drive kind the guest waits for its sg node, so that the
 # nodes are numbered sg0 (AHCI), sg1 (virtio-scsi), sg2 (scsi_debug) on every boot.
 readonly SCSI_DEBUG_PARAMS="dev_size_mb=4"
+readonly WWN_AHCI_SLOT=0x10 WWN_AHCI_PCI=0000:00:10.0
 declare -A have_module=()
 : > "$root/etc/modules.order"
 add_module() { # add_module NAME PARAMS SG_NODES_AFTER
@@ -305,6 +306,9 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mkdir -p /tmp /work
 command_limit=$command_limit
+# The second AHCI controller (its disk has a wwn) waits for its scenarios: sg0-sg2 stay.
+export WWN_AHCI_PCI=$WWN_AHCI_PCI
+echo none > /sys/bus/pci/devices/\$WWN_AHCI_PCI/driver_override
 EOF
 cat >> "$root/init" <<'EOF'
 out=/dev/ttyS1
@@ -366,7 +370,7 @@ chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet) > "$tmp/initramfs.cpio"
 
 # Disks: blank raw images
-for d in ata virtio; do
+for d in ata virtio ata_wwn; do
     if command -v qemu-img >/dev/null; then
         qemu-img create -q -f raw "$tmp/$d.img" 16M
     else
@@ -378,6 +382,8 @@ done
 # The identities are those of the captures in tests/data, so that their bytes apply.
 readonly ATA_MODEL="QSTOR ACME-7200 SATA HYBRID" ATA_SERIAL="   QS7X0042Z9" ATA_FW="QA12.B07"
 readonly V_VENDOR=NORTHVL V_PRODUCT=NV-SAS10K V_REV=N4R2 V_SERIAL=NV0000777123
+# The second AHCI controller's disk: its own serial, and a world-wide name (IDENTIFY 108-111).
+readonly W_MODEL="QSTOR ACME-7200 SATA HYBRID" W_SERIAL=QS7X0099W1 W_WWN=0x5000c500a1b2c3d4
 console=$tmp/console.log
 results=$tmp/results.txt
 : > "$results"
@@ -394,6 +400,9 @@ qemu-system-x86_64 \
     -drive "if=none,id=d1,file=$tmp/virtio.img,format=raw" \
     -device virtio-scsi-pci,id=vscsi \
     -device "scsi-hd,drive=d1,bus=vscsi.0,vendor=$V_VENDOR,product=$V_PRODUCT,ver=$V_REV,serial=$V_SERIAL" \
+    -drive "if=none,id=d2,file=$tmp/ata_wwn.img,format=raw" \
+    -device "ahci,id=ahci2,addr=$WWN_AHCI_SLOT" \
+    -device "ide-hd,drive=d2,bus=ahci2.0,model=$W_MODEL,serial=$W_SERIAL,ver=$ATA_FW,wwn=$W_WWN" \
     > "$tmp/qemu.out" 2>&1 &
 qemu_pid=$!
 deadline=$(($(date +%s) + host_timeout))
