@@ -547,11 +547,11 @@ TEST_F(FleetAnsible, EveryPlayHonoursEveryModeAndOutcomesAndGatesDecideTheHost) 
             ASSERT_EQ(run_command({"mkdir", "-p", rec + "/rehearsal"}).status, 0);
             std::string bay = rehearsal ? rec + "/rehearsal/bay.json" : hd + "/bay.json";
             write_file(bay, read_file(hd + "/bay.json"));
-            RunSpec staging{{f.sgsim, "run", bay, "--", k_dl_cor_fw, "-c", d + "/map.cfs",
-                             "--stage", "--record", rec + "/run.jsonl"},
-                            {"SGSIM_TRACE=/dev/null"},
-                            "",
-                            d + "/images"};
+            RunSpec staging;
+            staging.argv = {f.sgsim, "run",          bay,       "--",       k_dl_cor_fw,
+                            "-c",    d + "/map.cfs", "--stage", "--record", rec + "/run.jsonl"};
+            staging.env = {"SGSIM_TRACE=/dev/null"};
+            staging.cwd = d + "/images";
             ASSERT_EQ(run_command(staging).status, 0);
         }
     }
