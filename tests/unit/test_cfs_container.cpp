@@ -239,6 +239,7 @@ TEST(CfsLoad, ContentThatIsNoCompleteGzipMemberFailsWithCode4) {
         {"empty file", {}},
         {"pad count equal to the whole length", cfb64(bytes(8, 0x08), true)},
         {"pad count larger than the length", cfb64({0x00, 0x00, 0x09}, true)},
+        {"pad count beyond a whole member", cfb64(with_pad(gzip_stored("A;B\n"), {0xff}), true)},
         {"one flipped byte in the compressed data", flipped},
         {"cut off in the middle", bytes(whole.begin(), whole.begin() + whole.size() / 2)},
         {"cut off by its last pad byte", bytes(whole.begin(), whole.end() - 1)},
@@ -263,9 +264,17 @@ TEST(CfsLoad, MissingFileIsCode1AndTheCodeIsReadOnce) {
     EXPECT_EQ(cfs_last_error(), CFS_OK);
 }
 
-TEST(CfsLoad, DirectoryIsCode3) {
-    EXPECT_EQ(cfs_load(::testing::TempDir().c_str()), nullptr);
-    EXPECT_EQ(cfs_last_error(), CFS_ERR_READ);
+// A directory and a pipe (a map given as <(...)) open, but have no length to be read.
+TEST(CfsLoad, DirectoryAndPipeAreCode3) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    for (const std::string &path :
+         {::testing::TempDir(), "/proc/self/fd/" + std::to_string(fds[0])}) {
+        EXPECT_EQ(cfs_load(path.c_str()), nullptr) << path;
+        EXPECT_EQ(cfs_last_error(), CFS_ERR_READ) << path;
+    }
+    close(fds[0]);
+    close(fds[1]);
 }
 
 TEST(CfsLoad, SuccessLeavesAnEarlierCodeInPlace) {

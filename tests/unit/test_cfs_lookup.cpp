@@ -15,6 +15,10 @@ struct lookup_result {
 
 lookup_result lookup(const std::string &text, const char *model, const char *fw) {
     char *p = cfs_lookup(text.c_str(), model, fw);
+    // The whole entry is handed over exactly when its path is.
+    CfsEntry e;
+    EXPECT_EQ(cfs_lookup_entry(text.c_str(), model, fw, &e), p != nullptr ? 0 : -1) << text;
+    cfs_free_entry(&e);
     lookup_result r{p != nullptr ? p : "", cfs_last_error()};
     free(p);
     return r;
@@ -215,6 +219,8 @@ TEST(CfsLookup, SyntaxErrorsEndTheLookup) {
 TEST(CfsLookup, NoTextReturnsNothingAndKeepsTheCode) {
     EXPECT_EQ(cfs_lookup("", "QX", "A"), nullptr); // sets 6
     EXPECT_EQ(cfs_lookup(nullptr, "QX", "A"), nullptr);
+    CfsEntry e;
+    EXPECT_EQ(cfs_lookup_entry(nullptr, "QX", "A", &e), -1);
     EXPECT_EQ(cfs_last_error(), CFS_NO_MATCH);
     EXPECT_EQ(cfs_last_error(), CFS_OK);
 }

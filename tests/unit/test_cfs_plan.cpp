@@ -59,6 +59,10 @@ TEST(ParseListingLine, ReadsTheColumnsBack) {
         {"control byte in the model",
          "ATA       /dev/sg0 MN: QX\t2000\x7f             SN: S1       FW: A1", "ATA", "/dev/sg0",
          "QX\t2000\x7f", "S1", "A1"},
+        {"firmware of 45",
+         "ATA       /dev/sg0 MN: QX2000A              SN: S1       FW: "
+         "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789ABCDEFGHI",
+         "ATA", "/dev/sg0", "QX2000A", "S1", "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789ABCDEFGHI"},
         {"high bytes in the model",
          "ATA       /dev/sg0 MN: QX\xc3\xa9                 SN: S1       FW: A1", "ATA", "/dev/sg0",
          "QX\xc3\xa9", "S1", "A1"},
@@ -84,6 +88,7 @@ TEST(ParseListingLine, RefusesLinesThatAreNotListingLines) {
         {"no model label", "ATA       /dev/sg0 QX2000A              SN: S1       FW: A1"},
         // The model column is padded to 20: a shorter one is a line cut or edited by hand.
         {"model column too short", "ATA       /dev/sg0 MN: QX2000A SN: S1       FW: A1"},
+        {"model column of 19", "ATA       /dev/sg0 MN: QX2000A             SN: S1       FW: A1"},
         // The serial column is exactly 8 wide.
         {"serial column too short", "ATA       /dev/sg0 MN: QX2000A              SN: S1 FW: A1"},
         {"serial column too long",

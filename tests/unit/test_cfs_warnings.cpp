@@ -65,6 +65,10 @@ std::vector<std::string> all_texts(const std::string &alphabet, size_t max_len) 
 // match and taken by a full one, and without one the two agree on every text of up to six
 // characters from "0A1".
 TEST(CfsTextMissedByMatch, ExamplesAreRealAndSilenceMeansTheReadingsAgree) {
+    // Patterns longer than k_cfs_warn_max_pattern are not searched.
+    std::string example;
+    EXPECT_TRUE(cfs_text_missed_by_match(("*" + std::string(1023, '?')).c_str(), &example));
+    EXPECT_FALSE(cfs_text_missed_by_match(("*" + std::string(1024, '?')).c_str(), &example));
     const std::vector<std::string> texts = all_texts("0A1", 6);
     for (const std::string &p : all_texts("0A?*", 4)) {
         std::string example;
