@@ -21,6 +21,15 @@
 namespace {
 
 TEST(RecordLine, EveryDecisionAndOutcomeFitsTheSchema) {
+    // Sizes as measured, the smallest included: an empty image, a segment of one byte.
+    DeviceRecord sized;
+    sized.decision = DECISION_DOWNLOAD;
+    sized.image_size = 0;
+    sized.method = "WRITE BUFFER 07h";
+    sized.segment_size = 1;
+    std::string sizes = device_record_line({"node7", "0.2.3"}, 0, sized);
+    EXPECT_NE(sizes.find(R"("image_size":0,)"), std::string::npos) << sizes;
+    EXPECT_NE(sizes.find(R"("segment_size":1,)"), std::string::npos) << sizes;
     if (access("/usr/bin/python3", X_OK) != 0 ||
         system("/usr/bin/python3 -c 'import jsonschema' 2>/dev/null") != 0) {
         GTEST_SKIP() << "python3-jsonschema is not installed";
