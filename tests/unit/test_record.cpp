@@ -90,11 +90,14 @@ template <typename Body> int in_child(rlim_t limit, const std::string &out_path,
     pid_t pid = fork();
     if (pid == 0) {
         signal(SIGXFSZ, SIG_IGN);
-        struct rlimit lim = {limit, limit};
+        struct rlimit lim = {limit, RLIM_INFINITY};
         int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         close(STDIN_FILENO);
         bool ready = dup2(out, 1) == 1 && dup2(out, 2) == 2 && setrlimit(RLIMIT_FSIZE, &lim) == 0;
-        exit(ready ? body() : 255); // not _exit: a coverage build writes its counts at exit
+        int status = ready ? body() : 255;
+        lim.rlim_cur = RLIM_INFINITY; // room again for a coverage build's counts, written at exit
+        setrlimit(RLIMIT_FSIZE, &lim);
+        exit(status);
     }
     int status = 0;
     waitpid(pid, &status, 0);
