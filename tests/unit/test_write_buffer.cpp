@@ -311,6 +311,18 @@ TEST(WriteBufferSender, ZeroLengthSendsNothing) {
     EXPECT_EQ(c.err, "");
 }
 
+// From --debug level 1 each CDB is printed before it goes out, the TEST UNIT READY's first.
+TEST(WriteBufferSender, DebugLevelOneTracesEachCommand) {
+    int before = debug_level;
+    debug_level = 1;
+    uint8_t byte = 0;
+    Captured c = capture([&] { send_write_buffer(-1, 0x05, 0, &byte, 1); });
+    debug_level = before;
+    EXPECT_EQ(c.out.rfind("tur_cdb: x0,x0,x0,x0,x0,x0\n", 0), 0u) << c.out;
+    EXPECT_NE(c.out.find("\nwb_cdb: x3b,x5,x0,x0,x0,x0,x0,x0,x1,x0 pdata 0x"), std::string::npos)
+        << c.out;
+}
+
 TEST(WriteBufferSender, RefusedImagesSendNothingAndPrintNoProgress) {
     std::vector<uint8_t> image(16 * MiB + 1);
     const struct {
