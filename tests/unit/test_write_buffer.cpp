@@ -119,6 +119,11 @@ TEST(WriteBufferActivation, ModeFifteenCarriesNoData) {
     ASSERT_EQ(plan.size(), 1u);
     EXPECT_EQ(plan[0].length, 0u);
     EXPECT_EQ(Bytes(plan[0].cdb, plan[0].cdb + 10), (Bytes{0x3B, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0}));
+    testing::internal::CaptureStdout();
+    print_command_trace(plan_for_run(SENDER_WRITE_BUFFER, DownloadGoal::activate, 0, {}, 0),
+                        plan[0], nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "activate_cdb: 3b 0f 00 00 00 00 00 00 00 00\n");
 }
 
 TEST(WriteBufferPlan, LastCommandOfTheLargestImageStaysBelow16MiB) {
