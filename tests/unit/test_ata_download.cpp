@@ -262,6 +262,8 @@ TEST(AtaDownloadJudgement, EveryWordOfTheAnswerCounts) {
          "4096 of the command's 4096 bytes were not transferred"},
         {"a block short", 0, 0x01, 0, 0x08, 512, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50, 0x08),
          true, "512 of the command's 4096 bytes were not transferred"},
+        {"a byte short", 0, 0x01, 0, 0x08, 1, ata_return(0x1, 0x00, 0x1d, 0x00, 0x50, 0x08), true,
+         "1 of the command's 4096 bytes were not transferred"},
     };
     for (const Answer &a : table) {
         SCOPED_TRACE(a.what);

@@ -190,6 +190,8 @@ TEST(DeviceIdentification, NaaNameOfTheLogicalUnitOnly) {
          vpd83("01 03 00 08 33 33 33 30 00 00 3e 80 61 93 00 08 32 22 22 20 00 00 3e 7e"),
          "3333333000003e80"},
         {"EUI-64 only", vpd83("01 02 00 08 00 11 22 33 44 55 66 77"), ""},
+        {"EUI-64 that reads as NAA 5", vpd83("01 02 00 08 50 00 c5 00 a1 b2 c3 d4"), ""},
+        {"NAA 2", vpd83("01 03 00 08 20 00 00 11 22 33 44 55"), "2000001122334455"},
         {"T10 vendor ID only", vpd83(t10), ""},
         {"NAA 5 in 16 bytes", vpd83("01 03 00 10 50 00 c5 00 a1 b2 c3 d4 00 00 00 00 00 00 00 00"),
          ""},

@@ -98,6 +98,11 @@ TEST(CommandDiagnostics, SuccessAndTimeout) {
     EXPECT_EQ(printed([&] { print_command_diagnostics(&hdr, &req, sense); }),
               " No Sense data returned\n info 0x0\n masked_status 0x0\n msg_status 0x0\n"
               " host_status 0x3\n driver_status 0x0\n");
+    hdr.host_status = 0;
+    hdr.masked_status = 0x04; // any one word alone
+    EXPECT_EQ(printed([&] { print_command_diagnostics(&hdr, &req, sense); }),
+              " No Sense data returned\n info 0x0\n masked_status 0x4\n msg_status 0x0\n"
+              " host_status 0x0\n driver_status 0x0\nBUSY\n");
 }
 
 TEST(CommandDiagnostics, InvalidResponseCodeLine) {

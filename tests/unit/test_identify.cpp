@@ -47,11 +47,13 @@ TEST(ExtractModel, TrimAndPairSwap) {
     };
     for (const auto &c : cases) {
         Bytes area = area_with(54, c.raw);
-        char buf[FULL_MN_MIN_LEN] = {};
+        char blank_and_buf[FULL_MN_MIN_LEN + 1] = {' '}; // the trim stays inside the buffer
+        char *buf = blank_and_buf + 1;
         int n = extract_model(area.data(), buf);
         EXPECT_EQ(std::string(buf), c.model) << c.what;
         EXPECT_EQ(n, static_cast<int>(c.model.size())) << c.what;
         EXPECT_EQ(buf[40], '\0') << c.what;
+        EXPECT_EQ(blank_and_buf[0], ' ') << c.what;
     }
 }
 
@@ -98,6 +100,8 @@ TEST(DottedRequest, FourFieldsADotAndTheSuffix) {
         {"dots alone", "......", "Z   ", "....Z"},
         {"empty text, suffix still joined", "", "Q1  ", ".Q1"},
         {"forty bytes, no NUL, no suffix", "ABCDEFGHIJ.KLMNOPQRSTUVWXYZ0123456789abc", "    ",
+         "ABCDEFGHIJ.KLMNOPQRSTUVWXYZ0123456789abc"},
+        {"byte 40 is past the text", "ABCDEFGHIJ.KLMNOPQRSTUVWXYZ0123456789abcX", "    ",
          "ABCDEFGHIJ.KLMNOPQRSTUVWXYZ0123456789abc"},
         {"forty bytes and a full suffix", "ABCDEFGHIJ.KLMNOPQRSTUVWXYZ0123456789abc", "WXYZ",
          "ABCDEFGHIJ.KLMNOPQRSTUVWXYZ0123456789abc.WXYZ"},
@@ -179,7 +183,7 @@ TEST(FirmwareAssembly, NeverWritesTheLastByteOfAShortBuffer) {
     Bytes area = area_with(464, "WXYZ", area_with(0, std::string(40, 'A')));
     std::array<char, 12> buf{};
     int n = assemble_dotted_fw(area.data(), buf.data(), 10);
-    EXPECT_LE(n, 9);
+    EXPECT_EQ(std::string(buf.data(), static_cast<size_t>(std::max(n, 0))), std::string(9, 'A'));
     EXPECT_EQ(buf[9], '\0');
     EXPECT_EQ(buf[10], '\0');
 }
@@ -206,6 +210,8 @@ TEST(IdentifyOperations, ShortBuffersAreRefusedBeforeAnythingIsSent) {
     EXPECT_EQ(get_full_mn(-1, buf, -1, true), -1);
     EXPECT_EQ(get_full_fw(-1, buf, 45, true), -1);
     EXPECT_EQ(get_full_fw(-1, nullptr, 46, true), -1);
+    EXPECT_EQ(reread_full_fw(-1, buf, 45, true), -1); // refused without a word
+    EXPECT_EQ(reread_full_fw(-1, nullptr, 46, true), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "get_full_mn: pdata must be a valid pointer to a buffer of at least 41 bytes"
               "get_full_mn: pdata must be a valid pointer to a buffer of at least 41 bytes"
@@ -222,6 +228,7 @@ TEST(IdentifyOperations, DriveThatIsNotAtaGetsNothingSent) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(get_full_mn(-1, buf, 41, false), -1);
     EXPECT_EQ(get_full_fw(-1, buf, 47, false), -1);
+    EXPECT_EQ(reread_full_fw(-1, buf, 47, false), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(std::string(buf, sizeof buf), std::string(sizeof buf, 'x'));
@@ -239,7 +246,9 @@ TEST(IdentifyOperations, SmallestAcceptedLengthsReachTheTransport) {
     EXPECT_EQ(send_inq(-1, inq, 96, 0), -1);
     EXPECT_EQ(get_full_mn(-1, mn, 41, true, identify), -1);
     EXPECT_EQ(get_full_fw(-1, fw, 46, true), -1);
+    EXPECT_EQ(reread_full_fw(-1, fw, 46, true), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "send_io: Bad file descriptor\n"
+                                                      "send_io: Bad file descriptor\n"
                                                       "send_io: Bad file descriptor\n"
                                                       "send_io: Bad file descriptor\n");
     // get_full_mn clears the buffer before sending; get_full_fw leaves it untouched when its

@@ -345,6 +345,36 @@ TEST(SenseBounds, ClaimedLengthBeyondTheAreaReadsOnlyThirtyTwoBytes) {
     EXPECT_EQ(f.ata.status, 0x41);
 }
 
+// Each layout's registers are taken only when the driver wrote every byte of them; a
+// response code outside 70h-73h has no key.
+TEST(SenseBounds, RegistersOnlyWhenTheirLayoutArrivedWhole) {
+    const std::vector<uint8_t> sat = {0xF0, 0x00, 0x0b, 0x04, 0x51, 0x40, 0x01, 0x0a},
+                               pre_6_11 = {0x70, 0, 0x0b, 0, 0, 0, 0, 0x0a, 0x04, 0x41, 0, 0x01};
+    std::vector<uint8_t> sat_0c_at_19 = sat;
+    sat_0c_at_19.resize(20);
+    sat_0c_at_19[19] = 0x0C; // no descriptor: byte 18 is not 09h
+    const struct {
+        std::vector<uint8_t> bytes;
+        size_t len;
+        bool has_key, has_ata;
+    } table[] = {
+        {sat, 7, true, true},
+        {sat, 6, true, false},
+        {sat_0c_at_19, 20, true, true},
+        {pre_6_11, 12, true, true},
+        {pre_6_11, 11, true, false},
+        {sense_cases[0].bytes, 21, true, false},
+        {fixed_with_descriptor_at_18(), 31, true, false},
+        {{0x6F, 0x00, 0x05}, 3, false, false},
+        {{0x74, 0x05}, 2, false, false},
+    };
+    for (const auto &row : table) {
+        SenseFields f = decode_sense(row.bytes.data(), row.len, OP_ATA_12);
+        EXPECT_EQ(f.has_key, row.has_key) << int{row.bytes[0]} << " " << row.len;
+        EXPECT_EQ(f.has_ata, row.has_ata) << int{row.bytes[0]} << " " << row.len;
+    }
+}
+
 TEST(SenseBounds, NothingWrittenDecodesNothing) {
     uint8_t b[32];
     memset(b, 0x72, sizeof b);
@@ -352,6 +382,7 @@ TEST(SenseBounds, NothingWrittenDecodesNothing) {
     EXPECT_EQ(f.response_code, 0);
     EXPECT_FALSE(f.has_key);
     EXPECT_FALSE(f.has_ata);
+    EXPECT_FALSE(decode_sense(nullptr, 18, OP_ATA_12).has_key); // no area, whatever the length
 }
 
 TEST(SenseOpcodes, PassThroughOpcodes) {

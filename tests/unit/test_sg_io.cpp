@@ -29,6 +29,11 @@ TEST(Direction, SmallCodesAndDriverValues) {
     for (const auto &row : table) {
         EXPECT_EQ(map_direction(row.code), row.expected) << "direction " << int(row.code);
     }
+    SgRequest req{};
+    req.direction = 3; // refused before the driver sees it
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(send_io(&req), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "send_io Didn't understand direction\n");
 }
 
 TEST(IoHeader, FieldsOfTheRequestAndDefaultTimeout) {

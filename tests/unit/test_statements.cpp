@@ -75,6 +75,8 @@ TEST(Preflight, ChecksAgainstWhatTheDriveStates) {
         {"119 void by 86", {.words = {{86, 0x3401}, {119, 0x4000}}}, ata(3, 8, 8192)},
         {"119 void by 15:14", {.words = {{86, 0xB401}, {119, 0}}}, ata(3, 8, 8192)},
         {"under 234", {.words = {{234, 8}}}, ata(3, 4, 8192), "234 states at least 8", "of 4"},
+        {"at 234", {.words = {{234, 8}}}, ata(3, 8, 8192)},
+        {"one piece under 234", {.words = {{234, 8}}}, ata(3, 4, 1024)},
         {"last piece under 234", {.words = {{234, 8}}}, ata(3, 64, 2048)},
         {"over 235", {.words = {{235, 16}}}, ata(3, 32, 65536), "235 states at most 16", "32"},
         {"235 FFFFh", {.words = {{235, 0xFFFF}}}, ata(3, 32, 65536)},
@@ -90,12 +92,15 @@ TEST(Preflight, ChecksAgainstWhatTheDriveStates) {
         {"on 2^12", {.boundary = 12}, wb(0x0E, 64, 70000)},
         {"off 2^16", {.boundary = 16}, wb(0x0E, 64, 70000), "2^16 bytes", "of 32768 bytes"},
         {"one command, 2^16", {.boundary = 16}, wb(0x0E, 64, 4096)},
+        {"two commands, 2^16", {.boundary = 16}, wb(0x0E, 64, 40000), "2^16", "of 32768 bytes"},
+        {"2^32", {.boundary = 32}, wb(0x0E, 64, 70000), "2^32 bytes", "of 32768 bytes"},
         {"offset 0 only", {.boundary = 0xFF}, wb(7, 64, 70000), "only offset 0", "offset 32768"},
         {"over the buffer",
          {.boundary = 0, .capacity = 65536},
          wb(14, 64, 70000),
          "65536",
          "70000"},
+        {"the buffer exactly", {.boundary = 0, .capacity = 65536}, wb(14, 64, 65536)},
     };
     for (const auto &row : table) {
         SCOPED_TRACE(row.what);
@@ -110,13 +115,23 @@ TEST(Preflight, ChecksAgainstWhatTheDriveStates) {
     }
 }
 
+// The page's fields count within its page length, and only on page 86h.
 TEST(Preflight, ExtendedInquiryWithinItsPageLength) {
-    uint8_t page[96] = {0x00, 0x86, 0x00, 0x08, 0x80}; // ACTIVATE_MICROCODE 2
-    page[12] = 0x10;
-    page[19] = 0x04; // beyond the page length: not stated
-    ExtendedInquiry s = parse_extended_inquiry(page, sizeof page);
-    EXPECT_EQ(s.activate_microcode, 2);
-    EXPECT_FALSE(s.download_modes.has_value());
+    const struct {
+        uint8_t code, length, byte4; // byte 4: ACTIVATE_MICROCODE in bits 7:6
+        std::optional<uint8_t> activate, modes;
+    } table[] = {
+        {0x86, 0x08, 0x80, 2, {}},  {0x86, 0x0F, 0x80, 2, {}},    {0x86, 0x10, 0x40, 1, 0x04},
+        {0x86, 0x00, 0x80, {}, {}}, {0x86, 0x10, 0x00, {}, 0x04}, {0x83, 0x3C, 0x80, {}, {}},
+    };
+    for (const auto &row : table) {
+        uint8_t page[96] = {0x00, row.code, 0x00, row.length, row.byte4};
+        page[12] = 0x10;
+        page[19] = 0x04;
+        ExtendedInquiry s = parse_extended_inquiry(page, sizeof page);
+        EXPECT_EQ(s.activate_microcode, row.activate) << int{row.code} << " " << int{row.length};
+        EXPECT_EQ(s.download_modes, row.modes) << int{row.code} << " " << int{row.length};
+    }
 }
 
 TEST(Preflight, StagingSegmentSize) {
@@ -129,12 +144,18 @@ TEST(Preflight, StagingSegmentSize) {
         {{}, ATA, 65536, 64},
         {{.log = 0x8000000400800001}, ATA, 65536, 128}, // the log's maximum
         {{.log = 0x8000000400000064}, ATA, 65536, 100}, // its minimum, above 64
+        {{.log = 0x8000000400000008}, ATA, 65536, 64},  // not below 64
         {{}, WB, 65536, 64},
         {{.boundary = 16}, WB, 65536, 128},
         // 256 blocks: more than a segment count holds; the image goes in one command.
         {{.boundary = 17}, WB, 65536, 128},
         {{.boundary = 17, .capacity = 32768}, WB, 65536, 64}, // unless the buffer is smaller
         {{.boundary = 0xFF}, WB, 10000, 20},
+        {{.boundary = 0xFF}, WB, 255 * 512, 255}, // the most a segment count holds
+        {{.boundary = 12}, WB, 65536, 64},        // finer than 64 blocks: 64
+        {{.boundary = 31}, WB, 65536, 128},
+        {{.boundary = 32}, WB, 65536, 64}, // no step a 32-bit offset can take
+        {{.boundary = 17, .capacity = 65536}, WB, 65536, 128},
     };
     for (const auto &row : table) {
         EXPECT_EQ(stage_segment_blocks(statements_of(row.said), row.sender, row.length), row.blocks)

@@ -180,6 +180,21 @@ TEST(Verdict, MoreMicrocodeExpectedOnlyWhenCountSaysSoOfItself) {
     }
 }
 
+// Only a CHECK CONDITION that came back whole refuses an activation.
+TEST(Verdict, ActivationRefusedByACleanCheckConditionOnly) {
+    const Bytes abrt = ata_return(0xb, 0, 0, 0x04, 0x51);
+    const std::pair<Answer, bool> cases[] = {
+        {{"ABRT", 0, 0x01, 0, 8, 0, abrt, false, nullptr}, true},
+        {{"ABRT behind a host error", 0, 0x01, 7, 8, 0, abrt, false, nullptr}, false},
+        {{"ABRT with GOOD", 0, 0x00, 0, 0, 0, abrt, false, nullptr}, false},
+    };
+    for (const auto &[a, refused] : cases) {
+        uint8_t cdb[12] = {0xA1};
+        SgRequest req = finished_command(a, cdb, 12, 0);
+        EXPECT_EQ(refuses_activation(classify_command(0, req)), refused) << a.what;
+    }
+}
+
 TEST(Verdict, ReasonTextNamesWhatCameBack) {
     const struct {
         Answer a;
@@ -202,6 +217,16 @@ TEST(Verdict, ReasonTextNamesWhatCameBack) {
          0x3B,
          "CHECK CONDITION, 3 bytes of sense data with response code 0x7e and no sense key"},
         {{"gone", -1, 0, 0, 0, 0, {}, false, nullptr}, 0x3B, "SG_IO failed: No such device"},
+        {{"driver error, a byte short", 0, 0x00, 0, 4, 1, {}, false, nullptr},
+         0x3B,
+         "driver status 0x4, GOOD, 1 of 32768 bytes not transferred"},
+        {{"unnamed status", 0, 0x3E, 0, 0, 0, {}, false, nullptr}, 0x3B, "SCSI status 0x3e"},
+        {{"no sense", 0, 0x01, 0, 0, 0, {}, false, nullptr},
+         0x3B,
+         "CHECK CONDITION, no sense data"},
+        {{"unnamed host status", 0, 0, 0x14, 0, 0, {}, false, nullptr},
+         0x3B,
+         "host status 0x14 unknown, GOOD"},
     };
     for (const auto &c : cases) {
         uint8_t cdb[12] = {c.opcode};

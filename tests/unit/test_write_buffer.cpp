@@ -119,6 +119,11 @@ TEST(WriteBufferActivation, ModeFifteenCarriesNoData) {
     ASSERT_EQ(plan.size(), 1u);
     EXPECT_EQ(plan[0].length, 0u);
     EXPECT_EQ(Bytes(plan[0].cdb, plan[0].cdb + 10), (Bytes{0x3B, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0}));
+    testing::internal::CaptureStdout();
+    print_command_trace(plan_for_run(SENDER_WRITE_BUFFER, DownloadGoal::activate, 0, {}, 0),
+                        plan[0], nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "activate_cdb: 3b 0f 00 00 00 00 00 00 00 00\n");
 }
 
 TEST(WriteBufferPlan, LastCommandOfTheLargestImageStaysBelow16MiB) {
@@ -309,6 +314,18 @@ TEST(WriteBufferSender, ZeroLengthSendsNothing) {
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(c.out, "send_write_buffer Invalid Command Parameters\n");
     EXPECT_EQ(c.err, "");
+}
+
+// From --debug level 1 each CDB is printed before it goes out, the TEST UNIT READY's first.
+TEST(WriteBufferSender, DebugLevelOneTracesEachCommand) {
+    int before = debug_level;
+    debug_level = 1;
+    uint8_t byte = 0;
+    Captured c = capture([&] { send_write_buffer(-1, 0x05, 0, &byte, 1); });
+    debug_level = before;
+    EXPECT_EQ(c.out.rfind("tur_cdb: x0,x0,x0,x0,x0,x0\n", 0), 0u) << c.out;
+    EXPECT_NE(c.out.find("\nwb_cdb: x3b,x5,x0,x0,x0,x0,x0,x0,x1,x0 pdata 0x"), std::string::npos)
+        << c.out;
 }
 
 TEST(WriteBufferSender, RefusedImagesSendNothingAndPrintNoProgress) {
