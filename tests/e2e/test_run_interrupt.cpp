@@ -103,6 +103,25 @@ TEST(RunInterrupted, StopsBetweenDevicesNotInTheImage) {
     }
 }
 
+// A stop signal once the activation is announced (so announced before it is sent) waits for
+// the activation and its revision check, then stops the run before sg1.
+TEST(RunInterrupted, ActivationIsNotCutOffFromItsCheck) {
+    Bay bay = make_bay(
+        {scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV1",
+                    {{"staged", "N5R0"}, {"slow_ms", 300}}),
+         scsi_drive("/dev/sg1", "NORTHVL", "NV-SAS10K", "N4R2", "NV2", {{"staged", "N5R0"}})});
+    RunSpec spec;
+    spec.argv = {sgsim_path(), "run", bay.path,   "--", DL_COR_FW_PATH,
+                 "--activate", "-d",  "/dev/sg0", "-d", "/dev/sg1"};
+    spec.when_output = "Activating the firmware staged on /dev/sg0\n";
+    spec.on_output = [](pid_t pid) { return kill(pid, SIGTERM) != 0; };
+    RunResult r = run_command(spec);
+    EXPECT_EQ(body(r), "Activating the firmware staged on /dev/sg0\nRevision of /dev/sg0: N4R2 "
+                       "-> N5R0\nActivation SUCCESSFUL\n");
+    EXPECT_EQ(r.err, "Interrupted by SIGTERM after /dev/sg0; 1 device not processed\n");
+    EXPECT_EQ(r.status, 143);
+}
+
 // While the first run downloads to sg0, a second run against sg0 is refused without a
 // command sent, and one against sg1 (another node of the bay) passes; the first finishes.
 TEST(RunInterrupted, SecondRunOnAHeldDriveIsRefused) {

@@ -76,6 +76,7 @@ TEST(RunStaged, StageThenActivateOrPowerCycle) {
         EXPECT_NE(body(r).find(nothing + (sata ? "0xb" : "0x5 ILLEGAL REQUEST, ASC/ASCQ 0x2c")),
                   std::string::npos)
             << body(r);
+        EXPECT_TRUE(body(r).ends_with("Activation FAILED\n")) << body(r);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 2);
     }
