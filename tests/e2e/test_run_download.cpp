@@ -344,6 +344,12 @@ TEST(RunDownload, RunsOverSeveralDevices) {
         EXPECT_EQ(r.err, c.err) << c.what;
         EXPECT_EQ(r.status, c.status) << c.what;
     }
+    // Started with standard input closed (as from cron), the drive opens as descriptor 0.
+    Bay bay = make_bay({scsi_any("/dev/sg1")});
+    std::string image = make_bytes(bay.dir, "fw.bin", 4 * 2048);
+    RunResult r = run_command({"sh", "-c", "exec \"$@\" <&-", "sh", sgsim_path(), "run", bay.path,
+                               "--", DL_COR_FW_PATH, "-s", "4", "-f", image, "-d", "/dev/sg1"});
+    EXPECT_EQ(body(r) + r.err, with_image(ok, image) + "\n");
 }
 
 // An image that is missing or not a regular file (a FIFO without a writer must not hold the
