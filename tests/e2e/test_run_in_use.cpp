@@ -3,7 +3,10 @@
 // what reaches the drives, --preflight's lines, the record and the system log.
 #include "scene.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -99,6 +102,18 @@ TEST(RunInUse, WarnedRefusedAndShown) {
     EXPECT_EQ(body(r), "/dev/sg1: in use: " + reasons[1] + "\n/dev/sg1: would not send " + image +
                            ": the drive is in use (--only-idle)\n");
     EXPECT_EQ(r.status, 2);
+
+    // Another process holds sg5's whole disk locked: the run leaves the drive alone; a
+    // preflight, which sends nothing, does not wait for the lock.
+    mkdir((bay.path + ".locks").c_str(), 0755);
+    int held = open((bay.path + ".locks/%2Fdev%2Fsdh").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    write_file(bay.trace, "");
+    r = run_dl(bay, {"-f", image, "-d", "/dev/sg5"});
+    EXPECT_EQ(r.err + std::to_string(r.status), "/dev/sg5: in use by another process\n3");
+    EXPECT_TRUE(data_out_entries(read_trace(bay)).empty());
+    EXPECT_EQ(run_dl(bay, {"--preflight", "-f", image, "-d", "/dev/sg5"}).status, 0);
+    close(held);
 }
 
 } // namespace
