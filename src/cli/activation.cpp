@@ -40,14 +40,15 @@ void activation_step(const RunOptions &opts, const DeviceIdentity &id, const cha
     DeviceRecord &record = state->device;
     record.decision = DECISION_ACTIVATE;
     MethodChoice choice = choose_method(forced_method(opts), id.is_ata);
+    // As before an image: no stop signal cuts the activation off from its revision check,
+    // nor comes between its announcement and the command.
+    hold_stop_signals();
     printf("Activating the firmware staged on %s\n", path);
     for (int i = 0; i < choice.line_count; ++i) {
         puts(choice.lines[i]);
     }
     fflush(stdout);
     struct timespec start = monotonic_now();
-    // As before an image: no stop signal cuts the activation off from its revision check.
-    hold_stop_signals();
     DownloadReport report;
     int result = activate_staged_microcode(fd, choice.sender, &report);
     record.method = report.method;
