@@ -1,5 +1,6 @@
 #include "cli/drive_return.h"
 
+#include "base/clock.h"
 #include "cli/device_list.h"
 #include "cli/drive_name.h"
 #include "cli/exit_hooks.h"
@@ -16,19 +17,6 @@
 #include <vector>
 
 namespace {
-
-uint64_t monotonic_ms() {
-    struct timespec now = monotonic_now();
-    return static_cast<uint64_t>(now.tv_sec) * 1000u +
-           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-}
-
-void sleep_ms(uint32_t ms) {
-    struct timespec left = {static_cast<time_t>(ms / 1000),
-                            static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
 
 // Opens and locks the node at path when it holds the drive called name. Returns the
 // descriptor, or -1 (the node cannot be opened, another process holds it, or it holds
@@ -76,7 +64,7 @@ DriveReturn find_drive_again(const DriveName &name, const char *path, uint64_t d
             return DriveReturn{-1, path};
         }
         pause = next_settle_pause_ms(pause);
-        sleep_ms(static_cast<uint32_t>(std::min<uint64_t>(pause, deadline - now)));
+        pause_ms(static_cast<uint32_t>(std::min<uint64_t>(pause, deadline - now)));
     }
 }
 

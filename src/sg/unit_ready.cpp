@@ -1,5 +1,6 @@
 #include "sg/unit_ready.h"
 
+#include "base/clock.h"
 #include "sg/cdb.h"
 #include "sg/command.h"
 #include "sg/sg_io.h"
@@ -29,21 +30,6 @@ CommandFacts send_test_unit_ready(int fd, bool quiet) {
                cdb[5]);
     }
     return send_command(fd, cdb, TEST_UNIT_READY_CDB_LEN, nullptr, 0, options);
-}
-
-uint64_t monotonic_ms() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000u +
-           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-}
-
-// Sleeps ms milliseconds; a signal handler that runs meanwhile does not cut the pause short.
-void pause_ms(uint32_t ms) {
-    struct timespec left = {static_cast<time_t>(ms / 1000),
-                            static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
 }
 
 } // namespace

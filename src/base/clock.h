@@ -1,0 +1,22 @@
+// Time as a run measures its waits: the monotonic clock, and pauses no signal cuts short.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+
+// The monotonic clock, in milliseconds.
+inline uint64_t monotonic_ms() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+// Sleeps ms milliseconds; a signal handler that runs meanwhile does not cut the pause short.
+inline void pause_ms(uint32_t ms) {
+    struct timespec left = {static_cast<time_t>(ms / 1000),
+                            static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
