@@ -68,7 +68,7 @@ bool looks_like_option_by_rule(std::string_view v) {
         std::string_view name = v.substr(2);
         return name == "enum" || name == "enump" || name == "debug" || name == "tmc" ||
                name == "verify" || name == "record" || name == "stage" || name == "activate" ||
-               name == "preflight" || name == "settle";
+               name == "preflight" || name == "settle" || name == "only-idle";
     }
     return v.size() >= 2 && v[0] == '-' &&
            std::string_view("c:d:f:m:s:vwpi").find(v[1]) != std::string_view::npos;
@@ -82,7 +82,7 @@ struct Expected {
     std::optional<std::string> cfs, fw, model, record;
     std::vector<std::string> devices;
     bool cfs_repeated = false, fw_repeated = false, model_repeated = false, record_repeated = false;
-    bool verify = false, stage = false, activate = false, preflight = false;
+    bool verify = false, stage = false, activate = false, preflight = false, only_idle = false;
     uint8_t list_mode = 0;
     int segments_seen = 0;
     int last_segment_value = 0;
@@ -108,17 +108,12 @@ Expected expected_scan(const std::vector<std::string> &args) {
         return e;
     }
     static const struct option longs[] = {
-        {"enum", no_argument, nullptr, 1000},
-        {"enump", no_argument, nullptr, 1001},
-        {"debug", no_argument, nullptr, 1002},
-        {"tmc", required_argument, nullptr, 1003},
-        {"verify", no_argument, nullptr, 1004},
-        {"record", required_argument, nullptr, 1005},
-        {"stage", no_argument, nullptr, 1006},
-        {"activate", no_argument, nullptr, 1007},
-        {"preflight", no_argument, nullptr, 1008},
-        {"settle", required_argument, nullptr, 1009},
-        {nullptr, 0, nullptr, 0},
+        {"enum", no_argument, nullptr, 1000},      {"enump", no_argument, nullptr, 1001},
+        {"debug", no_argument, nullptr, 1002},     {"tmc", required_argument, nullptr, 1003},
+        {"verify", no_argument, nullptr, 1004},    {"record", required_argument, nullptr, 1005},
+        {"stage", no_argument, nullptr, 1006},     {"activate", no_argument, nullptr, 1007},
+        {"preflight", no_argument, nullptr, 1008}, {"settle", required_argument, nullptr, 1009},
+        {"only-idle", no_argument, nullptr, 1010}, {nullptr, 0, nullptr, 0},
     };
     optind = 0;
     int c;
@@ -192,6 +187,9 @@ Expected expected_scan(const std::vector<std::string> &args) {
             }
             e.settle = static_cast<uint32_t>(atoi(optarg));
             break;
+        case 1010:
+            e.only_idle = true;
+            break;
         default:
             break;
         }
@@ -262,7 +260,7 @@ void check_against(const Scanned &s, const Expected &e) {
     require(same_text(o.record_path, e.record) && o.record_repeated == e.record_repeated &&
             o.verify == e.verify);
     require(o.stage == e.stage && o.activate == e.activate && o.preflight == e.preflight);
-    require(o.settle_seconds == e.settle);
+    require(o.settle_seconds == e.settle && o.only_idle == e.only_idle);
 }
 
 bool same_scan(const Scanned &a, const Scanned &b) {
@@ -293,7 +291,8 @@ bool same_scan(const Scanned &a, const Scanned &b) {
            x.fw_repeated == y.fw_repeated && x.model_repeated == y.model_repeated &&
            x.record_repeated == y.record_repeated && x.verify == y.verify && x.stage == y.stage &&
            x.activate == y.activate && x.preflight == y.preflight &&
-           x.settle_seconds == y.settle_seconds && x.settle_seen == y.settle_seen;
+           x.settle_seconds == y.settle_seconds && x.settle_seen == y.settle_seen &&
+           x.only_idle == y.only_idle;
 }
 
 // The combination checks on a completed scan; the run would build the device list next.
