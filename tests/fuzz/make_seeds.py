@@ -164,6 +164,7 @@ def options_seeds():
         "operand_with_cfs_and_fw": ["-f\xd0\xd0", "a", "-f", "b", "-c", "x"],
         "settle_bounds": ["-i", "--settle", "3600", "--se", "0060", "--settle", "3601"],
         "settle_not_whole": ["-f", "x", "-d", "y", "--settle=1.5", "--s", "1"],
+        "only_idle_abbreviated": ["--only-i", "-f", "x", "-d", "y", "--only-idle"],
     }
     for name, args in cases.items():
         write("options", name, b"\x00".join(a.encode("latin-1") for a in args))
