@@ -107,17 +107,18 @@ def hang_guard(baseline):
 # --- which tests run which lines ----------------------------------------------------------
 
 def tree_key(src):
-    """A digest of every file of the copy that a build or a test may read (scripts/ and the
-    Markdown pages, which none reads, left out, save the coverage build's own source): the
-    coverage map of one tree serves every run on that same tree."""
+    """A digest of every file of the copy that a build or a test may read (scripts/, the
+    Markdown pages and the fuzz targets, which none of the run's builds reads, left out, save
+    the coverage build's own source): the coverage map of one tree serves every run on that
+    same tree."""
     h = hashlib.sha256()
     for top, dirs, names in os.walk(src):
         dirs[:] = sorted(d for d in dirs if not d.startswith('build') and d != '.git')
         for name in sorted(names):
             path = os.path.join(top, name)
             rel = os.path.relpath(path, src)
-            if name.endswith('.md') or (rel.startswith('scripts/')
-                                        and rel != 'scripts/mutation/coverage_raise.c'):
+            if name.endswith('.md') or rel.startswith('tests/fuzz/') or (
+                    rel.startswith('scripts/') and rel != 'scripts/mutation/coverage_raise.c'):
                 continue
             h.update(rel.encode() + b'\0')
             with open(path, 'rb') as f:
