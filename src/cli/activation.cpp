@@ -1,5 +1,6 @@
 #include "cli/activation.h"
 
+#include "base/error_output.h"
 #include "cli/drive_return.h"
 #include "cli/revision_check.h"
 #include "cli/signal_hold.h"
@@ -26,9 +27,8 @@ void report_failed_activation(const DownloadReport &report, const char *path,
     } else {
         const CommandVerdict &verdict = report.last_verdict;
         record->reason = answer;
-        fflush(stdout);
-        fprintf(stderr, "%s: activation failed: %s%s%s\n", path, answer.c_str(),
-                verdict.explained ? "; " : "", verdict.explained ? verdict.reason : "");
+        print_error("%s: activation failed: %s%s%s\n", path, answer.c_str(),
+                    verdict.explained ? "; " : "", verdict.explained ? verdict.reason : "");
     }
     puts("Activation FAILED");
 }

@@ -1,5 +1,6 @@
 #include "cli/download_step.h"
 
+#include "base/error_output.h"
 #include "cli/drive_return.h"
 #include "cli/revision_check.h"
 #include "cli/signal_hold.h"
@@ -46,11 +47,9 @@ void download_step(const RunOptions &opts, const DeviceIdentity &id, const char 
     if (report.more_expected) {
         // The outcome stands as the commands and the revision decide it; the operator learns
         // that the drive itself did not consider the image complete.
-        fflush(stdout);
-        fprintf(stderr,
-                "WARNING: %s expects more microcode after the last segment (DOWNLOAD MICROCODE "
-                "Count 01h)\n",
-                path);
+        print_error("WARNING: %s expects more microcode after the last segment (DOWNLOAD MICROCODE "
+                    "Count 01h)\n",
+                    path);
         record.reason = "the drive expects more microcode after the last segment (DOWNLOAD "
                         "MICROCODE Count 01h)";
     }

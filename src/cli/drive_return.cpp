@@ -1,6 +1,7 @@
 #include "cli/drive_return.h"
 
 #include "base/clock.h"
+#include "base/error_output.h"
 #include "cli/device_list.h"
 #include "cli/drive_name.h"
 #include "cli/exit_hooks.h"
@@ -111,8 +112,7 @@ void verify_after_microcode(const RunOptions &opts, const DeviceIdentity &id, co
         snprintf(reason, sizeof reason, "the drive did not answer within %u s after the %s",
                  opts.settle_seconds, kind == REPORT_ACTIVATION ? "activation" : "download");
         if (fails) {
-            fflush(stdout);
-            fprintf(stderr, "%s: %s\n", path, reason);
+            print_error("%s: %s\n", path, reason);
             state->run_status = k_exit_download_failed;
         }
         record.outcome = OUTCOME_LOST;

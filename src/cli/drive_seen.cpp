@@ -1,5 +1,7 @@
 #include "cli/drive_seen.h"
 
+#include "base/error_output.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <sys/stat.h>
@@ -29,8 +31,7 @@ bool is_duplicate(const SeenDrives &seen, int fd, const char *path, const Device
     if (first == seen.end()) {
         return false;
     }
-    fflush(stdout);
-    fprintf(stderr, "%s: same drive as %s; not processed again\n", path, first->path.c_str());
+    print_error("%s: same drive as %s; not processed again\n", path, first->path.c_str());
     record->decision = DECISION_DUPLICATE;
     record->reason = "the same drive as " + first->path + ", processed already in this run";
     return true;

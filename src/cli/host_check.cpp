@@ -1,5 +1,6 @@
 #include "cli/host_check.h"
 
+#include "base/error_output.h"
 #include "host/host_reader.h"
 #include "host/host_view.h"
 #include "record/run_record.h"
@@ -31,9 +32,8 @@ bool check_host_use(const RunOptions &opts, const char *path, int fd, const char
         state->device.in_use = view.reasons;
     } else if ((opts.preflight || opts.only_idle) && !state->host_view_warned) {
         state->host_view_warned = true;
-        fflush(stdout);
-        fprintf(stderr, "WARNING: the host's view of the drives could not be read (%s)\n",
-                view.why.c_str());
+        print_error("WARNING: the host's view of the drives could not be read (%s)\n",
+                    view.why.c_str());
     }
     std::string reasons = join_reasons(view.reasons);
     if (opts.preflight && !view.reasons.empty()) {
@@ -44,11 +44,9 @@ bool check_host_use(const RunOptions &opts, const char *path, int fd, const char
     }
     if (!opts.only_idle) {
         if (view.read && !opts.preflight) {
-            fflush(stdout);
-            fprintf(stderr,
-                    "WARNING: %s is in use (%s); its I/O may fail while the drive takes new "
-                    "microcode\n",
-                    path, reasons.c_str());
+            print_error("WARNING: %s is in use (%s); its I/O may fail while the drive takes new "
+                        "microcode\n",
+                        path, reasons.c_str());
         }
         return true;
     }
@@ -79,8 +77,7 @@ int hold_whole_disk(const RunOptions &opts, const std::string &disk, const char 
     if (disk.empty() || lock_whole_disk(disk, lock) == 0) {
         return 0;
     }
-    fflush(stdout);
-    fprintf(stderr, "%s: in use by another process\n", path);
+    print_error("%s: in use by another process\n", path);
     record_refusal(opts, image, "the block device /dev/" + disk + " is locked by another process",
                    &state->device);
     return -1;

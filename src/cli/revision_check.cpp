@@ -1,5 +1,6 @@
 #include "cli/revision_check.h"
 
+#include "base/error_output.h"
 #include "base/printable.h"
 #include "sg/identify.h"
 
@@ -66,8 +67,7 @@ void report_revision(const char *path, const DeviceIdentity &id, const RevisionC
                path);
     }
     if (check.outcome == OUTCOME_UNVERIFIED) {
-        fflush(stdout);
-        fputs("WARNING: Unabled to verify firmware revision change.\n", stderr);
+        print_error("WARNING: Unabled to verify firmware revision change.\n");
     }
 }
 

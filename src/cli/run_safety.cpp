@@ -1,5 +1,6 @@
 #include "cli/run_safety.h"
 
+#include "base/error_output.h"
 #include "cli/exit_hooks.h"
 #include "cli/signal_hold.h"
 
@@ -21,11 +22,10 @@ int claim_device(int fd, const char *path) {
         return 0;
     }
     int saved = errno;
-    fflush(stdout);
     if (saved == EWOULDBLOCK) {
-        fprintf(stderr, "%s: in use by another process\n", path);
+        print_error("%s: in use by another process\n", path);
     } else {
-        fprintf(stderr, "%s: cannot be locked: %s\n", path, strerror(saved));
+        print_error("%s: cannot be locked: %s\n", path, strerror(saved));
     }
     return -1;
 }
@@ -39,9 +39,8 @@ int take_stop_signal() {
 }
 
 void stop_for_signal(int signo, const char *path, size_t not_processed) {
-    fflush(stdout);
-    fprintf(stderr, "Interrupted by %s after %s; %zu %s not processed\n", stop_signal_name(signo),
-            path, not_processed, devices_word(not_processed));
+    print_error("Interrupted by %s after %s; %zu %s not processed\n", stop_signal_name(signo), path,
+                not_processed, devices_word(not_processed));
     close_current_device();
     // Death by a signal runs no exit hook, so the last newline is written here.
     print_final_newline();
@@ -54,7 +53,7 @@ bool output_lost(size_t not_processed) {
     if (ferror(stdout) == 0) {
         return false;
     }
-    fprintf(stderr, "Standard output cannot be written: the run stops with %zu %s not processed\n",
-            not_processed, devices_word(not_processed));
+    print_error("Standard output cannot be written: the run stops with %zu %s not processed\n",
+                not_processed, devices_word(not_processed));
     return true;
 }

@@ -1,5 +1,6 @@
 #include "download/download.h"
 
+#include "base/error_output.h"
 #include "download/image.h"
 #include "download/sender.h"
 
@@ -17,8 +18,7 @@ int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod me
     long long length = measure_stream(image);
     if (length < 0) {
         done.failure = std::string("the image cannot be measured: ") + strerror(errno);
-        fflush(stdout);
-        perror("malloc");
+        print_errno("malloc");
         return -1;
     }
     done.image_size = length;
@@ -34,8 +34,7 @@ int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod me
     MallocPtr<uint8_t> buffer(static_cast<uint8_t *>(malloc(size != 0 ? size : 1)));
     if (!buffer) {
         done.failure = "no memory for the image";
-        fflush(stdout);
-        perror("malloc");
+        print_errno("malloc");
         return -1;
     }
     if (fread(buffer.get(), 1, size, image) != size) {
@@ -61,9 +60,8 @@ int download_fw_file(int fd, FILE *image, uint8_t segment_count, ForcedMethod me
         result = send_plan(fd, plan, buffer.get(), &done);
     } else {
         done.failure = refusals.front();
-        fflush(stdout);
         for (const std::string &line : refusals) {
-            fprintf(stderr, "%s: %s; nothing sent\n", stage->device_path, line.c_str());
+            print_error("%s: %s; nothing sent\n", stage->device_path, line.c_str());
         }
     }
     // The sender starts its report afresh; what the image and the plan were is added here.
@@ -86,16 +84,16 @@ int download_image_file(int fd, const char *image_path, const char *device_path,
                               (reason != nullptr ? reason : strerror(saved));
         }
         printf("Couldn't open file %s\n", image_path);
-        fflush(stdout);
         if (reason != nullptr) {
-            fprintf(stderr, "fopen: %s\n", reason);
+            print_error("fopen: %s\n", reason);
         } else {
             errno = saved;
-            perror("fopen");
+            print_errno("fopen");
         }
         return DOWNLOAD_IMAGE_NOT_OPENED;
     }
     printf("Downloading file %s to %s\n", image_path, device_path);
+    // Seen at once by whoever follows the output, though the first segment may take long.
     fflush(stdout);
     return download_fw_file(fd, image.get(), segment_count, method, is_ata, report, stage) < 0 ? -1
                                                                                                : 0;

@@ -1,5 +1,6 @@
 #include "download/report.h"
 
+#include "base/error_output.h"
 #include "sg/diag.h"
 
 #include <cerrno>
@@ -9,8 +10,7 @@ namespace {
 
 void print_reason(const char *who, const CommandVerdict &verdict) {
     if (verdict.explained) {
-        fflush(stdout);
-        fprintf(stderr, "%s: %s\n", who, verdict.reason);
+        print_error("%s: %s\n", who, verdict.reason);
     }
 }
 
@@ -57,8 +57,7 @@ void print_progress_end() {
 }
 
 void report_refusal(const char *who, const Refusal &refusal) {
-    fflush(stdout);
-    fprintf(stderr, "%s: %s\n", who, refusal.reason);
+    print_error("%s: %s\n", who, refusal.reason);
 }
 
 void report_download_failure(const DownloadPlan &plan, const CommandVerdict &verdict,
@@ -68,7 +67,6 @@ void report_download_failure(const DownloadPlan &plan, const CommandVerdict &ver
         printf("\nATA Ret: Err 0x%x, Dev 0x%x, Status 0x%x\n", last_registers.error,
                last_registers.device, last_registers.status);
     }
-    fflush(stdout);
     errno = saved_errno;
-    perror("send_io");
+    print_errno("send_io");
 }

@@ -1,5 +1,7 @@
 #include "record/run_record.h"
 
+#include "base/error_output.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -10,9 +12,7 @@
 namespace {
 
 void report_write_failure(RunRecord *record) {
-    int saved_errno = errno;
-    fflush(stdout);
-    fprintf(stderr, "Could not write record file %s: %s\n", record->path, strerror(saved_errno));
+    print_error("Could not write record file %s: %s\n", record->path, strerror(errno));
     record->failed = true;
 }
 
@@ -32,8 +32,7 @@ int open_run_record(const char *path, const std::string &tool_version, RunRecord
     std::string why;
     record->fd = open_record_file(record->path, &why);
     if (record->fd < 0) {
-        fflush(stdout);
-        fprintf(stderr, "Could not open record file %s: %s\n", record->path, why.c_str());
+        print_error("Could not open record file %s: %s\n", record->path, why.c_str());
         return -1;
     }
     char host[HOST_NAME_MAX + 1] = {};

@@ -1,5 +1,6 @@
 #include "sg/identify.h"
 
+#include "base/error_output.h"
 #include "sg/cdb.h"
 #include "sg/command.h"
 
@@ -60,9 +61,7 @@ ReadReply read_statement(int fd, const uint8_t *cdb, uint8_t cdb_len, uint8_t *b
 
 // Reports a caller's buffer that is missing or too short (no line end, as always).
 void report_short_buffer(const char *who, int min_len) {
-    fflush(stdout);
-    fprintf(stderr, "%s: pdata must be a valid pointer to a buffer of at least %d bytes", who,
-            min_len);
+    print_error("%s: pdata must be a valid pointer to a buffer of at least %d bytes", who, min_len);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "sg/sg_io.h"
 
+#include "base/error_output.h"
 #include "sg/diag.h"
 
 #include <algorithm>
@@ -124,16 +125,14 @@ int open_sg_node(const char *path) {
 int get_sg_fd(const char *path) {
     int fd = open_sg_node(path);
     if (fd == -1) {
-        perror("get_sg_fd");
+        print_errno("get_sg_fd");
         return -1;
     }
     if (fd == SG_NODE_NOT_SG) {
         int saved = errno;
         printf("%s: SG_GET_VERSION_NUM on %s failed \n", "get_sg_fd", path);
-        // Standard output goes first so that the two streams read in the order of events.
-        fflush(stdout);
         errno = saved;
-        perror("SG_GET_VERSION_NUM");
+        print_errno("SG_GET_VERSION_NUM");
         return -1;
     }
     return fd;
@@ -157,9 +156,8 @@ int send_io(SgRequest *req) {
     int saved = errno;
     req->io_errno = rc < 0 ? saved : 0;
     if (rc < 0 && req->quiet == 0) {
-        fflush(stdout);
         errno = saved;
-        perror("send_io");
+        print_errno("send_io");
     }
     apply_io_result(req, &hdr, sense);
     if (req->debug != 0) {
