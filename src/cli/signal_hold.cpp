@@ -12,8 +12,7 @@ const int k_stop_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 bool held = false;
 // The stop signals this hold blocked; those the process had blocked before stay as they were.
 sigset_t held_set;
-// The stop signals whose action was the default one when the run started; noted once.
-bool noted = false;
+// The stop signals whose action was the default one when the run started.
 sigset_t default_set;
 
 } // namespace
@@ -26,15 +25,11 @@ void note_stop_signal_dispositions() {
             sigaddset(&default_set, signo);
         }
     }
-    noted = true;
 }
 
 void hold_stop_signals() {
     if (held) {
         return;
-    }
-    if (!noted) {
-        note_stop_signal_dispositions();
     }
     sigset_t before;
     sigprocmask(SIG_SETMASK, nullptr, &before);
@@ -70,7 +65,6 @@ void release_stop_signals() {
 }
 
 void die_of_signal(int signo) {
-    signal(signo, SIG_DFL);
     sigset_t one;
     sigemptyset(&one);
     sigaddset(&one, signo);

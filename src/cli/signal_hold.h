@@ -10,8 +10,8 @@
 // acted on or reported.
 void note_stop_signal_dispositions();
 
-// Blocks the stop signals that have their default action (as noted at the start, or now when
-// nothing was noted) and are not blocked already; nothing when they are held.
+// Blocks the stop signals that had their default action when their dispositions were noted
+// and are not blocked already: none before they are noted, nothing more when they are held.
 void hold_stop_signals();
 
 // Takes one stop signal that arrived while they were held (one of them when several did)
@@ -21,8 +21,8 @@ int take_held_stop_signal();
 // Unblocks what hold_stop_signals blocked; nothing when nothing is held.
 void release_stop_signals();
 
-// Ends the process by signo with its default action: the disposition reset, signo alone
-// unblocked, the signal raised. A calling shell sees a child killed by signo.
+// Ends the process by signo, a signal whose action is the default one (as every held signal's
+// is): signo alone unblocked, the signal raised. A calling shell sees a child killed by signo.
 [[noreturn]] void die_of_signal(int signo);
 
 // The name of a stop signal ("SIGINT"), or "signal" for any other number.

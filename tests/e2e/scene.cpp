@@ -92,7 +92,13 @@ RunResult run_dl(const Bay &bay, const std::vector<std::string> &args, bool one_
         argv.insert(argv.begin(), {"sh", "-c", "exec \"$0\" \"$@\" 2>&1"});
     }
     argv.insert(argv.end(), args.begin(), args.end());
-    return under_bay(bay.path, argv);
+    // Without a standard input, so that the first descriptor the run opens is 0, which is
+    // as valid as any other.
+    RunSpec spec;
+    spec.argv = {sgsim_path(), "run", bay.path, "--"};
+    spec.argv.insert(spec.argv.end(), argv.begin(), argv.end());
+    spec.stdin_closed = true;
+    return run_command(spec);
 }
 
 std::string body(const RunResult &r) {

@@ -59,7 +59,7 @@ nlohmann::json scsi_drive(const std::string &node, const std::string &vendor,
 Bay bay_from_listing(const std::string &listing, const std::vector<std::string> &args,
                      RunResult *run);
 
-// Runs the built dl_cor_fw with args under the bay. With one_pipe, standard error goes into
+// Runs the built dl_cor_fw with args under the bay, with standard input closed. With one_pipe, standard error goes into
 // the pipe of standard output (in r.out), so the order of the two streams shows.
 RunResult run_dl(const Bay &bay, const std::vector<std::string> &args, bool one_pipe = false);
 

@@ -11,13 +11,14 @@
 namespace {
 
 struct SlowRun {
-    int slow_ms;
+    int slow_ms, sg1_slow_ms;
     Bay bay = make_bay(
         {scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV1", {{"slow_ms", slow_ms}}),
-         scsi_drive("/dev/sg1", "NORTHVL", "NV-SAS10K", "N4R2", "NV2")});
+         scsi_drive("/dev/sg1", "NORTHVL", "NV-SAS10K", "N4R2", "NV2",
+                    {{"slow_ms", sg1_slow_ms}})});
     std::string image = make_image(bay.dir, "fw.img", "NV-SAS10K", "N5R0", 12 * 512);
     RunSpec spec;
-    explicit SlowRun(int ms) : slow_ms(ms) {
+    explicit SlowRun(int ms, int sg1_ms = 0) : slow_ms(ms), sg1_slow_ms(sg1_ms) {
         spec.argv = {sgsim_path(), "run", bay.path, "--",       DL_COR_FW_PATH, "-s",      "1",
                      "-f",         image, "-d",     "/dev/sg0", "-d",           "/dev/sg1"};
     }
@@ -45,16 +46,18 @@ void expect_one_whole_image(const Bay &bay, bool sg0_alone, const std::string &w
 }
 
 // After the first segment the test sends the signal twice, or stops reading: the image goes
-// out whole, its outcome is written, and the run stops before sg1, by the signal itself or
-// with status 1. A signal the run was started with ignored (nohup, a background job) stays
-// ignored: the run goes on with sg1.
+// out whole, its outcome is written, and the run stops before sg1, killed by the signal
+// itself or with status 1. A signal the run was started with ignored (nohup, a background
+// job) stays ignored: the run goes on with sg1. One during sg1's image, after sg0's was held
+// and released, is held as well.
 TEST(RunInterrupted, StopsBetweenDevicesNotInTheImage) {
     const std::string stopped = " after /dev/sg0; 1 device not processed\n";
     const struct {
         int signo; // 0: the reader quits
         std::string err;
         int status;
-        const char *ignored = ""; // the signals the run starts with ignored
+        const char *ignored = "";        // the signals the run starts with ignored
+        const char *during = "/dev/sg0"; // the drive whose first segment is followed by it
     } cases[] = {
         {SIGINT, "Interrupted by SIGINT" + stopped, 130},
         {SIGTERM, "Interrupted by SIGTERM" + stopped, 143},
@@ -63,18 +66,20 @@ TEST(RunInterrupted, StopsBetweenDevicesNotInTheImage) {
         {0, "Standard output cannot be written: the run stops with 1 device not processed\n", 1},
         {SIGHUP, "", 0, "HUP"},
         {SIGINT, "", 0, "INT QUIT"},
+        {SIGTERM, "Interrupted by SIGTERM after /dev/sg1; 0 devices not processed\n", 143, "",
+         "/dev/sg1"},
     };
     for (const auto &c : cases) {
-        SlowRun run(100);
+        SlowRun run(100, 100);
         std::string record = run.bay.dir + "/run.jsonl";
         run.spec.argv.insert(run.spec.argv.end(), {"--record", record});
-        bool goes_on = *c.ignored != '\0';
-        if (goes_on) {
+        bool goes_on = *c.ignored != '\0' || c.during != std::string("/dev/sg0");
+        if (*c.ignored != '\0') {
             run.spec.argv.insert(
                 run.spec.argv.begin(),
                 {"sh", "-c", std::string("trap '' ") + c.ignored + "; exec \"$@\"", "sh"});
         }
-        run.spec.when_output = " . ";
+        run.spec.when_output = std::string(c.during) + "\n . ";
         run.spec.on_output = [&c](pid_t pid) {
             for (int i = 0; i < 2 && c.signo != 0; ++i) {
                 kill(pid, c.signo);
@@ -84,6 +89,7 @@ TEST(RunInterrupted, StopsBetweenDevicesNotInTheImage) {
         RunResult r = run_command(run.spec);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.status, c.status) << c.err;
+        EXPECT_EQ(r.signalled, c.signo != 0 && !c.err.empty()) << c.err;
         std::string one = " .  .  .  .  .  .  .  .  .  .  .  .  !\nDownload SUCCESSFUL\n";
         if (c.signo != 0) { // the last line is the run's final newline
             EXPECT_EQ(

@@ -80,7 +80,11 @@ RunResult run_process(const RunSpec &spec) {
     Pipe in, out, err;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in.rd, 0);
+    if (spec.stdin_closed) {
+        posix_spawn_file_actions_addclose(&actions, 0);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, in.rd, 0);
+    }
     posix_spawn_file_actions_adddup2(&actions, out.wr, 1);
     posix_spawn_file_actions_adddup2(&actions, err.wr, 2);
     // Nothing else the test runner holds open reaches the child, so that valgrind's

@@ -28,6 +28,7 @@ struct RunSpec {
     // reading end of that output, as a reader that quits early does.
     std::string when_output;
     std::function<bool(pid_t)> on_output;
+    bool stdin_closed = false; // started without a standard input, as cron may start it
 };
 
 // Runs the command in a process group of its own and waits for it. Nothing but the three

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -42,10 +45,11 @@ TEST(HostView, ReasonsFromRecordedTexts) {
         {"escaped mount point",
          {sdc(),
           {},
-          "40 1 8:32 / /mnt/a\\040b\\011c\\012d\\134e\\x rw - ext4 /dev/sdc rw\n",
+          "40 1 8:32 / /mnt/a\\040b\\011c\\012d\\134e\\047\\089\\x rw - ext4 /dev/sdc rw\n"
+          "41 1 8:33 / /cut\n41 1 8:34 /\n",
           k_heading,
           true},
-         {"/dev/sdc mounted at /mnt/a b?c?d\\e\\x"}},
+         {"/dev/sdc mounted at /mnt/a b?c?d\\e'\\089\\x", "/dev/sdc1 mounted at /cut"}},
         {"md member, dm holder named and not",
          {sdc({"md0"}, {"dm-0", "dm-7"}), {{"dm-0", "vg0-root"}}, root, k_heading, true},
          {"/dev/sdc2 member of md0", "/dev/sdc3 held by dm-0 (vg0-root)",
@@ -78,14 +82,21 @@ TEST(HostView, ReasonsFromRecordedTexts) {
 }
 
 TEST(HostView, SysfsListingsAndNumbers) {
-    EXPECT_EQ(partition_names("sdc", {"dev", "holders", "sdc10", "sdc2", "sdc1", "sdcx1", "size"}),
-              (std::vector<std::string>{"sdc1", "sdc2", "sdc10", "sdcx1"}));
+    EXPECT_EQ(
+        partition_names("sdc", {"dev", "holders", "sdc", "sdc10", "sdc2", "sdc1", "sdcx1", "size"}),
+        (std::vector<std::string>{"sdc1", "sdc2", "sdc10", "sdcx1"}));
     unsigned major = 0, minor = 0;
     EXPECT_TRUE(parse_device_number("259:7\n", &major, &minor));
     EXPECT_EQ(major * 1000 + minor, 259007u);
+    // An escape cut at the field's end stays as it is, whatever follows the field.
+    EXPECT_EQ(decode_octal_escapes(std::string_view("\\0123").substr(0, 3)), "\\01");
     for (const char *bad : {"", "8", "8:", ":3", "8:3x", "-8:3", "8:3\n\n"}) {
         EXPECT_FALSE(parse_device_number(bad, &major, &minor)) << bad;
     }
+    // A node not of the sg driver is named by its path.
+    int null_fd = open("/dev/null", O_RDONLY);
+    EXPECT_EQ(sg_node_name(null_fd, "/dev/by-path/x-sg7"), "x-sg7");
+    close(null_fd);
     // A node that sysfs does not know: the view cannot be read, and says where it stopped.
     HostView view = read_host_view("sg999999");
     EXPECT_FALSE(view.read);
