@@ -41,7 +41,10 @@ TEST(RunFollow, OneDriveWhateverItsNode) {
          rev + "unreadable\nDownload FAILED\n/dev/sg0: the drive did not answer within 1 s after "
                "the download\n2",
          "download lost" + wwn + "| HOST "},
-        {{scsi("/dev/sg1", R"({"moves_to": "/dev/sg9"})")},
+        // Another drive at a node looked at before the new one is not taken for it.
+        {{scsi("/dev/sg1", R"({"moves_to": "/dev/sg9"})"),
+          scsi_drive("/dev/sg5", "NORTHVL", "NV-SAS10K", "N4R2", "NV02",
+                     {{"wwn", "5000c500a1b2c3d5"}})},
          {"-f", "IMG", "-d", "/dev/sg1", "--verify"},
          "Revision of /dev/sg1 (now /dev/sg9): N4R2 -> N5R0\nDownload SUCCESSFUL\n0",
          "download updated" + wwn + "| 19 UA GOOD "},
@@ -61,6 +64,12 @@ TEST(RunFollow, OneDriveWhateverItsNode) {
          {"--activate", "-d", "/dev/sg0"},
          "Activating the firmware staged on /dev/sg0\n" + rev + "N4R2\nActivation FAILED\n2",
          "activate unchanged" + wwn + "| GOOD GOOD "},
+        {{scsi("/dev/sg0", R"({"staged": "N5R0", "faults": [{"on": "write_buffer", "kind": "errno",
+                                                               "errno": "EIO"}]})")},
+         {"--activate", "-d", "/dev/sg0"},
+         "Activating the firmware staged on /dev/sg0\nActivation FAILED\nsend_io: Input/output "
+         "error\n/dev/sg0: activation failed: SG_IO failed: Input/output error\n2",
+         "activate failed" + wwn + "| GOOD "},
     };
     for (const auto &c : cases) {
         Bay bay = make_bay(c.drives);

@@ -74,6 +74,7 @@ TEST(RunInUse, WarnedRefusedAndShown) {
     EXPECT_EQ(body(r), refusals + sent + "5" + done + sent + "6" + done);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(syslog_lines(bay).size(), drives.size()); // a refusal is logged as well
     for (const TraceEntry &e : read_trace(bay)) {
         bool idle = e.node == "/dev/sg5" || e.node == "/dev/sg6";
         EXPECT_TRUE(idle || e.cdb.rfind("12", 0) == 0) << e.node << " got " << e.cdb;
@@ -82,6 +83,7 @@ TEST(RunInUse, WarnedRefusedAndShown) {
     for (const std::string &line : file_lines(bay.dir + "/run.jsonl")) {
         nlohmann::json j = nlohmann::json::parse(line);
         if (j.contains("in_use")) {
+            EXPECT_EQ(j["image"], image) << line; // the refused drives' too
             in_use.push_back(j["in_use"].dump() + " " + j["outcome"].dump());
         }
     }
@@ -97,6 +99,7 @@ TEST(RunInUse, WarnedRefusedAndShown) {
                               "33333330000007d0\n";
     EXPECT_EQ(body(r), "/dev/sg0: in use: " + reasons[0] + "\n/dev/sg0: would send " + image +
                            would + "/dev/sg5: would send " + image + would);
+    EXPECT_EQ(r.err, ""); // no warning: the line names the use
     EXPECT_EQ(r.status, 0);
     r = run_dl(bay, {"--preflight", "--only-idle", "-f", image, "-d", "/dev/sg1"});
     EXPECT_EQ(body(r), "/dev/sg1: in use: " + reasons[1] + "\n/dev/sg1: would not send " + image +

@@ -60,12 +60,15 @@ TEST(RunVerify, RevisionReadAgainAndJudged) {
         EXPECT_EQ(r.err, c.err) << c.lines;
         EXPECT_EQ(r.status, c.status) << c.lines;
         std::vector<std::string> after;
+        size_t page83 = 0; // asked for only when the run names drives (--verify here)
         for (const TraceEntry &e : read_trace(bay)) {
+            page83 += e.cdb.starts_with("120183") ? 1 : 0;
             e.direction == "to_dev" ? after.clear()
             : e.cdb == k_tur        ? void()
                                     : after.push_back(e.cdb);
         }
         EXPECT_EQ(after, c.after_image) << c.lines;
+        EXPECT_EQ(page83, *c.flag != '\0' ? 1u : 0u) << c.lines;
     }
 }
 

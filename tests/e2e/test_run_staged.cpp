@@ -43,6 +43,9 @@ TEST(RunStaged, StageThenActivateOrPowerCycle) {
         }
         EXPECT_EQ(sent, want);
         EXPECT_EQ(sent.size(), 6u);
+        if (!sata) { // the revision read back by INQUIRY alone, not the page of what it awaits
+            EXPECT_EQ(read_trace(bay).back().cdb.substr(0, 6), "120000");
+        }
         EXPECT_EQ(bay_drive_member(bay, "/dev/sg1", "revision"), sata ? "QA12.B07" : "N4R2");
         EXPECT_EQ(bay_drive_member(bay, "/dev/sg1", "staged"), rev);
 

@@ -62,7 +62,8 @@ TEST(RecordLine, EveryDecisionAndOutcomeFitsTheSchema) {
             r.commands_sent = sent ? 2 : 0;
             r.bytes_sent = sent ? 8192 : 0;
             r.outcome = outcome;
-            r.in_use = std::vector<std::string>{"/dev/sdc1 mounted at /var"};
+            r.in_use =
+                std::vector<std::string>{"/dev/sdc1 mounted at /var", "/dev/sdc2 member of md0"};
             if (!r.identified || !outcome_is_success(outcome) || outcome == OUTCOME_PENDING) {
                 r.reason = "CHECK CONDITION, sense key 0xb ABORTED COMMAND";
             }

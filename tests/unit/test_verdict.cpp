@@ -145,6 +145,9 @@ TEST(Verdict, ReadinessOfADriveComingBack) {
         {{"the drive's own refusal", 0, 0x01, 0, 8, 0, illegal, false, nullptr}, Readiness::ready},
         {{"BUSY", 0, 0x04, 0, 0, 0, {}, false, nullptr}, Readiness::waiting},
         {{"time-out", 0, 0x00, 3, 0, 0, {}, false, nullptr}, Readiness::waiting},
+        {{"DID_BUS_BUSY", 0, 0x00, 2, 0, 0, {}, false, nullptr}, Readiness::waiting},
+        {{"CHECK CONDITION without sense", 0, 0x01, 0, 0, 0, {}, false, nullptr},
+         Readiness::waiting},
         {{"DID_NO_CONNECT", 0, 0x00, 1, 0, 0, {}, false, nullptr}, Readiness::gone},
         {{"ENODEV", -ENODEV, 0x00, 0, 0, 0, {}, false, nullptr}, Readiness::gone},
         {{"ENXIO", -ENXIO, 0x00, 0, 0, 0, {}, false, nullptr}, Readiness::gone},
@@ -156,6 +159,12 @@ TEST(Verdict, ReadinessOfADriveComingBack) {
         req.io_errno = -a.send_result;
         EXPECT_EQ(judge_readiness(classify_command(a.send_result, req)), readiness) << a.what;
     }
+    // The pauses between two looks: from 100 ms, doubled, at most 1 s.
+    std::vector<uint32_t> pauses{next_settle_pause_ms(0)};
+    while (pauses.size() < 6) {
+        pauses.push_back(next_settle_pause_ms(pauses.back()));
+    }
+    EXPECT_EQ(pauses, (std::vector<uint32_t>{100, 200, 400, 800, 1000, 1000}));
 }
 
 TEST(Verdict, MoreMicrocodeExpectedOnlyWhenCountSaysSoOfItself) {
