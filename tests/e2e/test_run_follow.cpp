@@ -70,6 +70,20 @@ TEST(RunFollow, OneDriveWhateverItsNode) {
          "Activating the firmware staged on /dev/sg0\nActivation FAILED\nsend_io: Input/output "
          "error\n/dev/sg0: activation failed: SG_IO failed: Input/output error\n2",
          "activate failed" + wwn + "| GOOD "},
+        // An ATA drive whose full revision could not be read when it was identified is
+        // judged by its INQUIRY revision, not by the full one it gives after the image.
+        {{sata_drive("/dev/sg0", "QSTOR ACME-7200", "QS01", "QA12.B07",
+                     {{"firmware", {{"mode", "keep-revision"}}},
+                      {"faults", {{{"on", "identify"}, {"index", 2}, {"kind", "timeout"}}}}})},
+         {"-f", "IMG", "-d", "/dev/sg0", "--verify"},
+         "Revision of /dev/sg0: .B07 -> .B07\nDownload FAILED\n2",
+         "download unchanged null | GOOD "},
+        // A SCSI vendor that begins as ATA does is a SCSI drive: WRITE BUFFER, and INQUIRY.
+        {{scsi_drive("/dev/sg0", "ATLAS", "NV-SAS10K", "N4R2", "NV03",
+                     {{"wwn", "5000c500a1b2c3d4"}})},
+         {"-f", "IMG", "-d", "/dev/sg0", "--verify"},
+         rev + "N5R0\n" + "Download SUCCESSFUL\n0",
+         "download updated" + wwn + "| UA GOOD "},
     };
     for (const auto &c : cases) {
         Bay bay = make_bay(c.drives);
