@@ -1,7 +1,5 @@
 #include "cli/device_list.h"
 
-#include "base/error_output.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -35,7 +33,7 @@ int scan_device_dir(const char *dir, std::vector<OwnedText> *paths) {
     DirentList list;
     int count = scandir(dir, &list.entries, is_sg_entry, alphasort);
     if (count < 0) {
-        print_errno("scandir");
+        perror("scandir");
         return -1;
     }
     list.count = count;
@@ -43,7 +41,7 @@ int scan_device_dir(const char *dir, std::vector<OwnedText> *paths) {
         paths->reserve(paths->size() + static_cast<size_t>(list.count));
     } catch (const std::bad_alloc &) {
         errno = ENOMEM;
-        print_errno("realloc");
+        perror("realloc");
         return -1;
     }
     for (int i = 0; i < list.count; ++i) {
@@ -51,7 +49,7 @@ int scan_device_dir(const char *dir, std::vector<OwnedText> *paths) {
         size_t size = std::strlen(dir) + 1 + std::strlen(name) + 1;
         OwnedText path(static_cast<char *>(std::malloc(size)));
         if (!path) {
-            print_errno("malloc");
+            perror("malloc");
             return -1;
         }
         snprintf(path.get(), size, "%s/%s", dir, name);

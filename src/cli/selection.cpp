@@ -1,6 +1,5 @@
 #include "cli/selection.h"
 
-#include "base/error_output.h"
 #include "cfs/cfs.h"
 
 #include <cstdio>
@@ -17,6 +16,7 @@ bool cfs_step(const RunOptions &opts, const DeviceIdentity &id, const char *path
     DeviceRecord &record = state->device;
     if (!state->cfs_text) {
         printf("Scanning %s\n", cfs_path);
+        fflush(stdout);
         state->cfs_text.reset(cfs_load(cfs_path));
         if (!state->cfs_text) {
             int code = cfs_last_error();
@@ -70,7 +70,7 @@ bool select_image(const RunOptions &opts, const DeviceIdentity &id, const char *
     if (opts.fw_path) {
         *image = copy_text(opts.fw_path.get());
         if (!*image) {
-            print_errno("malloc");
+            perror("malloc");
             state->device.decision = DECISION_RUN_ENDED;
             state->device.reason = "no memory";
             *outcome = {true, k_exit_usage};

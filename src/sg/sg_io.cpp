@@ -125,7 +125,7 @@ int open_sg_node(const char *path) {
 int get_sg_fd(const char *path) {
     int fd = open_sg_node(path);
     if (fd == -1) {
-        print_errno("get_sg_fd");
+        perror("get_sg_fd");
         return -1;
     }
     if (fd == SG_NODE_NOT_SG) {
