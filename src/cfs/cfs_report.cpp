@@ -5,9 +5,6 @@
 
 #include "base/error_output.h"
 
-#include <cerrno>
-#include <cstdio>
-
 void cfs_report_load_error(int code, const char *cfs_path) {
     switch (code) {
     case CFS_ERR_OPEN:

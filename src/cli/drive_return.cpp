@@ -10,10 +10,8 @@
 #include "sg/unit_ready.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <sys/file.h>
 #include <vector>
 

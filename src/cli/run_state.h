@@ -1,11 +1,10 @@
 // What the run keeps from device to device, and the clock it measures steps with.
 #pragma once
 
+#include "base/clock.h"
 #include "base/holders.h"
 #include "record/record.h"
 #include "record/run_record.h"
-
-#include <ctime>
 
 struct RunState {
     int run_status = 0;  // 0, then 2 once an image failed to open or to download; never reset
@@ -14,9 +13,3 @@ struct RunState {
     DeviceRecord device; // the record of the device being processed, filled by its steps
     bool host_view_warned = false; // the host's view could not be read, and the run said so
 };
-
-// Seconds on the monotonic clock since start.
-double seconds_since(const struct timespec &start);
-
-// The monotonic clock now, for seconds_since.
-struct timespec monotonic_now();
