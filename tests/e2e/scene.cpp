@@ -92,13 +92,7 @@ RunResult run_dl(const Bay &bay, const std::vector<std::string> &args, bool one_
         argv.insert(argv.begin(), {"sh", "-c", "exec \"$0\" \"$@\" 2>&1"});
     }
     argv.insert(argv.end(), args.begin(), args.end());
-    // Without a standard input, so that the first descriptor the run opens is 0, which is
-    // as valid as any other.
-    RunSpec spec;
-    spec.argv = {sgsim_path(), "run", bay.path, "--"};
-    spec.argv.insert(spec.argv.end(), argv.begin(), argv.end());
-    spec.stdin_closed = true;
-    return run_command(spec);
+    return under_bay(bay.path, argv);
 }
 
 std::string body(const RunResult &r) {
@@ -235,6 +229,7 @@ RunResult under_bay(const std::string &bay, const std::vector<std::string> &argv
     spec.argv = {sgsim_path(), "run", bay, "--"};
     spec.argv.insert(spec.argv.end(), argv.begin(), argv.end());
     spec.env = env;
+    spec.stdin_closed = true; // the first node a program opens may then be descriptor 0
     return run_command(spec);
 }
 

@@ -59,7 +59,7 @@ nlohmann::json scsi_drive(const std::string &node, const std::string &vendor,
 Bay bay_from_listing(const std::string &listing, const std::vector<std::string> &args,
                      RunResult *run);
 
-// Runs the built dl_cor_fw with args under the bay, with standard input closed. With one_pipe, standard error goes into
+// Runs the built dl_cor_fw with args under the bay. With one_pipe, standard error goes into
 // the pipe of standard output (in r.out), so the order of the two streams shows.
 RunResult run_dl(const Bay &bay, const std::vector<std::string> &args, bool one_pipe = false);
 
@@ -117,7 +117,8 @@ bool have_sg3_utils();
 // Writes the bay text to a fresh temporary directory and returns the bay file's path.
 std::string write_bay(const std::string &json);
 
-// Runs argv with `sgsim run BAY --`, with extra NAME=VALUE environment entries.
+// Runs argv with `sgsim run BAY --`, with extra NAME=VALUE environment entries and without a
+// standard input.
 RunResult under_bay(const std::string &bay, const std::vector<std::string> &argv,
                     const std::vector<std::string> &env = {});
 

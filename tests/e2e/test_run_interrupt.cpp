@@ -11,14 +11,13 @@
 namespace {
 
 struct SlowRun {
-    int slow_ms, sg1_slow_ms;
+    int slow_ms;
     Bay bay = make_bay(
         {scsi_drive("/dev/sg0", "NORTHVL", "NV-SAS10K", "N4R2", "NV1", {{"slow_ms", slow_ms}}),
-         scsi_drive("/dev/sg1", "NORTHVL", "NV-SAS10K", "N4R2", "NV2",
-                    {{"slow_ms", sg1_slow_ms}})});
+         scsi_drive("/dev/sg1", "NORTHVL", "NV-SAS10K", "N4R2", "NV2", {{"slow_ms", slow_ms}})});
     std::string image = make_image(bay.dir, "fw.img", "NV-SAS10K", "N5R0", 12 * 512);
     RunSpec spec;
-    explicit SlowRun(int ms, int sg1_ms = 0) : slow_ms(ms), sg1_slow_ms(sg1_ms) {
+    explicit SlowRun(int ms) : slow_ms(ms) {
         spec.argv = {sgsim_path(), "run", bay.path, "--",       DL_COR_FW_PATH, "-s",      "1",
                      "-f",         image, "-d",     "/dev/sg0", "-d",           "/dev/sg1"};
     }
@@ -57,7 +56,7 @@ TEST(RunInterrupted, StopsBetweenDevicesNotInTheImage) {
         std::string err;
         int status;
         const char *ignored = "";        // the signals the run starts with ignored
-        const char *during = "/dev/sg0"; // the drive whose first segment is followed by it
+        std::string during = "/dev/sg0"; // the drive whose first segment is followed by it
     } cases[] = {
         {SIGINT, "Interrupted by SIGINT" + stopped, 130},
         {SIGTERM, "Interrupted by SIGTERM" + stopped, 143},
@@ -70,16 +69,16 @@ TEST(RunInterrupted, StopsBetweenDevicesNotInTheImage) {
          "/dev/sg1"},
     };
     for (const auto &c : cases) {
-        SlowRun run(100, 100);
+        SlowRun run(100);
         std::string record = run.bay.dir + "/run.jsonl";
         run.spec.argv.insert(run.spec.argv.end(), {"--record", record});
-        bool goes_on = *c.ignored != '\0' || c.during != std::string("/dev/sg0");
+        bool goes_on = *c.ignored != '\0' || c.during != "/dev/sg0";
         if (*c.ignored != '\0') {
             run.spec.argv.insert(
                 run.spec.argv.begin(),
                 {"sh", "-c", std::string("trap '' ") + c.ignored + "; exec \"$@\"", "sh"});
         }
-        run.spec.when_output = std::string(c.during) + "\n . ";
+        run.spec.when_output = c.during + "\n . ";
         run.spec.on_output = [&c](pid_t pid) {
             for (int i = 0; i < 2 && c.signo != 0; ++i) {
                 kill(pid, c.signo);

@@ -88,20 +88,17 @@ void check_listing(const DeviceIdentity &id, const char *path, uint8_t mode, int
     std::string line = listing_line(id, path, mode, tmc);
     bool full = (mode & 2) != 0 && tmc == 31847;
     std::string serial(id.serial);
-    std::string shown = serial;
-    std::replace_if(
-        shown.begin(), shown.end(),
-        [](char c) { return is_control(static_cast<unsigned char>(c)); }, '?');
-    // The other drive strings reach the terminal with no control byte but tab, VT, FF and CR.
-    auto safe = [](std::string t) {
+    // The serial reaches the terminal with no control byte, the other drive strings with none
+    // but tab, VT, FF and CR.
+    auto masked = [](std::string t, const char *kept) {
         std::replace_if(
             t.begin(), t.end(),
-            [](char c) {
-                return is_control(static_cast<unsigned char>(c)) && !strchr("\t\v\f\r", c);
-            },
+            [&](char c) { return is_control(static_cast<unsigned char>(c)) && !strchr(kept, c); },
             '?');
         return t;
     };
+    std::string shown = masked(serial, "");
+    auto safe = [&](const std::string &t) { return masked(t, "\t\v\f\r"); };
     std::string head = padded(safe(id.vendor).c_str(), 9) + " " + path +
                        " MN: " + padded(safe(id.full_model).c_str(), 20) + " SN: ";
     std::string expected =

@@ -160,11 +160,10 @@ TEST(Verdict, ReadinessOfADriveComingBack) {
         EXPECT_EQ(judge_readiness(classify_command(a.send_result, req)), readiness) << a.what;
     }
     // The pauses between two looks: from 100 ms, doubled, at most 1 s.
-    std::vector<uint32_t> pauses{next_settle_pause_ms(0)};
-    while (pauses.size() < 6) {
-        pauses.push_back(next_settle_pause_ms(pauses.back()));
+    uint32_t pause = 0;
+    for (uint32_t want : {100u, 200u, 400u, 800u, 1000u, 1000u}) {
+        EXPECT_EQ(pause = next_settle_pause_ms(pause), want);
     }
-    EXPECT_EQ(pauses, (std::vector<uint32_t>{100, 200, 400, 800, 1000, 1000}));
 }
 
 TEST(Verdict, MoreMicrocodeExpectedOnlyWhenCountSaysSoOfItself) {
