@@ -256,9 +256,11 @@ std::vector<std::string> check_run(const RunIntent &intent, const RunOutcome &ou
             v.push_back(describe(i, c) + " sent after a failed command");
             break;
         }
-        if (c.cdb[0] == k_inquiry && c.cdb.size() > 2 &&
+        // A drive without its identity ends the run; pages beyond may not. After its image,
+        // a drive gone from its node is looked for by INQUIRY until it answers.
+        if (c.cdb[0] == k_inquiry && c.cdb.size() > 2 && downloads == 0 &&
             ((c.cdb[1] & 1) == 0 || c.cdb[2] == 0x80) && !inquiry_answered(c)) {
-            stop_seen = true; // a drive without its identity ends the run; pages beyond may not
+            stop_seen = true;
             continue;
         }
         if (!is_download_command(c))

@@ -159,8 +159,8 @@ std::vector<std::string> run_arguments(const HostileSetup &s, const std::string 
         a = {"--enump", "--tmc", "31847"};
         break;
     case 8:
-    case 9:
-        a = {"-c", cfs};
+    case 9: // a -c run waits for the drive after its image: 2 s keep it inside the hang guard
+        a = {"-c", cfs, "--settle", "2"};
         break;
     default:
         a = {"-f", image};
