@@ -3,9 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
@@ -93,10 +90,6 @@ TEST(HostView, SysfsListingsAndNumbers) {
     for (const char *bad : {"", "8", "8:", ":3", "8:3x", "-8:3", "8:3\n\n"}) {
         EXPECT_FALSE(parse_device_number(bad, &major, &minor)) << bad;
     }
-    // A node not of the sg driver is named by its path.
-    int null_fd = open("/dev/null", O_RDONLY);
-    EXPECT_EQ(sg_node_name(null_fd, "/dev/by-path/x-sg7"), "x-sg7");
-    close(null_fd);
     // A node that sysfs does not know: the view cannot be read, and says where it stopped.
     HostView view = read_host_view("sg999999");
     EXPECT_FALSE(view.read);
